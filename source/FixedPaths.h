@@ -1,0 +1,12 @@
+// The fixed paths of the system, chosen when the executable is built.
+//
+// The installed service uses the system's own paths; the test variant of the
+// executable is built with paths inside the build tree. Nothing at run time
+// changes them. Only FixedPaths.cpp defines them.
+#ifndef ZOKORVO_FIXEDPATHS_H
+#define ZOKORVO_FIXEDPATHS_H
+
+// The directory that holds the status file.
+extern const char* const kStatusDirectory;
+
+#endif  // ZOKORVO_FIXEDPATHS_H

@@ -1,0 +1,28 @@
+// tPluginDescription: what one plugin description file says about one plugin.
+//
+// A plain value type with deep copies. A default description has every text
+// empty, no dependencies and `requires` 1. Nothing here is validated: the
+// plugin manager decides what becomes of an empty name, path or symbol.
+#ifndef ZOKORVO_TPLUGINDESCRIPTION_H
+#define ZOKORVO_TPLUGINDESCRIPTION_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct tPluginDescription {
+    std::string name;
+    // Names of the plugins that must have started before this one: each
+    // non-empty and trimmed, sorted ascending byte-wise, duplicates kept.
+    std::vector<std::string> dependencies;
+    // Capabilities the plugin needs; admitted when it shares a bit with the
+    // service's capability mask, so 0 is never admitted.
+    uint32_t requires = 1;
+    // Handed to the dynamic loader exactly as written.
+    std::string path;
+    std::string initializeSymbol;
+    std::string stopSymbol;
+    std::string cleanupSymbol;
+};
+
+#endif  // ZOKORVO_TPLUGINDESCRIPTION_H

@@ -1,0 +1,185 @@
+#include "support/ServiceProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace zotest {
+namespace {
+
+int outputCounter = 0;
+
+std::string freshOutputPath(const char* kind) {
+    return std::string(ZO_TEST_BINARY_DIR) + "/service." + std::to_string(getpid()) + "." +
+           std::to_string(++outputCounter) + "." + kind;
+}
+
+ProcessEnd describeStatus(int status) {
+    ProcessEnd end;
+    if (WIFEXITED(status)) {
+        end.exited = true;
+        end.exitCode = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        end.signaled = true;
+        end.signal = WTERMSIG(status);
+    }
+    return end;
+}
+
+}  // namespace
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+bool fileExists(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+void removeTree(const std::string& path) {
+    const std::string command = "rm -rf '" + path + "'";
+    if (system(command.c_str()) != 0) {
+        throw std::runtime_error("cannot remove " + path);
+    }
+}
+
+void makeDirectories(const std::string& path) {
+    const std::string command = "mkdir -p '" + path + "'";
+    if (system(command.c_str()) != 0) {
+        throw std::runtime_error("cannot create " + path);
+    }
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+ServiceProcess::ServiceProcess(std::vector<std::string> arguments,
+                               std::vector<std::string> environment, std::string executable)
+    : outputPath(freshOutputPath("out")), errorPath(freshOutputPath("err")) {
+    std::vector<char*> argv;
+    argv.push_back(executable.data());
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    child = fork();
+    if (child < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (child == 0) {
+        for (const std::string& entry : environment) {
+            putenv(strdup(entry.c_str()));
+        }
+        const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        // The test runner may have blocked or ignored signals; the service
+        // starts from the defaults as it would under a service manager.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+}
+
+ServiceProcess::~ServiceProcess() {
+    if (child > 0 && !reaped) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    unlink(outputPath.c_str());
+    unlink(errorPath.c_str());
+}
+
+void ServiceProcess::sendSignal(int sig) {
+    if (child > 0 && !reaped) {
+        kill(child, sig);
+    }
+}
+
+ProcessEnd ServiceProcess::wait(std::chrono::milliseconds limit) {
+    if (reaped) {
+        return end;
+    }
+    int status = 0;
+    const bool ended = waitFor(
+        [&] {
+            const pid_t result = waitpid(child, &status, WNOHANG);
+            return result == child || (result < 0 && errno != EINTR);
+        },
+        limit);
+    if (!ended) {
+        ProcessEnd timedOut;
+        timedOut.timedOut = true;
+        return timedOut;
+    }
+    reaped = true;
+    end = describeStatus(status);
+    return end;
+}
+
+std::string ServiceProcess::standardOutput() const {
+    return readFile(outputPath);
+}
+
+std::string ServiceProcess::standardError() const {
+    return readFile(errorPath);
+}
+
+TestRoot::TestRoot() {
+    removeTree(root());
+    makeDirectories(pluginsDirectory());
+    makeDirectories(statusDirectory());
+    const std::string pointer = pointerFile();
+    makeDirectories(pointer.substr(0, pointer.rfind('/')));
+    writeFile(pointer, shareDirectory() + "\n");
+}
+
+void TestRoot::addDescription(const std::string& fileName, const std::string& text) const {
+    writeFile(pluginsDirectory() + "/" + fileName, text);
+}
+
+std::string normalizeUpdatedLine(const std::string& statusText) {
+    static const std::regex updated(
+        "Updated: (Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+        "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\n");
+    return std::regex_replace(statusText, updated, "Updated: <time>\n",
+                              std::regex_constants::format_first_only);
+}
+
+}  // namespace zotest

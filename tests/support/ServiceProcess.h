@@ -1,0 +1,97 @@
+// Test support: runs the test variant of the service executable as a child
+// process and lays out the fixed paths it uses under the build tree.
+//
+// ServiceProcess starts the executable with given arguments and extra
+// environment, captures standard output and error into files, sends
+// signals, and waits with a bound so that a hanging service fails the test
+// instead of hanging it. TestRoot owns the pointer file, the shared-data
+// directory with its plugins directory, and the status directory; it starts
+// every test from an empty tree. Tests that use them hold the CTest
+// resource lock, so only one runs at a time.
+#ifndef ZO_TESTS_SERVICEPROCESS_H
+#define ZO_TESTS_SERVICEPROCESS_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zotest {
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& text);
+bool fileExists(const std::string& path);
+void removeTree(const std::string& path);
+void makeDirectories(const std::string& path);
+
+// Polls `condition` every few milliseconds; false when `limit` passed first.
+bool waitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+struct ProcessEnd {
+    bool exited = false;
+    int exitCode = -1;
+    bool signaled = false;
+    int signal = 0;
+    bool timedOut = false;
+};
+
+class ServiceProcess {
+  public:
+    // Starts `executable` (the test variant by default) with `arguments`
+    // and `environment` entries ("NAME=value") added to the test's own.
+    explicit ServiceProcess(std::vector<std::string> arguments = {},
+                            std::vector<std::string> environment = {},
+                            std::string executable = ZO_TEST_SERVICE);
+    ~ServiceProcess();  // kills a child that is still running
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+    void sendSignal(int signal);
+    // Waits at most `limit` for the process to end.
+    ProcessEnd wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
+    std::string standardOutput() const;
+    std::string standardError() const;
+    pid_t pid() const { return child; }
+
+  private:
+    pid_t child = -1;
+    bool reaped = false;
+    ProcessEnd end;
+    std::string outputPath;
+    std::string errorPath;
+};
+
+// The fixed paths of the test variant.
+class TestRoot {
+  public:
+    // Empties the test root and lays out: the pointer file naming
+    // shareDirectory(), the plugins directory inside it, the status directory.
+    TestRoot();
+
+    std::string root() const { return ZO_TEST_ROOT; }
+    std::string pointerFile() const { return ZO_TEST_POINTER_FILE; }
+    std::string shareDirectory() const { return root() + "/share"; }
+    std::string pluginsDirectory() const {
+        return shareDirectory() + "/KorvoRemoteService/plugins";
+    }
+    std::string statusDirectory() const { return ZO_TEST_STATUS_DIRECTORY; }
+    std::string statusFile() const { return statusDirectory() + "/zoKorvoRemoteService.status"; }
+    std::string temporaryStatusFile() const {
+        return statusDirectory() + "/.zoKorvoRemoteService.status.tmp";
+    }
+    std::string statusText() const { return readFile(statusFile()); }
+
+    // Writes a description file into the plugins directory.
+    void addDescription(const std::string& fileName, const std::string& text) const;
+};
+
+// The status file's text with its "Updated: " line checked against the
+// ctime(3) format and replaced by "Updated: <time>".
+std::string normalizeUpdatedLine(const std::string& statusText);
+
+}  // namespace zotest
+
+#endif  // ZO_TESTS_SERVICEPROCESS_H
