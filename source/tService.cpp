@@ -1,16 +1,96 @@
 #include "tService.h"
 
+#include <boost/filesystem/exception.hpp>
+
+#include "DeploymentPermission.h"
+#include "FixedPaths.h"
+#include "PluginOrder.h"
+#include "StatusFile.h"
+#include "nPluginData.h"
+#include "zoerr/Status.h"
 #include "zoqel/StatusRecord.h"
 
 tService::tService()
-    : stopEvent(zoqel::ThrowingStatusRecord()), capabilityMask(0xFFFFFFFF), initTimeMs(0) {}
+    : stopEvent(zoqel::ThrowingStatusRecord()), capabilityMask(0xFFFFFFFF), initTimeMs(0) {
+    writeStatus();
+}
 
-tService::~tService() {}
+tService::~tService() {
+    writeStatus();
+}
 
 void tService::run() {
+    const uint64_t startNs = zoqel::monotonicNowNs();
+    std::vector<std::string> paths;
+    if (!listDescriptionFiles(paths)) {
+        return;
+    }
+    std::vector<tPluginDescription> descriptions = readDescriptions(paths);
+    nPluginData::orderDescriptions(descriptions);
+    queryDeploymentPermission();
+    initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
+    writeStatus();
+    pluginManager.startPlugins(descriptions, capabilityMask);
+    writeStatus();
     stopEvent.wait();
+    pluginManager.stopPlugins();
+    pluginManager.cleanupPlugins();
+    writeStatus();
+}
+
+bool tService::listDescriptionFiles(std::vector<std::string>& paths) {
+    try {
+        nPluginData::getDescriptionFiles(paths);
+        return true;
+    } catch (const zoerr::ExceptionBase&) {
+        // Missing, or not a directory.
+    } catch (const boost::filesystem::filesystem_error&) {
+        // Exists but cannot be examined or listed: no less fatal to the run,
+        // and the administrator must see it too.
+    }
+    messages += "Failed to open plugins directory.\n";
+    return false;
+}
+
+std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std::string>& paths) {
+    std::vector<tPluginDescription> descriptions;
+    descriptions.reserve(paths.size());
+    for (const std::string& path : paths) {
+        try {
+            tPluginDescription description;
+            nPluginData::parseDescriptionFile(path, description);
+            descriptions.push_back(description);
+        } catch (const std::exception&) {
+            messages += "Failed to parse service description file: " + path + "\n";
+        }
+    }
+    return descriptions;
 }
 
 void tService::requestStop() {
     stopEvent.set();
+}
+
+void tService::queryDeploymentPermission() {
+    try {
+        if (!zoKorvoRemoteService::isDeploymentAllowed()) {
+            capabilityMask &= ~zoKorvoRemoteService::kDeploymentCapability;
+        }
+    } catch (const std::exception& error) {
+        messages += error.what();
+        messages += "\n";
+    }
+}
+
+void tService::writeStatus() {
+    try {
+        std::string report = composeStatusReport(capabilityMask, initTimeMs, messages,
+                                                 pluginManager.statusText(), time(nullptr));
+        writeFileAtomically(kStatusDirectory, kStatusFileName, report);
+    } catch (const std::exception&) {
+        // The status file is the only report there is: a failure to write it
+        // has nowhere to go.
+        (void)zoerr::codeFromCurrentException();
+    } catch (...) {
+    }
 }

@@ -16,7 +16,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "tPluginDescription.h"
+#include "tPluginManager.h"
 #include "zoqel/quarks/synchronization.h"
 
 class tService {
@@ -30,7 +33,27 @@ class tService {
     void requestStop();
 
   private:
+    // Appends the description files' paths; false, with the line "Failed to
+    // open plugins directory." in `messages`, when the directory cannot be
+    // listed for any reason.
+    bool listDescriptionFiles(std::vector<std::string>& paths);
+    // Parses each file from defaults; a file that fails becomes a line of
+    // `messages` and contributes no description.
+    std::vector<tPluginDescription> readDescriptions(const std::vector<std::string>& paths);
+
+    // Clears kDeploymentCapability when the system configuration forbids
+    // deployment; a failure to ask becomes a line of `messages` and leaves
+    // the mask unchanged. Lets no standard exception out.
+    void queryDeploymentPermission();
+
+    // Builds the status report from the current state and replaces the
+    // status file with it. Lets nothing out: a failed write is dropped and
+    // the service carries on.
+    void writeStatus();
+
     zoqel::tEvent stopEvent;
+    // The plugin records in start order; empty until the start pass.
+    tPluginManager pluginManager;
     // Capabilities available to plugins; the deployment query may clear
     // kDeploymentCapability.
     uint32_t capabilityMask;

@@ -1,0 +1,45 @@
+// tSharedLibrary, the platform layer's thin wrapper around the dynamic loader:
+// open a shared library, look a symbol up in it, close it again.
+//
+// The wrapper holds the loader's handle but does not own the library in the
+// RAII sense: copying or destroying it closes nothing, and only close()
+// unloads. A copy therefore shares the same open library.
+//
+// Failures: each operation reports into a zoqel::ThrowingStatusRecord of its
+// own, which raises zoerr::Exception with code -52005 and the detail "file",
+// "line", "component" when the operation ends. The loader's own error text
+// is never reported. After a failed close the handle is forgotten, so no
+// cleared handle is ever handed to the loader again.
+// Not thread-safe: one thread uses a wrapper at a time.
+#ifndef ZOQEL_QUARKS_LIBRARY_H
+#define ZOQEL_QUARKS_LIBRARY_H
+
+namespace zoqel {
+
+class tSharedLibrary {
+  public:
+    // Opens `path` with every symbol bound at once and made available to
+    // libraries loaded later. An empty or null path fails without asking the
+    // loader, which would hand back the program itself.
+    void open(const char* path);
+
+    // The address of `name` in the open library; fails (and yields null) when
+    // no library is open or the symbol is missing or null.
+    void* getSymbol(const char* name);
+
+    // Closes the open library; does nothing when none is open.
+    void close();
+
+    // Drops the binding without closing anything (a copy may still own it).
+    void forget();
+
+    bool isLoaded() const { return loaded; }
+
+  private:
+    bool loaded = false;
+    void* handle = nullptr;
+};
+
+}  // namespace zoqel
+
+#endif  // ZOQEL_QUARKS_LIBRARY_H

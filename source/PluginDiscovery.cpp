@@ -1,0 +1,46 @@
+// Lists the description files of the plugins directory.
+#include <boost/filesystem.hpp>
+
+#include "nPluginData.h"
+#include "zoerr/Status.h"
+#include "zosysq/stdpath.h"
+
+namespace fs = boost::filesystem;
+
+namespace nPluginData {
+namespace {
+
+// status() follows links and reports ENOENT and ENOTDIR as file_not_found;
+// every other failure (ELOOP, ENAMETOOLONG, EACCES) leaves as boost's
+// filesystem_error.
+void requireDirectory(const fs::path& directory) {
+    if (!fs::is_directory(fs::status(directory))) {
+        ZOERR_RAISE(zoerr::kSoftwareFault, "zoqelerr_softwareFaultQELInternalUseOnly");
+    }
+}
+
+}  // namespace
+
+void getDescriptionFiles(std::vector<std::string>& files) {
+    std::string shareDirectory;
+    zosysq::getShareDirectory(shareDirectory);
+    fs::path pluginsDirectory(shareDirectory);
+    pluginsDirectory /= "KorvoRemoteService";
+    pluginsDirectory /= "plugins";
+    findFilesByExtension(pluginsDirectory, ".ini", files);
+}
+
+void findFilesByExtension(const fs::path& directory, const std::string& extension,
+                          std::vector<std::string>& files) {
+    requireDirectory(directory);
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
+        // A dangling link reports file_not_found and is skipped like any
+        // other entry that is not a regular file.
+        if (fs::is_regular_file(fs::status(entry.path())) &&
+            entry.path().extension().string() == extension) {
+            files.push_back(entry.path().string());
+        }
+    }
+}
+
+}  // namespace nPluginData

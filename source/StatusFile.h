@@ -1,0 +1,34 @@
+// The status file: the report an administrator reads, and the atomic write
+// that replaces the file as a whole.
+//
+// composeStatusReport() builds the text from the service's state at one
+// moment; writeFileAtomically() writes it beside the final file and renames it
+// over the final one, so a reader finds either the previous text or the
+// complete new one, never a missing or partial file. The directory belongs to
+// the installation: it is never created here.
+// Failures: writeFileAtomically() throws zoerr::Exception with -52026
+// (temporary file cannot be created, rename fails) or -52008 (short write,
+// flush or close failure); the previous status file then stays as it was.
+// Not thread-safe: the service writes from its main thread only.
+#ifndef ZOKORVO_STATUSFILE_H
+#define ZOKORVO_STATUSFILE_H
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// The name of the status file inside the status directory.
+extern const char kStatusFileName[];
+
+// The report line by line: title, "Updated:" with the ctime(3) text of `now`,
+// "Allowed:", "Init Time" when measured, an empty line, `messages`, and the
+// plugin status text.
+std::string composeStatusReport(uint32_t capabilityMask, uint64_t initTimeMs,
+                                const std::string& messages, const std::string& pluginText,
+                                time_t now);
+
+// Writes `text`, with its carriage returns removed, to directory/name
+// through the temporary file directory/.name.tmp and a rename.
+void writeFileAtomically(const std::string& directory, const std::string& name, std::string& text);
+
+#endif  // ZOKORVO_STATUSFILE_H

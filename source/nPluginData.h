@@ -1,0 +1,48 @@
+// nPluginData: finding the plugin description files and reading each into a
+// tPluginDescription.
+//
+// Discovery lists the regular files named *.ini in the plugins directory
+// (the shared-data directory joined with KorvoRemoteService and plugins);
+// it only names files and opens none. The description parser reads one file
+// with the INI reader. Neither keeps state between calls; both are meant for
+// the run-cycle thread.
+// Failures are exceptions: zoerr::Exception with -52003 for a plugins
+// directory that is missing or not a directory, boost's filesystem_error for
+// every other file-system failure of discovery (the paths appended so far
+// stay in the output); zoerr::Exception with the INI reader's own code or
+// -52005, or std::bad_alloc, for a description file, whose output record is
+// then left exactly as it was.
+#ifndef ZOKORVO_NPLUGINDATA_H
+#define ZOKORVO_NPLUGINDATA_H
+
+#include <boost/filesystem/path.hpp>
+#include <string>
+#include <vector>
+
+#include "tPluginDescription.h"
+
+struct IniFile;
+
+namespace nPluginData {
+
+// Appends the full path of every description file in the plugins directory,
+// in the order the directory listing returns them.
+void getDescriptionFiles(std::vector<std::string>& files);
+
+// Appends directory/name for every regular file (links followed) directly
+// in `directory` whose extension, from the name's last '.', equals
+// `extension` byte for byte.
+void findFilesByExtension(const boost::filesystem::path& directory, const std::string& extension,
+                          std::vector<std::string>& files);
+
+// Replaces all fields of `description` with what the file at `path` says.
+// One line anywhere that is neither a comment, a section header nor a key
+// line rejects the whole file.
+void parseDescriptionFile(const std::string& path, tPluginDescription& description);
+
+// The value of `key` in section "Service", or the empty text when absent.
+void readServiceValue(IniFile& file, const char* key, std::string& value);
+
+}  // namespace nPluginData
+
+#endif  // ZOKORVO_NPLUGINDATA_H

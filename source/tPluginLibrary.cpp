@@ -1,0 +1,72 @@
+#include "tPluginLibrary.h"
+
+#include <string>
+
+namespace {
+
+int32_t initializeNothing() {
+    return 0;
+}
+
+void doNothing() {}
+
+// An empty name binds the default; any other is looked up and must exist.
+template <typename Entry>
+Entry bindEntry(zoqel::tSharedLibrary& library, const std::string& name, Entry fallback) {
+    if (name.empty()) {
+        return fallback;
+    }
+    return reinterpret_cast<Entry>(library.getSymbol(name.c_str()));
+}
+
+}  // namespace
+
+tPluginLibrary::tPluginLibrary()
+    : initializeEntry(initializeNothing), stopEntry(doNothing), cleanupEntry(doNothing) {}
+
+void tPluginLibrary::reset() {
+    restoreDefaults();
+    library.forget();
+}
+
+void tPluginLibrary::restoreDefaults() {
+    initializeEntry = initializeNothing;
+    stopEntry = doNothing;
+    cleanupEntry = doNothing;
+}
+
+void tPluginLibrary::load(const tPluginDescription& description) {
+    library.open(description.path.c_str());
+    const InitializeEntry initializing =
+        bindEntry(library, description.initializeSymbol, initializeNothing);
+    const StopEntry stopping = bindEntry(library, description.stopSymbol, doNothing);
+    const CleanupEntry cleanup = bindEntry(library, description.cleanupSymbol, doNothing);
+    initializeEntry = initializing;
+    stopEntry = stopping;
+    cleanupEntry = cleanup;
+}
+
+int32_t tPluginLibrary::initialize() {
+    const int32_t result = initializeEntry();
+    if (result < 0) {
+        // A plugin that failed to initialise has nothing to stop or clean up.
+        discard();
+    }
+    return result;
+}
+
+void tPluginLibrary::stop() {
+    stopEntry();
+}
+
+void tPluginLibrary::unload() {
+    cleanupEntry();
+    library.close();
+    restoreDefaults();
+}
+
+void tPluginLibrary::discard() {
+    stopEntry = doNothing;
+    cleanupEntry = doNothing;
+    unload();
+}

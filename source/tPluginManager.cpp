@@ -1,0 +1,87 @@
+#include "tPluginManager.h"
+
+#include <exception>
+
+#include "zoerr/Status.h"
+#include "zoqel/quarks/synchronization.h"
+
+namespace {
+
+// The start step of one plugin: admission, dependencies, load, Initialize.
+// Returns the step's code; a failed plugin's library is closed again without
+// any of its own entry points being called.
+int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames) {
+    const tPluginDescription& description = record.description;
+    try {
+        if ((description.requires & capabilityMask) == 0) {
+            ZOERR_RAISE(zoerr::kFeatureUnsupported, "zoqelerr_featureUnsupported");
+        }
+        if (!dependenciesStarted(description.dependencies, startedNames)) {
+            ZOERR_RAISE(zoerr::kResourceNotFound, "zoqelerr_resourceNotFound");
+        }
+        record.library.load(description);
+        const int32_t pluginStatus = record.library.initialize();
+        if (pluginStatus < 0) {
+            ZOERR_RAISE(pluginStatus, "pluginStatus");
+        }
+        startedNames.insert(description.name);
+        return pluginStatus;
+    } catch (const std::exception&) {
+        record.library.discard();
+        return zoerr::codeFromCurrentException();
+    }
+}
+
+// Runs one step of the stop or clean-up pass on every record, last first,
+// and records its code and duration.
+void runReversePass(std::vector<tPluginRecord>& records, void (tPluginLibrary::*step)(),
+                    int32_t tPluginRecord::*code, uint64_t tPluginRecord::*timeMs) {
+    for (auto record = records.rbegin(); record != records.rend(); ++record) {
+        const uint64_t startNs = zoqel::monotonicNowNs();
+        int32_t stepCode = 0;
+        try {
+            (record->library.*step)();
+        } catch (const std::exception&) {
+            stepCode = zoerr::codeFromCurrentException();
+        }
+        (*record).*timeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
+        (*record).*code = stepCode;
+    }
+}
+
+}  // namespace
+
+bool dependenciesStarted(const std::vector<std::string>& dependencies,
+                         const tStartedNames& startedNames) {
+    for (size_t i = 0; i < dependencies.size(); ++i) {
+        const bool listedTwice = i > 0 && dependencies[i] == dependencies[i - 1];
+        if (listedTwice || startedNames.count(dependencies[i]) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void tPluginManager::startPlugins(const std::vector<tPluginDescription>& descriptions,
+                                  uint32_t capabilityMask) {
+    records.reserve(records.size() + descriptions.size());
+    tStartedNames startedNames;
+    for (const tPluginDescription& description : descriptions) {
+        const uint64_t startNs = zoqel::monotonicNowNs();
+        tPluginRecord record;
+        record.description = description;
+        record.initializeCode = startPlugin(record, capabilityMask, startedNames);
+        record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
+        records.push_back(record);
+    }
+}
+
+void tPluginManager::stopPlugins() {
+    runReversePass(records, &tPluginLibrary::stop, &tPluginRecord::stopCode,
+                   &tPluginRecord::stopTimeMs);
+}
+
+void tPluginManager::cleanupPlugins() {
+    runReversePass(records, &tPluginLibrary::unload, &tPluginRecord::cleanupCode,
+                   &tPluginRecord::cleanupTimeMs);
+}

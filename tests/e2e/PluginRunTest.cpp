@@ -1,0 +1,361 @@
+// A whole run with real plugin libraries, as an administrator meets it: the
+// status file after the start pass and after the stop, and the calls the
+// plugins received, in order (tests/plugins writes them to a log).
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/PluginCallLog.h"
+#include "support/ServiceProcess.h"
+#include "support/StatusFileText.h"
+#include "support/TestPlugins.h"
+
+namespace {
+
+using namespace zotest::plugins;
+using tCalls = std::vector<std::string>;
+
+const char kHeader[] =
+    "ZO-Korvo Remote Configuration and Deployment status\n"
+    "Updated: <time>\n";
+
+// One description file: every key is written, an empty value included.
+struct tDescriptionFile {
+    std::string name;
+    std::string path;
+    std::string initialize = "";
+    std::string stop = "";
+    std::string cleanup = "";
+    std::string dependencies = "";
+    std::string requires = "";
+
+    std::string text(const std::string& lineEnd = "\n") const {
+        return "[Service]" + lineEnd + "Name=" + name + lineEnd + "Dependencies=" + dependencies +
+               lineEnd + "Path=" + path + lineEnd + "Requires=" + requires + lineEnd +
+               "Initialize=" + initialize + lineEnd + "Stop=" + stop + lineEnd +
+               "Cleanup=" + cleanup + lineEnd;
+    }
+};
+
+void addDescriptions(const zotest::TestRoot& root, const std::vector<tDescriptionFile>& files) {
+    for (const tDescriptionFile& file : files) {
+        root.addDescription(file.name + ".ini", file.text());
+    }
+}
+
+// A run of the test variant with the plugins' call log, ended by SIGTERM.
+class PluginRun {
+  public:
+    explicit PluginRun(std::vector<std::string> environment = {})
+        : service({}, withLog(std::move(environment))) {}
+
+    // Waits until the status file shows the records of the start pass.
+    ::testing::AssertionResult waitForStartPass(const zotest::TestRoot& root,
+                                                const std::string& firstBlock) {
+        if (zotest::waitForStatusContaining(root, firstBlock + " (depends on ")) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "no start pass in:\n" << root.statusText();
+    }
+
+    // Sends SIGTERM and expects the process to end by it.
+    void stop() {
+        service.sendSignal(SIGTERM);
+        const zotest::ProcessEnd end = service.wait();
+        ASSERT_TRUE(end.signaled) << "exit code " << end.exitCode;
+        EXPECT_EQ(SIGTERM, end.signal);
+        EXPECT_EQ("", service.standardError());
+    }
+
+    // True while the service has the library mapped.
+    bool hasMapped(const std::string& path) const {
+        return zotest::readFile("/proc/" + std::to_string(service.pid()) + "/maps").find(path) !=
+               std::string::npos;
+    }
+
+    zotest::tPluginCallLog log;
+    zotest::ServiceProcess service;
+
+  private:
+    std::vector<std::string> withLog(std::vector<std::string> environment) const {
+        environment.push_back(log.environmentEntry());
+        return environment;
+    }
+};
+
+TEST(PluginRun, StatusFileShowsEveryPluginAfterTheStartAndAfterTheStop) {
+    zotest::TestRoot root;
+    addDescriptions(root,
+                    {
+                        {"Alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "", "", "1"},
+                        {"Beta", kBetaPlugin, "", "", "", "Core, Alpha", "2"},
+                        {"Failing", kFailingPlugin, "FailingInit", "FailingStop", "FailingCleanup"},
+                        {"Gamma", kGammaPlugin, "GammaInit", "", "", "Missing"},
+                        {"Lost", root.root() + "/no-such-plugin.so", "LostInit"},
+                        {"NoStop", kSlowPlugin, "SlowInit", "NoSuchStop", "SlowCleanup"},
+                        {"Warn", kBetaPlugin, "BetaInit", "BetaStop", "BetaCleanup"},
+                        {"Zero", kGammaPlugin, "", "", "", "", "0"},
+                    });
+    root.addDescription("broken.ini", "[Service]\n\nName=Broken\n");
+    PluginRun run({"ZOSYSAPI_DEPLOYMENT=0"});
+    ASSERT_TRUE(run.waitForStartPass(root, "Zero"));
+    const std::string plugins =
+        "Alpha (depends on )\n"
+        "Loaded From: " +
+        kAlphaPlugin +
+        "\n"
+        "Requires: 1\n"
+        "\n"
+        "Beta (depends on Alpha, Core)\n"
+        "Loaded From: " +
+        kBetaPlugin +
+        "\n"
+        "Requires: 2\n"
+        "Init Time: 0 ms\n"
+        "Init Code: -52002\n"
+        "\n"
+        "Failing (depends on )\n"
+        "Loaded From: " +
+        kFailingPlugin +
+        "\n"
+        "Requires: 1\n"
+        "FailingInit Time: 0 ms\n"
+        "FailingInit Code: -7\n"
+        "\n"
+        "Gamma (depends on Missing)\n"
+        "Loaded From: " +
+        kGammaPlugin +
+        "\n"
+        "Requires: 1\n"
+        "GammaInit Time: 0 ms\n"
+        "GammaInit Code: -52006\n"
+        "\n"
+        "Lost (depends on )\n"
+        "Loaded From: " +
+        root.root() +
+        "/no-such-plugin.so\n"
+        "Requires: 1\n"
+        "LostInit Time: 0 ms\n"
+        "LostInit Code: -52005\n"
+        "\n"
+        "NoStop (depends on )\n"
+        "Loaded From: " +
+        kSlowPlugin +
+        "\n"
+        "Requires: 1\n"
+        "SlowInit Time: 0 ms\n"
+        "SlowInit Code: -52005\n"
+        "\n"
+        "Warn (depends on )\n"
+        "Loaded From: " +
+        kBetaPlugin +
+        "\n"
+        "Requires: 1\n"
+        "BetaInit Time: 0 ms\n"
+        "BetaInit Code: 3\n"
+        "\n"
+        "Zero (depends on )\n"
+        "Loaded From: " +
+        kGammaPlugin +
+        "\n"
+        "Requires: 0\n"
+        "Init Time: 0 ms\n"
+        "Init Code: -52002\n"
+        "\n";
+    const std::string expected = std::string(kHeader) +
+                                 "Allowed: 0xfffffffd\n"
+                                 "\n"
+                                 "Failed to parse service description file: " +
+                                 root.pluginsDirectory() + "/broken.ini\n" + plugins;
+    EXPECT_EQ(expected, zotest::normalizeMeasurements(root.statusText()));
+    EXPECT_TRUE(run.hasMapped(kAlphaPlugin));
+    EXPECT_TRUE(run.hasMapped(kBetaPlugin)) << "Warn's library";
+    EXPECT_FALSE(run.hasMapped(kGammaPlugin)) << "refused plugins are never opened";
+    EXPECT_FALSE(run.hasMapped(kFailingPlugin)) << "closed after its Initialize failed";
+    EXPECT_FALSE(run.hasMapped(kSlowPlugin)) << "closed after a missing entry point";
+
+    run.stop();
+    // The default stop and clean-up steps take under 1 ms with code 0, and
+    // so do the plugins' own: no block gains a line.
+    EXPECT_EQ(expected, zotest::normalizeMeasurements(root.statusText()));
+    EXPECT_EQ((tCalls{"alpha Initialize", "failing Initialize", "beta Initialize", "beta Stop",
+                      "alpha Stop", "beta Cleanup"}),
+              run.log.calls());
+}
+
+TEST(PluginRun, StartedPluginsStopInReverseOrderAndTheRefusedAreNeverOpened) {
+    zotest::TestRoot root;
+    const std::vector<std::pair<const char*, const char*>> refusals = {
+        {"needsMissing", "missing"},
+        {"needsFailing", "failing"},
+        {"needsTwice", "a, a"},
+        // Each names the other, so one of them comes later than its dependency.
+        {"cycleA", "cycleB"},
+        {"cycleB", "cycleA"},
+    };
+    for (const auto& [name, dependencies] : refusals) {
+        addDescriptions(root, {{name, kSlowPlugin, "SlowInit", "SlowStop", "", dependencies}});
+    }
+    addDescriptions(root,
+                    {
+                        {"c", kGammaPlugin, "GammaInit", "GammaStop", "GammaCleanup", "b"},
+                        {"a", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"},
+                        {"b", kBetaPlugin, "BetaInit", "BetaStop", "BetaCleanup", "a"},
+                        {"failing", kFailingPlugin, "FailingInit", "FailingStop", "FailingCleanup"},
+                    });
+    PluginRun run;
+    ASSERT_TRUE(run.waitForStartPass(root, "a"));
+    const std::string status = zotest::normalizeMeasurements(root.statusText());
+    for (const auto& [name, dependencies] : refusals) {
+        const std::string block = std::string(name) + " (depends on " + dependencies +
+                                  ")\nLoaded From: " + kSlowPlugin +
+                                  "\nRequires: 1\nSlowInit Time: 0 ms\nSlowInit Code: -52006\n\n";
+        EXPECT_NE(std::string::npos, status.find(block)) << block << "in:\n" << status;
+    }
+    EXPECT_FALSE(run.hasMapped(kSlowPlugin));
+    run.stop();
+    EXPECT_EQ((tCalls{"alpha Initialize", "beta Initialize", "gamma Initialize",
+                      "failing Initialize", "gamma Stop", "beta Stop", "alpha Stop",
+                      "gamma Cleanup", "beta Cleanup", "alpha Cleanup"}),
+              run.log.calls());
+}
+
+TEST(PluginRun, PluginWithoutEntryPointNamesRunsOnTheDefaultsAndPausesAreTimed) {
+    zotest::TestRoot root;
+    addDescriptions(root, {
+                              {"plain", kPlainPlugin},
+                              {"slow", kSlowPlugin, "", "SlowStop"},
+                          });
+    PluginRun run;
+    ASSERT_TRUE(run.waitForStartPass(root, "plain"));
+    EXPECT_TRUE(run.hasMapped(kPlainPlugin));
+    EXPECT_TRUE(run.hasMapped(kSlowPlugin));
+    run.stop();
+    const std::string status = root.statusText();
+    EXPECT_EQ(
+        std::string(kHeader) +
+            "Allowed: 0xffffffff\n"
+            "\n"
+            "plain (depends on )\n"
+            "Loaded From: " +
+            kPlainPlugin +
+            "\n"
+            "Requires: 1\n"
+            "\n"
+            "slow (depends on )\n"
+            "Loaded From: " +
+            kSlowPlugin +
+            "\n"
+            "Requires: 1\n"
+            "SlowStop Time: <ms> ms\n"
+            "SlowStop Code: 0\n"
+            "\n",
+        std::regex_replace(zotest::normalizeMeasurements(status),
+                           std::regex("SlowStop Time: [34][0-9] ms"), "SlowStop Time: <ms> ms"))
+        << status;
+    EXPECT_EQ((tCalls{"slow Stop"}), run.log.calls());
+}
+
+TEST(PluginRun, NoCarriageReturnReachesTheStatusFile) {
+    zotest::TestRoot root;
+    const tDescriptionFile alpha{"alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"};
+    root.addDescription("alpha.ini", alpha.text("\r\n"));
+    root.addDescription("bro\rken.ini", "[Service]\r\n\r\nName=broken\r\n");
+    PluginRun run;
+    ASSERT_TRUE(run.waitForStartPass(root, "alpha"));
+    run.stop();
+    const std::string status = root.statusText();
+    EXPECT_EQ(std::string::npos, status.find('\r'));
+    EXPECT_EQ(std::string(kHeader) + "Allowed: 0xffffffff\n\n" +
+                  "Failed to parse service description file: " + root.pluginsDirectory() +
+                  "/broken.ini\n" + "alpha (depends on )\nLoaded From: " + kAlphaPlugin +
+                  "\nRequires: 1\n\n",
+              zotest::normalizeMeasurements(status));
+}
+
+TEST(PluginRun, MissingStatusDirectoryLeavesTheServiceRunning) {
+    zotest::TestRoot root;
+    zotest::removeTree(root.statusDirectory());
+    addDescriptions(root, {{"alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"}});
+    PluginRun run;
+    ASSERT_TRUE(zotest::waitFor([&] { return !run.log.calls().empty(); }));
+    run.stop();
+    EXPECT_EQ((tCalls{"alpha Initialize", "alpha Stop", "alpha Cleanup"}), run.log.calls());
+    EXPECT_FALSE(zotest::fileExists(root.statusDirectory()));
+}
+
+TEST(PluginRun, PreviousStatusFileSurvivesFailedWrites) {
+    struct tCase {
+        const char* what;
+        const char* command;  // turns the temporary file's name into a trap
+    };
+    const std::vector<tCase> cases = {
+        {"temporary file cannot be created", "mkdir '%s'"},
+        {"temporary file cannot be flushed", "ln -s /dev/full '%s'"},
+    };
+    for (const tCase& test : cases) {
+        zotest::TestRoot root;
+        if (std::string(test.command).find("/dev/full") != std::string::npos &&
+            !zotest::fileExists("/dev/full")) {
+            continue;
+        }
+        zotest::writeFile(root.statusFile(), "previous\n");
+        char command[512];
+        snprintf(command, sizeof command, test.command, root.temporaryStatusFile().c_str());
+        ASSERT_EQ(0, system(command)) << test.what;
+        addDescriptions(root, {{"alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"}});
+        PluginRun run;
+        ASSERT_TRUE(zotest::waitFor([&] { return !run.log.calls().empty(); })) << test.what;
+        EXPECT_EQ("previous\n", root.statusText()) << test.what;
+        run.stop();
+        EXPECT_EQ("previous\n", root.statusText()) << test.what;
+        EXPECT_EQ((tCalls{"alpha Initialize", "alpha Stop", "alpha Cleanup"}), run.log.calls())
+            << test.what;
+    }
+}
+
+// The order in which the directory lists its entries, as discovery sees it.
+std::vector<std::string> listedNames(const std::string& directory) {
+    std::vector<std::string> names;
+    DIR* listing = opendir(directory.c_str());
+    for (dirent* entry = listing ? readdir(listing) : nullptr; entry != nullptr;
+         entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    if (listing != nullptr) {
+        closedir(listing);
+    }
+    return names;
+}
+
+TEST(PluginRun, UnreadableDescriptionsAreListedInTheOrderOfTheFileList) {
+    zotest::TestRoot root;
+    for (const char* name : {"one", "two", "three", "four", "five"}) {
+        root.addDescription(std::string(name) + ".ini",
+                            "[Service]\nName=" + std::string(name) + "\n# not a comment\n");
+    }
+    addDescriptions(root, {{"alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"}});
+    PluginRun run;
+    ASSERT_TRUE(run.waitForStartPass(root, "alpha"));
+    std::string messages;
+    for (const std::string& name : listedNames(root.pluginsDirectory())) {
+        if (name != "alpha.ini") {
+            messages += "Failed to parse service description file: " + root.pluginsDirectory() +
+                        "/" + name + "\n";
+        }
+    }
+    EXPECT_EQ(std::string(kHeader) + "Allowed: 0xffffffff\n\n" + messages +
+                  "alpha (depends on )\nLoaded From: " + kAlphaPlugin + "\nRequires: 1\n\n",
+              zotest::normalizeMeasurements(root.statusText()));
+    run.stop();
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// The plugin manager's passes over real test plugins: admission, the
+// dependency test, codes, the order of the plugins' calls, and closing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "LifecycleSupport.h"
+#include "support/TestPlugins.h"
+#include "tPluginManager.h"
+
+namespace {
+
+using namespace zotest::plugins;
+using zotest::describePlugin;
+using zotest::isLibraryLoaded;
+using tCalls = std::vector<std::string>;
+using tNames = std::vector<std::string>;
+
+constexpr uint32_t kAllCapabilities = 0xFFFFFFFF;
+constexpr uint32_t kDeploymentForbidden = 0xFFFFFFFD;
+
+tPluginDescription alpha(tNames dependencies = {}) {
+    return describePlugin("alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup",
+                          std::move(dependencies));
+}
+tPluginDescription beta(tNames dependencies = {}) {
+    return describePlugin("beta", kBetaPlugin, "BetaInit", "BetaStop", "BetaCleanup",
+                          std::move(dependencies));
+}
+tPluginDescription gamma(tNames dependencies = {}) {
+    return describePlugin("gamma", kGammaPlugin, "GammaInit", "GammaStop", "GammaCleanup",
+                          std::move(dependencies));
+}
+tPluginDescription failing() {
+    return describePlugin("failing", kFailingPlugin, "FailingInit", "FailingStop",
+                          "FailingCleanup");
+}
+
+std::vector<int32_t> initializeCodes(const tPluginManager& manager) {
+    std::vector<int32_t> codes;
+    for (const tPluginRecord& record : manager.getRecords()) {
+        codes.push_back(record.initializeCode);
+    }
+    return codes;
+}
+
+TEST(DependencyTest, EveryDependencyMustMatchADistinctStartedName) {
+    struct tCase {
+        tNames dependencies;
+        tNames started;
+        bool expected;
+    };
+    const std::vector<tCase> cases = {
+        {{}, {}, true},
+        {{}, {"a"}, true},
+        {{"a"}, {}, false},
+        {{"a"}, {"a", "b"}, true},
+        {{"a", "b"}, {"a", "b"}, true},
+        {{"a", "c"}, {"a", "b"}, false},
+        {{"b", "c"}, {"a", "b", "c", "d"}, true},
+        {{"a", "a"}, {"a"}, false},
+        {{"a", "a", "b"}, {"a", "b"}, false},
+        {{"a", "b", "b"}, {"a", "b", "c"}, false},
+        {{"A"}, {"a"}, false},
+        {{"ab"}, {"a"}, false},
+        {{"a"}, {"ab"}, false},
+        {{"a "}, {"a"}, false},
+        {{"\xC3\xA9"}, {"\xC3\xA9", "z"}, true},
+    };
+    for (const tCase& test : cases) {
+        const tStartedNames started(test.started.begin(), test.started.end());
+        EXPECT_EQ(test.expected, dependenciesStarted(test.dependencies, started))
+            << ::testing::PrintToString(test.dependencies);
+        // The merge-style inclusion of a sorted multiset in a set says the same.
+        EXPECT_EQ(test.expected, std::includes(started.begin(), started.end(),
+                                               test.dependencies.begin(), test.dependencies.end()));
+    }
+}
+
+TEST(StartPass, AdmitsAPluginWhoseRequiresSharesABitWithTheMask) {
+    struct tCase {
+        uint32_t requires;
+        uint32_t mask;
+        int32_t expected;
+    };
+    const std::vector<tCase> cases = {
+        {0, kAllCapabilities, -52002},     {1, kAllCapabilities, 0},
+        {2, kAllCapabilities, 0},          {3, kAllCapabilities, 0},
+        {0, kDeploymentForbidden, -52002}, {1, kDeploymentForbidden, 0},
+        {2, kDeploymentForbidden, -52002}, {3, kDeploymentForbidden, 0},
+    };
+    for (const tCase& test : cases) {
+        tPluginManager manager;
+        manager.startPlugins({describePlugin("plain", kPlainPlugin, "", "", "", {}, test.requires)},
+                             test.mask);
+        EXPECT_EQ(std::vector<int32_t>{test.expected}, initializeCodes(manager))
+            << "requires " << test.requires << " mask " << test.mask;
+        EXPECT_EQ(test.expected == 0, isLibraryLoaded(kPlainPlugin));
+        manager.cleanupPlugins();
+        EXPECT_FALSE(isLibraryLoaded(kPlainPlugin));
+    }
+}
+
+TEST(StartPass, DependencyThatHasNotStartedEarlierRefusesTheDependent) {
+    struct tCase {
+        const char* what;
+        std::vector<tPluginDescription> descriptions;
+        std::vector<int32_t> expected;
+    };
+    const std::vector<tCase> cases = {
+        {"started earlier", {alpha(), beta({"alpha"})}, {0, 3}},
+        {"comes later", {beta({"alpha"}), alpha(), gamma({"beta"})}, {-52006, 0, -52006}},
+        {"missing", {beta({"nobody"})}, {-52006}},
+        {"failed", {failing(), beta({"failing"})}, {-7, -52006}},
+        {"named twice", {alpha(), beta({"alpha", "alpha"})}, {0, -52006}},
+        {"each other", {alpha({"beta"}), beta({"alpha"})}, {-52006, -52006}},
+        {"case differs", {alpha(), beta({"Alpha"})}, {0, -52006}},
+    };
+    for (const tCase& test : cases) {
+        zotest::tLocalCallLog log;
+        tPluginManager manager;
+        manager.startPlugins(test.descriptions, kAllCapabilities);
+        EXPECT_EQ(test.expected, initializeCodes(manager)) << test.what;
+        for (size_t i = 0; i < test.expected.size(); ++i) {
+            if (test.expected[i] == -52006) {
+                const tPluginDescription& refused = test.descriptions[i];
+                EXPECT_FALSE(isLibraryLoaded(refused.path)) << test.what << ": " << refused.name;
+                const tCalls calls = log.calls();
+                EXPECT_EQ(0, std::count(calls.begin(), calls.end(), refused.name + " Initialize"))
+                    << test.what;
+            }
+        }
+        manager.stopPlugins();
+        manager.cleanupPlugins();
+    }
+}
+
+TEST(StartPass, TwoPluginsOfOneNameBothStartAndSatisfyADependent) {
+    zotest::tLocalCallLog log;
+    tPluginManager manager;
+    tPluginDescription second = gamma();
+    second.name = "alpha";
+    manager.startPlugins({alpha(), second, beta({"alpha"})}, kAllCapabilities);
+    EXPECT_EQ((std::vector<int32_t>{0, 0, 3}), initializeCodes(manager));
+    manager.stopPlugins();
+    manager.cleanupPlugins();
+}
+
+TEST(StartPass, LoadAndInitializeFailuresAreRecordedAndCloseTheLibrary) {
+    zotest::tLocalCallLog log;
+    tPluginManager manager;
+    const std::string missing = std::string(ZO_TEST_BINARY_DIR) + "/no-such-plugin.so";
+    manager.startPlugins(
+        {
+            describePlugin("missing", missing, "Init"),
+            describePlugin("nosymbol", kGammaPlugin, "GammaInit", "NoSuchStop"),
+            describePlugin("emptypath", ""),
+            failing(),
+            describePlugin("warning", kBetaPlugin, "BetaInit"),
+        },
+        kAllCapabilities);
+    EXPECT_EQ((std::vector<int32_t>{-52005, -52005, -52005, -7, 3}), initializeCodes(manager));
+    EXPECT_FALSE(isLibraryLoaded(kGammaPlugin));
+    EXPECT_FALSE(isLibraryLoaded(kFailingPlugin));
+    EXPECT_TRUE(isLibraryLoaded(kBetaPlugin));
+    manager.stopPlugins();
+    manager.cleanupPlugins();
+    EXPECT_FALSE(isLibraryLoaded(kBetaPlugin));
+    EXPECT_EQ((tCalls{"failing Initialize", "beta Initialize"}), log.calls());
+    for (const tPluginRecord& record : manager.getRecords()) {
+        EXPECT_EQ(0, record.stopCode) << record.description.name;
+        EXPECT_EQ(0, record.cleanupCode) << record.description.name;
+    }
+}
+
+TEST(StopAndCleanupPasses, RunInReverseStartOrderAndCloseEveryLibrary) {
+    zotest::tLocalCallLog log;
+    tPluginManager manager;
+    manager.startPlugins(
+        {alpha(), beta({"alpha"}), describePlugin("refused", kSlowPlugin, "", "", "", {}, 0),
+         gamma({"beta"})},
+        kAllCapabilities);
+    manager.stopPlugins();
+    manager.cleanupPlugins();
+    EXPECT_EQ((tCalls{"alpha Initialize", "beta Initialize", "gamma Initialize", "gamma Stop",
+                      "beta Stop", "alpha Stop", "gamma Cleanup", "beta Cleanup", "alpha Cleanup"}),
+              log.calls());
+    for (const std::string& path : {kAlphaPlugin, kBetaPlugin, kGammaPlugin, kSlowPlugin}) {
+        EXPECT_FALSE(isLibraryLoaded(path)) << path;
+    }
+}
+
+TEST(StopAndCleanupPasses, StepsAreTimedInWholeMilliseconds) {
+    tPluginManager manager;
+    manager.startPlugins(
+        {describePlugin("slow", kSlowPlugin, "SlowInit", "SlowStop", "SlowCleanup")},
+        kAllCapabilities);
+    manager.stopPlugins();
+    manager.cleanupPlugins();
+    const tPluginRecord& record = manager.getRecords().at(0);
+    EXPECT_GE(record.stopTimeMs, 30u);
+    EXPECT_LT(record.stopTimeMs, 1000u);
+    EXPECT_LT(record.initializeTimeMs, 30u);
+    EXPECT_EQ(0, record.stopCode);
+}
+
+TEST(StartPass, NoDescriptionsMakeNoRecords) {
+    tPluginManager manager;
+    manager.startPlugins({}, kAllCapabilities);
+    manager.stopPlugins();
+    manager.cleanupPlugins();
+    EXPECT_TRUE(manager.getRecords().empty());
+    EXPECT_EQ("", manager.statusText());
+}
+
+}  // namespace

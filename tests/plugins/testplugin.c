@@ -1,0 +1,99 @@
+/*
+ * A plugin library for the tests, built many times with different compile
+ * definitions (see zo_add_test_plugin in CMakeLists.txt):
+ *   PLUGIN_NAME        the name written into the call log (a string)
+ *   INIT_SYMBOL        exported name of the Initialize entry point (none when unset)
+ *   STOP_SYMBOL        exported name of the Stop entry point (none when unset)
+ *   CLEANUP_SYMBOL     exported name of the Cleanup entry point (none when unset)
+ *   INIT_RESULT        what Initialize returns (default 0)
+ *   INIT_SLEEP_MS, STOP_SLEEP_MS, CLEANUP_SLEEP_MS   pauses in the entry points
+ *
+ * Every entry point appends the line "<PLUGIN_NAME> <Initialize|Stop|Cleanup>"
+ * to the file named by the environment variable ZO_TEST_PLUGIN_LOG, opening it
+ * with O_APPEND for each call, so that calls of several plugins, and of
+ * several processes, keep their order in one log. Without the variable
+ * nothing is written. Everything but the entry points is static, so that
+ * libraries loaded with global symbols never bind to each other's helpers.
+ */
+#define _POSIX_C_SOURCE 200809L
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef PLUGIN_NAME
+#error "PLUGIN_NAME must name the plugin"
+#endif
+#ifndef INIT_RESULT
+#define INIT_RESULT 0
+#endif
+#ifndef INIT_SLEEP_MS
+#define INIT_SLEEP_MS 0
+#endif
+#ifndef STOP_SLEEP_MS
+#define STOP_SLEEP_MS 0
+#endif
+#ifndef CLEANUP_SLEEP_MS
+#define CLEANUP_SLEEP_MS 0
+#endif
+
+/* Unused in a plugin that exports no entry point. */
+__attribute__((unused)) static void appendToLog(const char* entry) {
+    const char* logPath = getenv("ZO_TEST_PLUGIN_LOG");
+    if (logPath == NULL || logPath[0] == '\0') {
+        return;
+    }
+    char line[256];
+    size_t length = 0;
+    const char* parts[] = {PLUGIN_NAME, " ", entry, "\n"};
+    for (size_t i = 0; i < sizeof parts / sizeof parts[0]; ++i) {
+        const size_t partLength = strlen(parts[i]);
+        if (length + partLength >= sizeof line) {
+            return;
+        }
+        memcpy(line + length, parts[i], partLength);
+        length += partLength;
+    }
+    const int log = open(logPath, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (log < 0) {
+        return;
+    }
+    /* One write(2) per line keeps lines whole across plugins and processes. */
+    (void)write(log, line, length);
+    close(log);
+}
+
+__attribute__((unused)) static void sleepMilliseconds(long milliseconds) {
+    struct timespec remaining = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+#ifdef INIT_SYMBOL
+int32_t INIT_SYMBOL(void);
+int32_t INIT_SYMBOL(void) {
+    appendToLog("Initialize");
+    sleepMilliseconds(INIT_SLEEP_MS);
+    return INIT_RESULT;
+}
+#endif
+
+#ifdef STOP_SYMBOL
+void STOP_SYMBOL(void);
+void STOP_SYMBOL(void) {
+    appendToLog("Stop");
+    sleepMilliseconds(STOP_SLEEP_MS);
+}
+#endif
+
+#ifdef CLEANUP_SYMBOL
+void CLEANUP_SYMBOL(void);
+void CLEANUP_SYMBOL(void) {
+    appendToLog("Cleanup");
+    sleepMilliseconds(CLEANUP_SLEEP_MS);
+}
+#endif
