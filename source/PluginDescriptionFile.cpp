@@ -12,20 +12,19 @@
 #include "zoerr/Status.h"
 
 namespace nPluginData {
+
+const uint32_t kDescriptionFileFlags = kIniAllowEmptyValues | kIniStripDoubleQuotes;
+
 namespace {
 
 using IniDocument = std::unique_ptr<IniFile, decltype(&IniFile::destroy)>;
-
-// Empty values count as given (Requires= means the default), and a value in
-// double quotes loses them.
-constexpr uint32_t kDescriptionFlags = kIniAllowEmptyValues | kIniStripDoubleQuotes;
 
 IniDocument readDocument(const std::string& path) {
     IniDocument file(IniFile::create(0), &IniFile::destroy);
     if (!file) {
         throw std::bad_alloc();
     }
-    file->setFlags(kDescriptionFlags);
+    file->setFlags(kDescriptionFileFlags);
     const int result = file->readFile(path.c_str());
     if (result < 0) {
         ZOERR_RAISE(result, "result");

@@ -21,13 +21,17 @@ void requireDirectory(const fs::path& directory) {
 
 }  // namespace
 
-void getDescriptionFiles(std::vector<std::string>& files) {
+fs::path getPluginsDirectory() {
     std::string shareDirectory;
     zosysq::getShareDirectory(shareDirectory);
     fs::path pluginsDirectory(shareDirectory);
     pluginsDirectory /= "KorvoRemoteService";
     pluginsDirectory /= "plugins";
-    findFilesByExtension(pluginsDirectory, ".ini", files);
+    return pluginsDirectory;
+}
+
+void getDescriptionFiles(std::vector<std::string>& files) {
+    findFilesByExtension(getPluginsDirectory(), ".ini", files);
 }
 
 void findFilesByExtension(const fs::path& directory, const std::string& extension,

@@ -16,6 +16,7 @@
 #define ZOKORVO_NPLUGINDATA_H
 
 #include <boost/filesystem/path.hpp>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,15 @@
 struct IniFile;
 
 namespace nPluginData {
+
+// The INI reader's parse flags for description files: an empty value counts
+// as given (Requires= means the default), and a value in double quotes loses
+// them.
+extern const uint32_t kDescriptionFileFlags;
+
+// The shared-data directory joined with KorvoRemoteService and plugins;
+// throws what zosysq::getShareDirectory throws.
+boost::filesystem::path getPluginsDirectory();
 
 // Appends the full path of every description file in the plugins directory,
 // in the order the directory listing returns them.

@@ -62,6 +62,10 @@ class tPluginManager {
 // Names of the plugins started so far in one start pass, ascending byte-wise.
 using tStartedNames = std::set<std::string>;
 
+// True when a plugin that requires `requires` may start under
+// `capabilityMask`: the two share at least one bit, so 0 is never admitted.
+bool pluginAdmitted(uint32_t requires, uint32_t capabilityMask);
+
 // True when every dependency names a distinct started plugin. The
 // dependencies are sorted, so a name listed twice, which no set of names can
 // match twice, sits next to itself.

@@ -12,33 +12,54 @@ void recordLoaderFailure(StatusRecord& status, int line) {
     status.setCode(zoerr::kInvalidParameter, zoerr::kComponentName, __FILE__, line);
 }
 
+// Takes the loader's pending error, which clears it so that it cannot be
+// mistaken for a later one, and hands it to a caller that asked for it; the
+// status never carries it.
+void takeLoaderText(std::string* loaderText, const char* otherwise) {
+    const char* pending = dlerror();
+    if (loaderText != nullptr) {
+        *loaderText = pending != nullptr ? pending : otherwise;
+    }
+}
+
+void setText(std::string* loaderText, const char* text) {
+    if (loaderText != nullptr) {
+        *loaderText = text;
+    }
+}
+
 }  // namespace
 
-void tSharedLibrary::open(const char* path) {
+void tSharedLibrary::open(const char* path, std::string* loaderText) {
     ThrowingStatusRecord status;
     if (path == nullptr || path[0] == '\0') {
+        setText(loaderText, "no library path given");
         recordLoaderFailure(status, __LINE__);
         return;
     }
     handle = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
     if (handle == nullptr) {
-        // Clears the loader's pending error so that it cannot be mistaken for
-        // a later one; the text itself is not reported.
-        (void)dlerror();
+        takeLoaderText(loaderText, "the loader gave no reason");
         recordLoaderFailure(status, __LINE__);
         return;
     }
     loaded = true;
 }
 
-void* tSharedLibrary::getSymbol(const char* name) {
+void* tSharedLibrary::getSymbol(const char* name, std::string* loaderText) {
     ThrowingStatusRecord status;
     if (!loaded || handle == nullptr) {
+        setText(loaderText, "no library is open");
         recordLoaderFailure(status, __LINE__);
         return nullptr;
     }
+    if (loaderText != nullptr) {
+        (void)dlerror();  // so that a text after dlsym is dlsym's own
+    }
     void* address = dlsym(handle, name);
     if (address == nullptr) {
+        // No pending text means the symbol exists with the value null.
+        takeLoaderText(loaderText, "the symbol's value is null");
         recordLoaderFailure(status, __LINE__);
     }
     return address;

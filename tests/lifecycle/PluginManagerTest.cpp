@@ -173,6 +173,23 @@ TEST(StartPass, LoadAndInitializeFailuresAreRecordedAndCloseTheLibrary) {
     }
 }
 
+TEST(StartPass, ExceptionThatIsNotStandardKeepsOnlyTheRecordsBeforeIt) {
+    const std::string throwingPlugin = ZO_TEST_PLUGIN_throwing;
+    zotest::tLocalCallLog log;
+    tPluginManager manager;
+    EXPECT_THROW(manager.startPlugins(
+                     {alpha(), describePlugin("throwing", throwingPlugin, "ThrowingInit"), gamma()},
+                     kAllCapabilities),
+                 int);
+    ASSERT_EQ(1u, manager.getRecords().size());
+    EXPECT_EQ("alpha", manager.getRecords()[0].description.name);
+    EXPECT_TRUE(isLibraryLoaded(throwingPlugin));
+    EXPECT_FALSE(isLibraryLoaded(kGammaPlugin));
+    manager.stopPlugins();
+    manager.cleanupPlugins();
+    EXPECT_EQ((tCalls{"alpha Initialize", "alpha Stop", "alpha Cleanup"}), log.calls());
+}
+
 TEST(StopAndCleanupPasses, RunInReverseStartOrderAndCloseEveryLibrary) {
     zotest::tLocalCallLog log;
     tPluginManager manager;

@@ -25,6 +25,18 @@ std::string freshOutputPath(const char* kind) {
            std::to_string(++outputCounter) + "." + kind;
 }
 
+// The words of ZO_TEST_SERVICE_WRAPPER, split at spaces: a program such as
+// valgrind that the service executable runs under. Empty when unset.
+std::vector<std::string> serviceWrapper() {
+    const char* wrapper = getenv("ZO_TEST_SERVICE_WRAPPER");
+    std::istringstream words(wrapper != nullptr ? wrapper : "");
+    std::vector<std::string> split;
+    for (std::string word; words >> word;) {
+        split.push_back(word);
+    }
+    return split;
+}
+
 ProcessEnd describeStatus(int status) {
     ProcessEnd end;
     if (WIFEXITED(status)) {
@@ -87,7 +99,11 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
 ServiceProcess::ServiceProcess(std::vector<std::string> arguments,
                                std::vector<std::string> environment, std::string executable)
     : outputPath(freshOutputPath("out")), errorPath(freshOutputPath("err")) {
+    std::vector<std::string> wrapper = serviceWrapper();
     std::vector<char*> argv;
+    for (std::string& word : wrapper) {
+        argv.push_back(word.data());
+    }
     argv.push_back(executable.data());
     for (std::string& argument : arguments) {
         argv.push_back(argument.data());
@@ -112,7 +128,7 @@ ServiceProcess::ServiceProcess(std::vector<std::string> arguments,
         sigprocmask(SIG_SETMASK, &none, nullptr);
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
 }

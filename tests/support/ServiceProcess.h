@@ -42,6 +42,8 @@ class ServiceProcess {
   public:
     // Starts `executable` (the test variant by default) with `arguments`
     // and `environment` entries ("NAME=value") added to the test's own.
+    // When ZO_TEST_SERVICE_WRAPPER is set, its words come first: the
+    // executable then runs under that program (valgrind in the memcheck run).
     explicit ServiceProcess(std::vector<std::string> arguments = {},
                             std::vector<std::string> environment = {},
                             std::string executable = ZO_TEST_SERVICE);

@@ -8,11 +8,15 @@
 // Failures: each operation reports into a zoqel::ThrowingStatusRecord of its
 // own, which raises zoerr::Exception with code -52005 and the detail "file",
 // "line", "component" when the operation ends. The loader's own error text
-// is never reported. After a failed close the handle is forgotten, so no
-// cleared handle is ever handed to the loader again.
+// is never part of the status; a caller that wants to show it to a person
+// passes `loaderText`, which receives it before the raise. After a failed
+// close the handle is forgotten, so no cleared handle is ever handed to the
+// loader again.
 // Not thread-safe: one thread uses a wrapper at a time.
 #ifndef ZOQEL_QUARKS_LIBRARY_H
 #define ZOQEL_QUARKS_LIBRARY_H
+
+#include <string>
 
 namespace zoqel {
 
@@ -20,12 +24,14 @@ class tSharedLibrary {
   public:
     // Opens `path` with every symbol bound at once and made available to
     // libraries loaded later. An empty or null path fails without asking the
-    // loader, which would hand back the program itself.
-    void open(const char* path);
+    // loader, which would hand back the program itself. On a failure a
+    // non-null `loaderText` receives why, in the loader's words.
+    void open(const char* path, std::string* loaderText = nullptr);
 
     // The address of `name` in the open library; fails (and yields null) when
-    // no library is open or the symbol is missing or null.
-    void* getSymbol(const char* name);
+    // no library is open or the symbol is missing or null, and then fills a
+    // non-null `loaderText` as open() does.
+    void* getSymbol(const char* name, std::string* loaderText = nullptr);
 
     // Closes the open library; does nothing when none is open.
     void close();

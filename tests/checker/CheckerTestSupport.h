@@ -1,0 +1,67 @@
+// Test support for zoKorvoPluginCheck: a scratch directory of description
+// files that removes itself, and a run of the checker's test variant.
+// Not thread-safe: one test uses a scratch directory at a time.
+#ifndef ZO_TESTS_CHECKER_CHECKERTESTSUPPORT_H
+#define ZO_TESTS_CHECKER_CHECKERTESTSUPPORT_H
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "CheckReport.h"
+#include "support/ServiceProcess.h"
+
+namespace zotest {
+
+// A fresh directory under the build tree, removed with everything in it.
+class tScratchDirectory {
+  public:
+    tScratchDirectory() {
+        std::string name = std::string(ZO_TEST_BINARY_DIR) + "/checker.XXXXXX";
+        if (mkdtemp(name.data()) == nullptr) {
+            throw std::runtime_error("cannot create " + name);
+        }
+        path = name;
+    }
+    ~tScratchDirectory() { removeTree(path); }
+    tScratchDirectory(const tScratchDirectory&) = delete;
+    tScratchDirectory& operator=(const tScratchDirectory&) = delete;
+
+    // Writes `text` into the file `name` and returns its path.
+    std::string add(const std::string& name, const std::string& text) const {
+        writeFile(path + "/" + name, text);
+        return path + "/" + name;
+    }
+
+    std::string path;
+};
+
+struct tCheckerRun {
+    int exitStatus = -1;  // -1 when the checker did not exit normally in time
+    std::string output;
+    std::string errors;
+};
+
+inline tCheckerRun runChecker(std::vector<std::string> arguments,
+                              std::vector<std::string> environment = {}) {
+    ServiceProcess checker(std::move(arguments), std::move(environment), ZO_TEST_CHECKER);
+    const ProcessEnd end = checker.wait();
+    return tCheckerRun{end.exited ? end.exitCode : -1, checker.standardOutput(),
+                       checker.standardError()};
+}
+
+// The kinds of `findings` with their lines, "kind@line", in report order.
+inline std::vector<std::string> kindsAndLines(const std::vector<nPluginCheck::tFinding>& findings) {
+    std::vector<std::string> listed;
+    for (const nPluginCheck::tFinding& finding : findings) {
+        listed.push_back(finding.kind + "@" + std::to_string(finding.line));
+    }
+    return listed;
+}
+
+}  // namespace zotest
+
+#endif  // ZO_TESTS_CHECKER_CHECKERTESTSUPPORT_H

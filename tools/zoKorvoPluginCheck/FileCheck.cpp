@@ -1,0 +1,75 @@
+#include "FileCheck.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <boost/filesystem/path.hpp>
+
+#include "KeyWarnings.h"
+#include "LineWalk.h"
+#include "nPluginData.h"
+#include "zoerr/Status.h"
+
+namespace nPluginCheck {
+namespace {
+
+// The service's verdict; a rejected file gets the code it raised.
+void takeVerdict(const std::string& path, tFileReport& report) {
+    try {
+        nPluginData::parseDescriptionFile(path, report.description);
+        report.accepted = true;
+    } catch (const std::exception&) {
+        report.code = zoerr::codeFromCurrentException();
+    }
+}
+
+// Discovery lists only regular files (links followed); opening anything else
+// could block (a FIFO) and the service never would.
+bool isListableFile(const std::string& path, tFileReport& report) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) {
+        return true;
+    }
+    addError(report, 0, "not-regular-file",
+             "not a regular file: the service lists only regular files and never reads this one");
+    return false;
+}
+
+void warnAboutExtension(const std::string& path, tFileReport& report) {
+    if (boost::filesystem::path(path).extension().string() != ".ini") {
+        addWarning(report, 0, "not-ini-extension",
+                   "the name does not end in \".ini\": the service does not list this file");
+    }
+}
+
+// The walk and the verdict read the file at different moments.
+void reconcileWithVerdict(tFileReport& report) {
+    if (!report.accepted && report.errors.empty()) {
+        addError(report, 0, "rejected",
+                 "the service rejects the file with code " + std::to_string(report.code));
+    } else if (report.accepted && !report.errors.empty()) {
+        addWarning(report, 0, "file-changed",
+                   "the file changed while it was being checked: check it again");
+    }
+}
+
+}  // namespace
+
+tFileReport checkDescriptionFile(const std::string& path) {
+    tFileReport report;
+    report.path = path;
+    warnAboutExtension(path, report);
+    if (!isListableFile(path, report)) {
+        return report;
+    }
+    takeVerdict(path, report);
+    tLineWalk walk;
+    walkLines(path, walk, report);
+    warnAboutKeys(path, walk, report);
+    reconcileWithVerdict(report);
+    std::stable_sort(report.warnings.begin(), report.warnings.end(),
+                     [](const tFinding& a, const tFinding& b) { return a.line < b.line; });
+    return report;
+}
+
+}  // namespace nPluginCheck

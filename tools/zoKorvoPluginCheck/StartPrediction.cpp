@@ -1,0 +1,215 @@
+#include "StartPrediction.h"
+
+#include <string>
+#include <tuple>
+#include <utility>
+
+#include "DeploymentPermission.h"
+#include "PluginOrder.h"
+#include "Wording.h"
+#include "tPluginManager.h"
+#include "zoerr/Status.h"
+#include "zoqel/quarks/library.h"
+
+namespace nPluginCheck {
+namespace {
+
+bool sameDescription(const tPluginDescription& a, const tPluginDescription& b) {
+    return std::tie(a.name, a.dependencies, a.requires, a.path, a.initializeSymbol, a.stopSymbol,
+                    a.cleanupSymbol) == std::tie(b.name, b.dependencies, b.requires, b.path,
+                                                 b.initializeSymbol, b.stopSymbol, b.cleanupSymbol);
+}
+
+std::string admissionReason(uint32_t requires, uint32_t capabilityMask) {
+    if (requires == 0) {
+        return "\"Requires\" reads as 0, which no capability mask admits";
+    }
+    std::string reason = "it requires " + hexadecimal(requires) +
+                         ", which shares no bit with the capability mask " +
+                         hexadecimal(capabilityMask);
+    const uint32_t deployment = zoKorvoRemoteService::kDeploymentCapability;
+    if ((requires & deployment) != 0 && (capabilityMask & deployment) == 0) {
+        reason += ": remote deployment is not allowed";
+    }
+    return reason;
+}
+
+void closeQuietly(zoqel::tSharedLibrary& library) {
+    try {
+        library.close();
+    } catch (const zoerr::ExceptionBase&) {
+        // A library that cannot be closed changes nothing in the prediction.
+    }
+}
+
+// Looks up every entry point the description names, as tPluginLibrary::load
+// does (an empty name binds the service's default and is not looked up), but
+// goes on after a failure so that every missing name is reported.
+std::vector<tLoadFailure> lookUpEntryPoints(zoqel::tSharedLibrary& library,
+                                            const tPluginDescription& description) {
+    const std::pair<const char*, const std::string*> entryPoints[] = {
+        {"Initialize", &description.initializeSymbol},
+        {"Stop", &description.stopSymbol},
+        {"Cleanup", &description.cleanupSymbol},
+    };
+    std::vector<tLoadFailure> failures;
+    for (const auto& [entryPoint, symbol] : entryPoints) {
+        if (symbol->empty()) {
+            continue;
+        }
+        std::string loaderText;
+        try {
+            library.getSymbol(symbol->c_str(), &loaderText);
+        } catch (const zoerr::ExceptionBase&) {
+            failures.push_back(tLoadFailure{
+                std::string(entryPoint) + " entry point " + quoted(*symbol), loaderText});
+        }
+    }
+    return failures;
+}
+
+// One pass over the plugins in start order, with the manager's own tests.
+class tStartPass {
+  public:
+    tStartPass(uint32_t mask, bool loadLibraries) : capabilityMask(mask), load(loadLibraries) {}
+    ~tStartPass() {
+        for (auto library = opened.rbegin(); library != opened.rend(); ++library) {
+            closeQuietly(*library);
+        }
+    }
+    tStartPass(const tStartPass&) = delete;
+    tStartPass& operator=(const tStartPass&) = delete;
+
+    std::vector<tStartPrediction> run(const std::vector<tPlacedDescription>& ordered) {
+        for (size_t i = 0; i < ordered.size(); ++i) {
+            predictions.push_back(predict(ordered, i));
+        }
+        return predictions;
+    }
+
+  private:
+    tStartPrediction predict(const std::vector<tPlacedDescription>& ordered, size_t index) {
+        tStartPrediction prediction;
+        prediction.plugin = ordered[index];
+        const tPluginDescription& description = prediction.plugin.description;
+        if (!pluginAdmitted(description.requires, capabilityMask)) {
+            refuse(prediction, zoerr::kFeatureUnsupported,
+                   admissionReason(description.requires, capabilityMask));
+        } else if (!dependenciesStarted(description.dependencies, startedNames)) {
+            refuse(prediction, zoerr::kResourceNotFound, dependencyReason(ordered, index));
+        } else if (load) {
+            openLibrary(prediction);
+        }
+        if (prediction.verdict == tStartVerdict::admitted) {
+            startedNames.insert(description.name);
+        }
+        return prediction;
+    }
+
+    static void refuse(tStartPrediction& prediction, int32_t code, std::string reason) {
+        prediction.verdict = tStartVerdict::refused;
+        prediction.code = code;
+        prediction.reason = std::move(reason);
+    }
+
+    // Opens the library as the service does and keeps it open for the
+    // plugins after it; one that cannot be bound is closed again at once.
+    void openLibrary(tStartPrediction& prediction) {
+        const tPluginDescription& description = prediction.plugin.description;
+        zoqel::tSharedLibrary library;
+        std::string loaderText;
+        try {
+            library.open(description.path.c_str(), &loaderText);
+            prediction.loadFailures = lookUpEntryPoints(library, description);
+        } catch (const zoerr::ExceptionBase&) {
+            prediction.loadFailures.push_back(
+                tLoadFailure{"library " + quoted(description.path), loaderText});
+        }
+        if (prediction.loadFailures.empty()) {
+            opened.push_back(library);
+            return;
+        }
+        prediction.verdict = tStartVerdict::loadFailed;
+        prediction.code = zoerr::kInvalidParameter;
+        prediction.reason = library.isLoaded() ? "an entry point it names is missing"
+                                               : "its library cannot be opened";
+        closeQuietly(library);
+    }
+
+    // Which dependencies had not started, and why.
+    std::string dependencyReason(const std::vector<tPlacedDescription>& ordered,
+                                 size_t index) const {
+        const tPluginDescription& description = ordered[index].description;
+        const std::vector<std::string>& dependencies = description.dependencies;
+        std::string reason;
+        for (size_t i = 0; i < dependencies.size(); ++i) {
+            const bool listedTwice = i > 0 && dependencies[i] == dependencies[i - 1];
+            if (!listedTwice && startedNames.count(dependencies[i]) != 0) {
+                continue;
+            }
+            reason += reason.empty() ? "" : "; ";
+            reason +=
+                quoted(dependencies[i]) + " " +
+                (listedTwice ? "is listed twice" : whyNotStarted(ordered, index, dependencies[i]));
+        }
+        return reason;
+    }
+
+    std::string whyNotStarted(const std::vector<tPlacedDescription>& ordered, size_t index,
+                              const std::string& dependency) const {
+        if (dependency == ordered[index].description.name) {
+            return "is the plugin itself";
+        }
+        for (const tStartPrediction& earlier : predictions) {
+            if (earlier.plugin.description.name == dependency) {
+                return earlier.verdict == tStartVerdict::refused
+                           ? "is refused (" + std::to_string(earlier.code) + ")"
+                           : "fails to load (" + std::to_string(earlier.code) + ")";
+            }
+        }
+        for (size_t later = index + 1; later < ordered.size(); ++later) {
+            if (ordered[later].description.name == dependency) {
+                return "comes later in the start order";
+            }
+        }
+        return "is described by no accepted file";
+    }
+
+    const uint32_t capabilityMask;
+    const bool load;
+    tStartedNames startedNames;
+    std::vector<zoqel::tSharedLibrary> opened;
+    std::vector<tStartPrediction> predictions;
+};
+
+}  // namespace
+
+std::vector<tPlacedDescription> inStartOrder(const std::vector<tPlacedDescription>& plugins) {
+    std::vector<tPluginDescription> descriptions;
+    for (const tPlacedDescription& placed : plugins) {
+        descriptions.push_back(placed.description);
+    }
+    nPluginData::orderDescriptions(descriptions);
+    // The order keeps equal names in their given order, so the first unused
+    // equal description is the one that moved there.
+    std::vector<bool> used(plugins.size(), false);
+    std::vector<tPlacedDescription> ordered;
+    for (const tPluginDescription& description : descriptions) {
+        for (size_t i = 0; i < plugins.size(); ++i) {
+            if (!used[i] && sameDescription(plugins[i].description, description)) {
+                used[i] = true;
+                ordered.push_back(plugins[i]);
+                break;
+            }
+        }
+    }
+    return ordered;
+}
+
+std::vector<tStartPrediction> predictStartPass(const std::vector<tPlacedDescription>& ordered,
+                                               uint32_t capabilityMask, bool loadLibraries) {
+    tStartPass pass(capabilityMask, loadLibraries);
+    return pass.run(ordered);
+}
+
+}  // namespace nPluginCheck

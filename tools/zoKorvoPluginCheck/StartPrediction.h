@@ -1,0 +1,38 @@
+// The prediction of the service's start pass: the start order and, for each
+// plugin, whether it would be admitted, and why not.
+//
+// Nothing here decides anew: the order is nPluginData::orderDescriptions,
+// admission is the manager's pluginAdmitted and dependenciesStarted, and
+// --load opens libraries through the service's own tSharedLibrary with the
+// service's flags. Initialize is never called, so a plugin whose Initialize
+// would fail is predicted as admitted, and its dependents with it.
+//
+// Opening a library runs its constructors in this process. Libraries opened
+// for the prediction stay open until the pass ends, as the service keeps
+// earlier plugins' symbols available to later ones, and are closed again,
+// last first, before predictStartPass returns.
+// Not thread-safe (the dynamic loader's error text is per process); only
+// std::bad_alloc leaves.
+#ifndef ZOKORVO_PLUGINCHECK_STARTPREDICTION_H
+#define ZOKORVO_PLUGINCHECK_STARTPREDICTION_H
+
+#include <cstdint>
+#include <vector>
+
+#include "CheckReport.h"
+
+namespace nPluginCheck {
+
+// The descriptions in the service's start order, each with its file. Equal
+// descriptions from different files keep the order in which they were given.
+std::vector<tPlacedDescription> inStartOrder(const std::vector<tPlacedDescription>& plugins);
+
+// What the start pass would do with each plugin of `ordered` (in start
+// order) under `capabilityMask`. With `loadLibraries`, an admitted plugin
+// whose library or named entry points cannot be bound fails with -52005.
+std::vector<tStartPrediction> predictStartPass(const std::vector<tPlacedDescription>& ordered,
+                                               uint32_t capabilityMask, bool loadLibraries);
+
+}  // namespace nPluginCheck
+
+#endif  // ZOKORVO_PLUGINCHECK_STARTPREDICTION_H

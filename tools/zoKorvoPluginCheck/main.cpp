@@ -1,0 +1,268 @@
+// zoKorvoPluginCheck: tells an administrator what zoKorvoRemoteService will
+// make of its plugin description files, and why.
+//
+// Every decision is the service's own code: discovery, the description
+// parser, the start order, the manager's admission and dependency tests,
+// the deployment query and the library wrapper. This file reads the options,
+// runs the checks in the order the service's run cycle would, prints the
+// report and turns it into the exit status.
+#include <getopt.h>
+
+#include <boost/filesystem/exception.hpp>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "CheckReport.h"
+#include "CrossFileCheck.h"
+#include "DeploymentPermission.h"
+#include "FileCheck.h"
+#include "Report.h"
+#include "StartPrediction.h"
+#include "nPluginData.h"
+#include "zoerr/Status.h"
+#include "zosysq/stdpath.h"
+
+namespace {
+
+using nPluginCheck::tCheckReport;
+
+constexpr int kExitUsageOrSystemError = 2;
+
+enum class tDeploymentSource { assumeAllowed, assumeDenied, askSystem };
+
+struct tOptions {
+    std::vector<std::string> files;
+    std::string pluginsDirectory;  // --plugins-dir; empty: the service's own
+    tDeploymentSource deployment = tDeploymentSource::assumeAllowed;
+    bool deploymentGiven = false;
+    bool load = false;
+    bool json = false;
+};
+
+enum tLongOption {
+    kPluginsDirOption = 256,
+    kDeploymentOption,
+    kQueryOption,
+    kLoadOption,
+    kJsonOption
+};
+
+const char kUsage[] =
+    "Usage: zoKorvoPluginCheck [OPTIONS] [FILE...]\n"
+    "Checks plugin description files as zoKorvoRemoteService reads them and predicts\n"
+    "what its start pass does with each plugin. With no FILE, checks the *.ini files\n"
+    "of the service's plugins directory:\n"
+    "  <shared-data directory>/KorvoRemoteService/plugins\n"
+    "  shared-data directory named by:  %s\n"
+    "  or, when that cannot be read:    %s\n"
+    "\n"
+    "  --plugins-dir DIR   check the *.ini files of DIR instead\n"
+    "  --deployment allowed|denied\n"
+    "                      predict as if remote deployment were allowed (the default)\n"
+    "                      or not allowed\n"
+    "  --query-deployment  ask the system configuration framework, as the service\n"
+    "                      does; when it cannot be reached this takes as long as the\n"
+    "                      service's seven attempts, about 70 seconds\n"
+    "  --load              open each admitted plugin's library as the service does\n"
+    "                      (RTLD_NOW | RTLD_GLOBAL, in start order), look up the entry\n"
+    "                      points its description names, report the dynamic loader's\n"
+    "                      own text for every failure, and close the libraries again.\n"
+    "                      Opening a library runs its constructors in this process.\n"
+    "  --json              print the report as one JSON object\n"
+    "  -h, --help          display this help and exit\n"
+    "\n"
+    "For each file: accepted or rejected by the service's own parser and, when\n"
+    "rejected, every bad line with its number (a blank line, an empty last line, a\n"
+    "\"#\" line, a line without \"=\", an empty key name, a section header without \"]\"\n"
+    "or with an empty name, a UTF-16/UTF-32 byte-order mark, a file that cannot be\n"
+    "read). Warnings for what the service accepts without a word but is almost\n"
+    "always a mistake: keys outside [Service] or unknown in it, no Name or Path, a\n"
+    "Requires that is 0 or does not start with digits, single-quoted values, a\n"
+    "repeated key, a relative Path. Across files: duplicate names, dependencies no\n"
+    "file describes, a plugin naming itself, a dependency named twice, cycles.\n"
+    "Then the start order and, for each plugin, whether the start pass admits it:\n"
+    "-52002 when its Requires shares no bit with the capabilities, -52006 when a\n"
+    "dependency has not started before it, and with --load -52005 when its library\n"
+    "or an entry point cannot be bound. Initialize is never called, so a plugin\n"
+    "whose Initialize would fail (and the plugins that depend on it) cannot be\n"
+    "predicted; without --load, libraries are not checked either.\n"
+    "\n"
+    "Exit status: 0 nothing wrong (warnings allowed); 1 a file is rejected or a\n"
+    "plugin would be refused or fail to load; 2 a usage or system error.\n";
+
+void printUsage() {
+    printf(kUsage, zosysq::kSharePointerFile, zosysq::kDefaultShareDirectory);
+}
+
+int usageError(const char* program, const std::string& message) {
+    if (!message.empty()) {
+        fprintf(stderr, "%s: %s\n", program, message.c_str());
+    }
+    fprintf(stderr, "Try `%s --help' for more information.\n", program);
+    return kExitUsageOrSystemError;
+}
+
+// Empty when the option was taken, else what is wrong with it.
+std::string takeDeploymentOption(int option, const char* value, tOptions& options) {
+    if (options.deploymentGiven) {
+        return "give --deployment or --query-deployment once";
+    }
+    options.deploymentGiven = true;
+    if (option == kQueryOption) {
+        options.deployment = tDeploymentSource::askSystem;
+    } else if (strcmp(value, "allowed") == 0) {
+        options.deployment = tDeploymentSource::assumeAllowed;
+    } else if (strcmp(value, "denied") == 0) {
+        options.deployment = tDeploymentSource::assumeDenied;
+    } else {
+        return "--deployment takes allowed or denied, not " + std::string(value);
+    }
+    return "";
+}
+
+// Returns -1 to go on, or the exit status when the options end the process.
+int parseOptions(int argc, char** argv, tOptions& options) {
+    static const option kLongOptions[] = {
+        {"plugins-dir", required_argument, nullptr, kPluginsDirOption},
+        {"deployment", required_argument, nullptr, kDeploymentOption},
+        {"query-deployment", no_argument, nullptr, kQueryOption},
+        {"load", no_argument, nullptr, kLoadOption},
+        {"json", no_argument, nullptr, kJsonOption},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int option;
+    while ((option = getopt_long(argc, argv, "h", kLongOptions, nullptr)) != -1) {
+        switch (option) {
+            case 'h':
+                printUsage();
+                return 0;
+            case kPluginsDirOption:
+                options.pluginsDirectory = optarg;
+                if (options.pluginsDirectory.empty()) {
+                    return usageError(argv[0], "--plugins-dir needs a directory");
+                }
+                break;
+            case kDeploymentOption:
+            case kQueryOption: {
+                const std::string wrong = takeDeploymentOption(option, optarg, options);
+                if (!wrong.empty()) {
+                    return usageError(argv[0], wrong);
+                }
+                break;
+            }
+            case kLoadOption:
+                options.load = true;
+                break;
+            case kJsonOption:
+                options.json = true;
+                break;
+            default:
+                return usageError(argv[0], "");
+        }
+    }
+    options.files.assign(argv + optind, argv + argc);
+    if (!options.files.empty() && !options.pluginsDirectory.empty()) {
+        return usageError(argv[0], "give --plugins-dir or files, not both");
+    }
+    return -1;
+}
+
+// The description files to check, listed as the service lists them.
+void listDescriptionFiles(const tOptions& options, tCheckReport& report,
+                          std::vector<std::string>& paths) {
+    if (!options.files.empty()) {
+        paths = options.files;
+    } else if (!options.pluginsDirectory.empty()) {
+        report.pluginsDirectory = options.pluginsDirectory;
+        nPluginData::findFilesByExtension(options.pluginsDirectory, ".ini", paths);
+    } else {
+        report.pluginsDirectory = nPluginData::getPluginsDirectory().string();
+        nPluginData::getDescriptionFiles(paths);
+    }
+}
+
+// The service's deployment step: a failed query leaves deployment allowed.
+void decideDeployment(tDeploymentSource source, tCheckReport& report) {
+    report.deploymentQueried = source == tDeploymentSource::askSystem;
+    report.deploymentAllowed = source != tDeploymentSource::assumeDenied;
+    if (report.deploymentQueried) {
+        try {
+            report.deploymentAllowed = zoKorvoRemoteService::isDeploymentAllowed();
+        } catch (const std::exception& error) {
+            report.deploymentMessage = error.what();
+        }
+    }
+    if (!report.deploymentAllowed) {
+        report.capabilityMask &= ~zoKorvoRemoteService::kDeploymentCapability;
+    }
+}
+
+tCheckReport checkPlugins(const tOptions& options, const std::vector<std::string>& paths,
+                          tCheckReport report) {
+    std::vector<nPluginCheck::tPlacedDescription> accepted;
+    for (const std::string& path : paths) {
+        report.files.push_back(nPluginCheck::checkDescriptionFile(path));
+        if (report.files.back().accepted) {
+            accepted.push_back({path, report.files.back().description});
+        }
+    }
+    report.acrossFiles = nPluginCheck::checkAcrossFiles(accepted);
+    decideDeployment(options.deployment, report);
+    report.librariesLoaded = options.load;
+    report.startOrder = nPluginCheck::predictStartPass(nPluginCheck::inStartOrder(accepted),
+                                                       report.capabilityMask, options.load);
+    return report;
+}
+
+int systemError(const tOptions& options, const std::string& message) {
+    fprintf(stderr, "zoKorvoPluginCheck: %s\n", message.c_str());
+    if (options.json) {
+        fputs(nPluginCheck::renderJsonError(message).c_str(), stdout);
+    }
+    return kExitUsageOrSystemError;
+}
+
+std::string directoryFailure(const tCheckReport& report, const std::string& why) {
+    return "cannot list the plugins directory " + report.pluginsDirectory + ": " + why +
+           " (the service writes \"Failed to open plugins directory.\" into its status file "
+           "and starts no plugin)";
+}
+
+int run(const tOptions& options) {
+    tCheckReport report;
+    std::vector<std::string> paths;
+    try {
+        listDescriptionFiles(options, report, paths);
+    } catch (const zoerr::ExceptionBase&) {
+        return systemError(options,
+                           directoryFailure(report, "it does not exist or is not a directory"));
+    } catch (const boost::filesystem::filesystem_error& error) {
+        return systemError(options, directoryFailure(report, error.what()));
+    }
+    report = checkPlugins(options, paths, std::move(report));
+    const std::string text =
+        options.json ? nPluginCheck::renderJson(report) : nPluginCheck::renderText(report);
+    fputs(text.c_str(), stdout);
+    if (fflush(stdout) != 0) {
+        return kExitUsageOrSystemError;
+    }
+    return nPluginCheck::exitStatusOf(report);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tOptions options;
+    const int parsed = parseOptions(argc, argv, options);
+    if (parsed >= 0) {
+        return parsed;
+    }
+    try {
+        return run(options);
+    } catch (const std::exception& error) {
+        return systemError(options, error.what());
+    }
+}
