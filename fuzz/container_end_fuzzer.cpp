@@ -30,9 +30,8 @@ bool isJsonWhitespace(char c) {
 
 // The depth of nesting cannot exceed the number of opening brackets.
 bool nestingWithinLimit(const char* text, size_t length) {
-    const auto openings = std::count_if(text, text + length, [](char c) {
-        return c == '{' || c == '[';
-    });
+    const auto openings =
+        std::count_if(text, text + length, [](char c) { return c == '{' || c == '['; });
     return openings <= zoerr::kMaxJsonDepth;
 }
 

@@ -224,8 +224,9 @@ int joinRun(IniSection* section, size_t first, size_t end, size_t baseLength) {
     for (size_t i = first + 1; i < end; ++i) {
         freeKey(section->keys[i]);
     }
+    // An array of record pointers, rightly sized by the pointer.
     memmove(&section->keys[first + 1], &section->keys[end],
-            (section->keyCount - end) * sizeof(IniKey*));
+            (section->keyCount - end) * sizeof(IniKey*));  // NOLINT(bugprone-sizeof-expression)
     section->keyCount -= end - first - 1;
     return kIniResultOk;
 }

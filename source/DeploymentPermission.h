@@ -20,6 +20,14 @@
 
 #include "zosysapi.h"
 
+// Marks a function that calls an object's operation through the table of
+// another interface than the one the callee is typed for (see identityOf).
+#if defined(__clang__)
+#define ZO_CALLS_ACROSS_THE_FRAMEWORK_INTERFACE __attribute__((no_sanitize("function")))
+#else
+#define ZO_CALLS_ACROSS_THE_FRAMEWORK_INTERFACE
+#endif
+
 namespace zoKorvoRemoteService {
 
 // The bit of the service's capability mask that the deployment permission
@@ -95,10 +103,7 @@ class tSystemObjectReference {
     // framework's binary interface has it, while the object's own function may
     // be typed for its full interface; clang's function-type check would flag
     // that call, which is sound at the C level the framework is written at.
-#if defined(__clang__)
-    __attribute__((no_sanitize("function")))
-#endif
-    static const void* identityOf(T* candidate) {
+    ZO_CALLS_ACROSS_THE_FRAMEWORK_INTERFACE static const void* identityOf(T* candidate) {
         static const zosysInterfaceId kBaseInterface = ZOSYS_BASE_INTERFACE_ID_INIT;
         void* answer = nullptr;
         if (candidate->operations->queryInterface(candidate, &kBaseInterface, &answer) < 0 ||

@@ -92,7 +92,7 @@ static void traceResult(const StandinObject* self, const char* call, long long r
     char selfText[48] = "";
     if (self != NULL) {
         describeObject(self, selfText, sizeof selfText - 1);
-        strcat(selfText, " ");
+        strncat(selfText, " ", sizeof selfText - strlen(selfText) - 1);
     }
     standinTrace("%s%s = %lld%s%s", selfText, call, result, *out != '\0' ? " -> " : "", out);
 }

@@ -104,7 +104,11 @@ void standinNarrowForTrace(const wchar_t* text, char* out, size_t size) {
     }
     size_t used = 0;
     for (; text[used] != L'\0' && used + 1 < size; ++used) {
-        out[used] = (text[used] >= 0x20 && text[used] < 0x7F) ? (char)text[used] : '?';
+        const wchar_t c = text[used];
+        out[used] = '?';
+        if (c >= 0x20 && c < 0x7F) {
+            out[used] = (char)c;
+        }
     }
     out[used] = '\0';
 }

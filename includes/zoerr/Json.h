@@ -53,7 +53,7 @@ char* growAndRebase(char* cursor, Status& status);
 // code is never affected.
 class JsonWriter {
   public:
-    explicit JsonWriter(Status& status);
+    explicit JsonWriter(Status& target);
 
     JsonWriter& addString(const char* key, const char* value);
     JsonWriter& addInt(const char* key, int32_t value);

@@ -95,7 +95,8 @@ class ThrowingStatus : public Status {
 class ExceptionBase {
   public:
     ExceptionBase() = default;
-    ExceptionBase(const ExceptionBase& other);
+    // Copying moves the detail text over: nothing is allocated, nothing throws.
+    ExceptionBase(const ExceptionBase& other) noexcept;
     ExceptionBase& operator=(const ExceptionBase&) = delete;
     virtual ~ExceptionBase();
     virtual const char* what() const noexcept;
@@ -108,7 +109,7 @@ class Exception : public virtual ExceptionBase, public virtual std::exception {
   public:
     // Takes source's code and detail text over.
     explicit Exception(Status& source);
-    Exception(const Exception& other);
+    Exception(const Exception& other) noexcept;
     ~Exception() override;
 
     // The JSON detail text, or null when there is none.

@@ -54,12 +54,11 @@ ThrowingStatus::~ThrowingStatus() noexcept(false) {
     if (code >= 0 || std::uncaught_exceptions() > uncaughtAtCreation) {
         return;
     }
-    Exception exception(*this);
-    code = 0;
-    throw exception;
+    // The exception takes the code and the detail over.
+    throw Exception(*this);
 }
 
-ExceptionBase::ExceptionBase(const ExceptionBase& other) {
+ExceptionBase::ExceptionBase(const ExceptionBase& other) noexcept {
     status.assign(other.status);
 }
 
@@ -73,7 +72,8 @@ Exception::Exception(Status& source) {
     status.assign(source);
 }
 
-Exception::Exception(const Exception& other) : ExceptionBase(other), std::exception(other) {}
+Exception::Exception(const Exception& other) noexcept
+    : ExceptionBase(other), std::exception(other) {}
 
 Exception::~Exception() = default;
 

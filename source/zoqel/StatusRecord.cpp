@@ -50,7 +50,7 @@ void writeDetail(const StatusRecord& record, zoerr::Status& status) {
 
 }  // namespace
 
-StatusRecord::StatusRecord() : size(kQelStatusFullSize), code(0) {
+StatusRecord::StatusRecord() : size(kQelStatusFullSize), code(0), unused{} {
     component[0] = '\0';
     file[0] = '\0';
     line = 0;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/DescriptionFile.h"
 #include "support/PluginCallLog.h"
 #include "support/ServiceProcess.h"
 #include "support/StatusFileText.h"
@@ -24,29 +25,8 @@ const char kHeader[] =
     "ZO-Korvo Remote Configuration and Deployment status\n"
     "Updated: <time>\n";
 
-// One description file: every key is written, an empty value included.
-struct tDescriptionFile {
-    std::string name;
-    std::string path;
-    std::string initialize = "";
-    std::string stop = "";
-    std::string cleanup = "";
-    std::string dependencies = "";
-    std::string requires = "";
-
-    std::string text(const std::string& lineEnd = "\n") const {
-        return "[Service]" + lineEnd + "Name=" + name + lineEnd + "Dependencies=" + dependencies +
-               lineEnd + "Path=" + path + lineEnd + "Requires=" + requires + lineEnd +
-               "Initialize=" + initialize + lineEnd + "Stop=" + stop + lineEnd +
-               "Cleanup=" + cleanup + lineEnd;
-    }
-};
-
-void addDescriptions(const zotest::TestRoot& root, const std::vector<tDescriptionFile>& files) {
-    for (const tDescriptionFile& file : files) {
-        root.addDescription(file.name + ".ini", file.text());
-    }
-}
+using zotest::addDescriptions;
+using zotest::tDescriptionFile;
 
 // A run of the test variant with the plugins' call log, ended by SIGTERM.
 class PluginRun {
