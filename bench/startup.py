@@ -140,6 +140,7 @@ def place_status_directory(targets, on_disk):
         return lambda: None
     shutil.rmtree(status, ignore_errors=True)
     in_memory = tempfile.mkdtemp(prefix="zo-bench-status-", dir=MEMORY_DIRECTORY)
+    os.makedirs(os.path.dirname(status), exist_ok=True)
     os.symlink(in_memory, status)
 
     def remove():
