@@ -16,14 +16,14 @@ namespace {
 
 // "name:dep,dep" per description; `path` records the input position so
 // that descriptions of equal names can be told apart.
-std::vector<tPluginDescription> describe(const std::vector<std::string>& specs) {
+std::vector<tPluginDescription> describe(const std::vector<std::string>& entries) {
     std::vector<tPluginDescription> descriptions;
-    for (const std::string& spec : specs) {
+    for (const std::string& entry : entries) {
         tPluginDescription description;
-        const size_t colon = spec.find(':');
-        description.name = spec.substr(0, colon);
+        const size_t colon = entry.find(':');
+        description.name = entry.substr(0, colon);
         if (colon != std::string::npos) {
-            std::stringstream dependencies(spec.substr(colon + 1));
+            std::stringstream dependencies(entry.substr(colon + 1));
             std::string name;
             while (std::getline(dependencies, name, ',')) {
                 description.dependencies.push_back(name);
@@ -35,8 +35,8 @@ std::vector<tPluginDescription> describe(const std::vector<std::string>& specs) 
     return descriptions;
 }
 
-std::vector<std::string> orderedNames(const std::vector<std::string>& specs) {
-    std::vector<tPluginDescription> descriptions = describe(specs);
+std::vector<std::string> orderedNames(const std::vector<std::string>& entries) {
+    std::vector<tPluginDescription> descriptions = describe(entries);
     nPluginData::orderDescriptions(descriptions);
     std::vector<std::string> names;
     for (const tPluginDescription& description : descriptions) {
