@@ -1,8 +1,12 @@
 // The process as an administrator meets it: options, exit status, and the
 // ending by the signal that stopped it.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <climits>
 #include <string>
 
 #include "support/ServiceProcess.h"
@@ -59,6 +63,77 @@ TEST(Shutdown, EndsByTheSignalThatStoppedIt) {
         EXPECT_EQ("", service.standardOutput());
         EXPECT_EQ("", service.standardError());
     }
+}
+
+// True when the process runs the test variant: the executable is one of
+// its arguments, whether it runs directly or under a wrapper such as
+// valgrind.
+bool runsTheService(const std::string& pid) {
+    const std::string arguments = zotest::readFile("/proc/" + pid + "/cmdline");
+    size_t start = 0;
+    while (start < arguments.size()) {
+        const size_t end = arguments.find('\0', start);
+        if (arguments.compare(start, end - start, ZO_TEST_SERVICE) == 0) {
+            return true;
+        }
+        start = end == std::string::npos ? end : end + 1;
+    }
+    return false;
+}
+
+// The process of the test variant that is not `excluded`, or -1.
+pid_t findServiceProcess(pid_t excluded) {
+    DIR* proc = opendir("/proc");
+    pid_t found = -1;
+    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+        const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+        if (pid > 0 && pid != excluded && runsTheService(entry->d_name)) {
+            found = pid;
+        }
+    }
+    if (proc != nullptr) {
+        closedir(proc);
+    }
+    return found;
+}
+
+// The modification time in nanoseconds: every write of the status file
+// makes a new file.
+int64_t modifiedAtNs(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        return 0;
+    }
+    return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+std::string workingDirectoryOf(pid_t pid) {
+    char directory[PATH_MAX] = {};
+    const std::string link = "/proc/" + std::to_string(pid) + "/cwd";
+    return readlink(link.c_str(), directory, sizeof directory - 1) > 0 ? directory : "";
+}
+
+TEST(Daemon, DetachesRunsFromTheRootDirectoryAndStopsOnSigterm) {
+    zotest::TestRoot root;
+    zotest::ServiceProcess launcher({"-d"});
+    const zotest::ProcessEnd launched = launcher.wait();
+    ASSERT_TRUE(launched.exited);
+    EXPECT_EQ(0, launched.exitCode);
+    pid_t daemonPid = -1;
+    ASSERT_TRUE(zotest::waitFor([&] {
+        daemonPid = findServiceProcess(launcher.pid());
+        return daemonPid > 0 &&
+               zotest::readFile(root.statusFile()).find("\nAllowed: ") != std::string::npos;
+    })) << "no detached service found";
+    EXPECT_EQ("/", workingDirectoryOf(daemonPid));
+    const int64_t before = modifiedAtNs(root.statusFile());
+    usleep(20 * 1000);  // file times may advance only with the clock tick
+    kill(daemonPid, SIGTERM);
+    EXPECT_TRUE(zotest::waitFor([&] { return kill(daemonPid, 0) != 0; }));
+    // The stop and the destructor rewrote the status file.
+    EXPECT_LT(before, modifiedAtNs(root.statusFile()));
+    EXPECT_EQ("", launcher.standardOutput());
+    EXPECT_EQ("", launcher.standardError());
 }
 
 }  // namespace
