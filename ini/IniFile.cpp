@@ -291,6 +291,11 @@ int iniOpenFile(const char* path, FILE** stream) {
         struct stat status;
         return stat(path, &status) != 0 ? kIniResultFileMissing : kIniResultCannotOpen;
     }
+    // The line reader reads in blocks of its own, so a stream buffer under it
+    // would only copy every byte once more, and the repositioning after the
+    // byte-order-mark check would throw that buffer away and read the start
+    // of the file a second time.
+    setvbuf(opened, nullptr, _IONBF, 0);
     *stream = opened;
     return kIniResultOk;
 }
@@ -341,6 +346,11 @@ void IniLineReader::destroy(IniLineReader* reader) {
 int IniLineReader::refill() {
     blockPosition = 0;
     blockLength = inputEnded ? 0 : fread(block, 1, kIniReadBlockSize, stream);
+    if (blockLength < kIniReadBlockSize && feof(stream)) {
+        // The input ended within this block: asking again would only cost
+        // another read that returns nothing.
+        inputEnded = 1;
+    }
     if (blockLength == 0) {
         if (ferror(stream)) {
             return kIniResultReadFailed;
@@ -370,6 +380,22 @@ int IniLineReader::nextByte(int* byte) {
     return result;
 }
 
+// Lines are short and blocks long: most bytes of a line are copied here, as
+// one run up to the next terminator or the end of the buffered block, and
+// only the byte that ends the run goes through nextByte().
+size_t IniLineReader::copyLineRun(char* buffer, size_t maxChars) {
+    const size_t available = blockLength - blockPosition;
+    const size_t limit = available < maxChars ? available : maxChars;
+    const unsigned char* run = block + blockPosition;
+    size_t length = 0;
+    while (length < limit && !isTerminator(run[length])) {
+        ++length;
+    }
+    memcpy(buffer, run, length);
+    blockPosition += length;
+    return length;
+}
+
 int IniLineReader::readLine(char* buffer, size_t maxChars, IniLineRead* result) {
     *result = IniLineRead{0, 0, 0};
     buffer[0] = '\0';
@@ -386,6 +412,7 @@ int IniLineReader::readLine(char* buffer, size_t maxChars, IniLineRead* result) 
     }
     size_t stored = 0;
     for (;;) {
+        stored += copyLineRun(buffer + stored, maxChars - stored);
         if (stored == maxChars) {
             // The next call continues this line and must not take a terminator as half a break.
             lineOpen = 1;
@@ -635,7 +662,8 @@ int IniFile::compareNames(const char* left, const char* right) {
     left = skipBlanks(left);
     right = skipBlanks(right);
     while (*left != '\0' && *right != '\0') {
-        const int difference = upper(*left) - upper(*right);
+        // Equal bytes are equal in any case; only the others need the case table.
+        const int difference = *left == *right ? 0 : upper(*left) - upper(*right);
         if (difference != 0) {
             return difference;
         }

@@ -153,6 +153,7 @@ struct IniLineReader {
     int32_t lineNumber() const;
 
   private:
+    size_t copyLineRun(char* buffer, size_t maxChars);
     int nextByte(int* byte);
     int peekByte(int* byte);
     int refill();

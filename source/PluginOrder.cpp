@@ -1,14 +1,15 @@
 #include "PluginOrder.h"
 
 #include <algorithm>
-#include <set>
+#include <functional>
+#include <queue>
 #include <string_view>
-#include <unordered_map>
 
 namespace nPluginData {
 namespace {
 
 using Index = size_t;
+using Rank = size_t;
 
 // Byte-wise by name (std::string compares as unsigned char, a proper prefix
 // first), then by original position so that equal names stay stable.
@@ -24,11 +25,12 @@ class ByNameThenPosition {
     const std::vector<tPluginDescription>* descriptions;
 };
 
-using OrderedIndices = std::set<Index, ByNameThenPosition>;
-
 // The one-way direct dependencies between descriptions: an edge from x to
 // y when y names x and x does not name y. Mutual naming cancels out and
 // leaves the pair to the name order.
+//
+// Names are compared once, in one sort: from then on a description is known
+// by its rank in name order, and the choices of the walk compare ranks.
 class DependencyGraph {
   public:
     explicit DependencyGraph(const std::vector<tPluginDescription>& all);
@@ -36,10 +38,12 @@ class DependencyGraph {
 
   private:
     bool namesDependency(Index dependent, std::string_view name) const;
-    void addEdgesInto(Index dependent,
-                      const std::unordered_map<std::string_view, std::vector<Index>>& byName);
+    void addEdgesInto(Index dependent);
 
     const std::vector<tPluginDescription>& descriptions;
+    // Every description's index, in name order; rank[i] is i's position.
+    std::vector<Index> byName;
+    std::vector<Rank> rank;
     // Each description's dependency names, sorted and without repeats.
     std::vector<std::vector<std::string_view>> dependencyNames;
     // For each description, the ones that must come after it.
@@ -55,15 +59,24 @@ std::vector<std::string_view> distinctSortedNames(const std::vector<std::string>
 }
 
 DependencyGraph::DependencyGraph(const std::vector<tPluginDescription>& all)
-    : descriptions(all), followers(all.size()), prerequisiteCount(all.size(), 0) {
-    std::unordered_map<std::string_view, std::vector<Index>> byName;
-    dependencyNames.reserve(all.size());
+    : descriptions(all),
+      byName(all.size()),
+      rank(all.size()),
+      followers(all.size()),
+      prerequisiteCount(all.size(), 0) {
     for (Index i = 0; i < all.size(); ++i) {
-        byName[all[i].name].push_back(i);
-        dependencyNames.push_back(distinctSortedNames(all[i].dependencies));
+        byName[i] = i;
+    }
+    std::sort(byName.begin(), byName.end(), ByNameThenPosition(all));
+    for (Rank r = 0; r < byName.size(); ++r) {
+        rank[byName[r]] = r;
+    }
+    dependencyNames.reserve(all.size());
+    for (const tPluginDescription& description : all) {
+        dependencyNames.push_back(distinctSortedNames(description.dependencies));
     }
     for (Index i = 0; i < all.size(); ++i) {
-        addEdgesInto(i, byName);
+        addEdgesInto(i);
     }
 }
 
@@ -72,17 +85,17 @@ bool DependencyGraph::namesDependency(Index dependent, std::string_view name) co
     return std::binary_search(names.begin(), names.end(), name);
 }
 
-void DependencyGraph::addEdgesInto(
-    Index dependent, const std::unordered_map<std::string_view, std::vector<Index>>& byName) {
+void DependencyGraph::addEdgesInto(Index dependent) {
+    const auto nameBefore = [this](Index a, std::string_view name) {
+        return std::string_view(descriptions[a].name) < name;
+    };
     for (std::string_view name : dependencyNames[dependent]) {
-        const auto named = byName.find(name);
-        if (named == byName.end()) {
-            continue;
-        }
-        for (Index dependency : named->second) {
+        // Every description carrying the name: a run in name order.
+        auto named = std::lower_bound(byName.begin(), byName.end(), name, nameBefore);
+        for (; named != byName.end() && descriptions[*named].name == name; ++named) {
             // Also false for a description naming itself: it names itself back.
-            if (!namesDependency(dependency, descriptions[dependent].name)) {
-                followers[dependency].push_back(dependent);
+            if (!namesDependency(*named, descriptions[dependent].name)) {
+                followers[*named].push_back(dependent);
                 ++prerequisiteCount[dependent];
             }
         }
@@ -93,28 +106,33 @@ void DependencyGraph::addEdgesInto(
 // ready the one-way dependencies hold a cycle, and the smallest name of all
 // that remain goes next.
 std::vector<Index> DependencyGraph::startOrder() const {
-    const ByNameThenPosition byName(descriptions);
-    OrderedIndices unplaced(byName);
-    OrderedIndices ready(byName);
+    std::priority_queue<Rank, std::vector<Rank>, std::greater<Rank>> ready;
     std::vector<size_t> waitingFor = prerequisiteCount;
-    for (Index i = 0; i < descriptions.size(); ++i) {
-        unplaced.insert(i);
-        if (waitingFor[i] == 0) {
-            ready.insert(i);
+    for (Rank r = 0; r < byName.size(); ++r) {
+        if (waitingFor[byName[r]] == 0) {
+            ready.push(r);
         }
     }
     std::vector<bool> placed(descriptions.size(), false);
+    Rank smallestUnplaced = 0;
     std::vector<Index> order;
     order.reserve(descriptions.size());
-    while (!unplaced.empty()) {
-        const Index next = ready.empty() ? *unplaced.begin() : *ready.begin();
-        ready.erase(next);
-        unplaced.erase(next);
+    while (order.size() < descriptions.size()) {
+        Index next;
+        if (ready.empty()) {
+            while (placed[byName[smallestUnplaced]]) {
+                ++smallestUnplaced;
+            }
+            next = byName[smallestUnplaced];
+        } else {
+            next = byName[ready.top()];
+            ready.pop();
+        }
         placed[next] = true;
         order.push_back(next);
         for (Index follower : followers[next]) {
             if (!placed[follower] && --waitingFor[follower] == 0) {
-                ready.insert(follower);
+                ready.push(rank[follower]);
             }
         }
     }

@@ -1,5 +1,5 @@
 // The plugin status text: one block per record for the status file.
-#include <sstream>
+#include <string>
 
 #include "tPluginManager.h"
 
@@ -7,43 +7,56 @@ namespace {
 
 // A step has lines only when it has something to report: a duration of at
 // least 1 ms or a non-zero code.
-void renderStep(std::ostringstream& text, const std::string& entryName, const char* fixedLabel,
+void renderStep(std::string& text, const std::string& entryName, const char* fixedLabel,
                 uint64_t timeMs, int32_t code) {
     if (timeMs == 0 && code == 0) {
         return;
     }
-    const std::string label = entryName.empty() ? fixedLabel : entryName;
-    text << label << " Time: " << static_cast<uint32_t>(timeMs) << " ms\n";
-    text << label << " Code: " << code << "\n";
+    // Names come from the description file's text and hold no NUL byte.
+    const char* label = entryName.empty() ? fixedLabel : entryName.c_str();
+    text += label;
+    text += " Time: ";
+    text += std::to_string(static_cast<uint32_t>(timeMs));
+    text += " ms\n";
+    text += label;
+    text += " Code: ";
+    text += std::to_string(code);
+    text += '\n';
 }
 
-void renderRecord(std::ostringstream& text, const tPluginRecord& record) {
+void renderRecord(std::string& text, const tPluginRecord& record) {
     const tPluginDescription& description = record.description;
-    text << description.name << " (depends on ";
+    text += description.name;
+    text += " (depends on ";
     const char* separator = "";
     for (const std::string& dependency : description.dependencies) {
-        text << separator << dependency;
+        text += separator;
+        text += dependency;
         separator = ", ";
     }
-    text << ")\n";
-    text << "Loaded From: " << description.path << "\n";
-    text << "Requires: " << description.requires << "\n";
+    text += ")\nLoaded From: ";
+    text += description.path;
+    text += "\nRequires: ";
+    text += std::to_string(description.requires);
+    text += '\n';
     renderStep(text, description.initializeSymbol, "Init", record.initializeTimeMs,
                record.initializeCode);
     renderStep(text, description.stopSymbol, "Stop", record.stopTimeMs, record.stopCode);
     renderStep(text, description.cleanupSymbol, "Cleanup", record.cleanupTimeMs,
                record.cleanupCode);
-    text << "\n";
+    text += '\n';
 }
 
 }  // namespace
 
+// Written up to three times per run with a block per plugin, so the text is
+// appended to one string rather than formatted through a stream.
 std::string renderPluginStatus(const std::vector<tPluginRecord>& records) {
-    std::ostringstream text;
+    std::string text;
     for (const tPluginRecord& record : records) {
         renderRecord(text, record);
     }
-    return text.str();
+    return text;
 }
 
 std::string tPluginManager::statusText() const {

@@ -1,6 +1,7 @@
 #include "tService.h"
 
 #include <boost/filesystem/exception.hpp>
+#include <utility>
 
 #include "DeploymentPermission.h"
 #include "FixedPaths.h"
@@ -59,7 +60,7 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
         try {
             tPluginDescription description;
             nPluginData::parseDescriptionFile(path, description);
-            descriptions.push_back(description);
+            descriptions.push_back(std::move(description));
         } catch (const std::exception&) {
             messages += "Failed to parse service description file: " + path + "\n";
         }
