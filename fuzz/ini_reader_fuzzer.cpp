@@ -79,8 +79,13 @@ int32_t firstErrorLineByWalking(const uint8_t* data, size_t size, uint32_t flags
     FILE* stream = openBytes(data, size);
     require(stream != nullptr);
     int32_t firstError = -1;
-    IniLineReader* reader =
-        iniSkipByteOrderMark(stream) == 0 ? IniLineReader::create(stream) : nullptr;
+    // The mark as readFile checks it, in the reader's first block; the document it is
+    // compared with came through readStream, which checks it on the stream and seeks.
+    IniLineReader* reader = IniLineReader::create(stream);
+    if (reader != nullptr && reader->skipByteOrderMark() != 0) {
+        IniLineReader::destroy(reader);
+        reader = nullptr;
+    }
     char* line = nullptr;
     size_t capacity = 0;
     int haveLine = 0;

@@ -253,6 +253,22 @@ int isTerminator(int byte) {
     return byte == '\n' || byte == '\r' || byte == '\0';
 }
 
+// The length of the UTF-8 byte-order mark that `bytes`, the first `count`
+// bytes of a text, start with (3 or 0), or kIniResultUnsupportedEncoding
+// for a UTF-16 or UTF-32 mark.
+int byteOrderMarkLength(const unsigned char* bytes, size_t count) {
+    const bool utf32 =
+        count >= 4 && ((bytes[0] == 0xFF && bytes[1] == 0xFE && bytes[2] == 0 && bytes[3] == 0) ||
+                       (bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 0xFE && bytes[3] == 0xFF));
+    const bool utf8 = count >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
+    const bool utf16 = count >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) ||
+                                      (bytes[0] == 0xFE && bytes[1] == 0xFF));
+    if (utf32 || utf16) {
+        return kIniResultUnsupportedEncoding;
+    }
+    return utf8 ? 3 : 0;
+}
+
 }  // namespace
 
 // ---- Line classification -------------------------------------------------------------------
@@ -306,16 +322,11 @@ int iniSkipByteOrderMark(FILE* stream) {
     if (count < sizeof mark && ferror(stream)) {
         return kIniResultReadFailed;
     }
-    const bool utf32 =
-        count == 4 && ((mark[0] == 0xFF && mark[1] == 0xFE && mark[2] == 0 && mark[3] == 0) ||
-                       (mark[0] == 0 && mark[1] == 0 && mark[2] == 0xFE && mark[3] == 0xFF));
-    const bool utf8 = count >= 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF;
-    const bool utf16 = count >= 2 && ((mark[0] == 0xFF && mark[1] == 0xFE) ||
-                                      (mark[0] == 0xFE && mark[1] == 0xFF));
-    if (utf32 || utf16) {
-        return kIniResultUnsupportedEncoding;
+    const int markLength = byteOrderMarkLength(mark, count);
+    if (markLength < 0) {
+        return markLength;
     }
-    return fseek(stream, utf8 ? 3 : 0, SEEK_SET);
+    return fseek(stream, markLength, SEEK_SET);
 }
 
 // ---- Line reader ---------------------------------------------------------------------------
@@ -341,6 +352,21 @@ void IniLineReader::destroy(IniLineReader* reader) {
         free(reader->block);
         free(reader);
     }
+}
+
+int IniLineReader::skipByteOrderMark() {
+    if (blockPosition == blockLength) {
+        const int result = refill();
+        if (result != kIniResultOk) {
+            return result;
+        }
+    }
+    const int markLength = byteOrderMarkLength(block + blockPosition, blockLength - blockPosition);
+    if (markLength < 0) {
+        return markLength;
+    }
+    blockPosition += static_cast<size_t>(markLength);
+    return kIniResultOk;
 }
 
 int IniLineReader::refill() {
@@ -529,7 +555,9 @@ int IniFile::readFile(const char* path) {
     if (result != kIniResultOk) {
         return result;
     }
-    result = readStream(stream);
+    // A file opened here is at its first byte, so the mark is looked for in
+    // the reader's first block: no repositioning, and every byte is read once.
+    result = parseStream(stream, kIniMarkInFirstBlock);
     fclose(stream);
     return result;
 }
@@ -538,15 +566,22 @@ int IniFile::readStream(FILE* stream) {
     if (stream == nullptr) {
         return kIniResultFileMissing;
     }
-    int result = iniSkipByteOrderMark(stream);
+    const int result = iniSkipByteOrderMark(stream);
     if (result != kIniResultOk) {
         return result;
     }
+    return parseStream(stream, kIniMarkSkipped);
+}
+
+int IniFile::parseStream(FILE* stream, IniMarkCheck markCheck) {
     IniLineReader* reader = IniLineReader::create(stream);
     if (reader == nullptr) {
         return kIniResultOutOfMemory;
     }
-    result = parse(reader);
+    int result = markCheck == kIniMarkInFirstBlock ? reader->skipByteOrderMark() : kIniResultOk;
+    if (result == kIniResultOk) {
+        result = parse(reader);
+    }
     IniLineReader::destroy(reader);
     return result;
 }

@@ -18,8 +18,9 @@
 // line, keys named "Base Line1", "Base Line2", ... are joined into one key "Base".
 //
 // The reader's own pieces are public so that a checking tool can walk a file exactly as the
-// parser does and say why a line is bad: iniOpenFile, iniSkipByteOrderMark, IniLineReader and
-// iniClassifyLine are the very functions IniFile::readFile uses.
+// parser does and say why a line is bad: iniOpenFile, IniLineReader (with its
+// skipByteOrderMark) and iniClassifyLine are the very functions IniFile::readFile uses;
+// IniFile::readStream checks the mark of a stream handed to it with iniSkipByteOrderMark.
 #pragma once
 
 #include <stddef.h>
@@ -134,6 +135,12 @@ struct IniLineReader {
     // Null accepted.
     static void destroy(IniLineReader* reader);
 
+    // For a reader over a stream at the very start of its text, before the first line is read:
+    // checks the byte-order mark in the first block and moves past a UTF-8 mark, as
+    // iniSkipByteOrderMark does without repositioning the stream. Returns kIniResultOk,
+    // kIniResultUnsupportedEncoding or kIniResultReadFailed.
+    int skipByteOrderMark();
+
     // Stores at most `maxChars` characters of the current line into `buffer` and NUL-terminates
     // it (the buffer holds maxChars + 1 bytes). When the line does not fit, the call returns it
     // incomplete and the next call continues the same line. Returns kIniResultOk or
@@ -212,4 +219,8 @@ struct IniFile {
     int enterSection(IniSpan name, IniSection** current);
     int storeKey(const IniLineParts& parts, IniSection** current);
     int appendSection(char* name, IniSection** added);
+    // Where the byte-order mark is dealt with: already by iniSkipByteOrderMark, or by the
+    // reader in its first block.
+    enum IniMarkCheck { kIniMarkSkipped, kIniMarkInFirstBlock };
+    int parseStream(FILE* stream, IniMarkCheck markCheck);
 };

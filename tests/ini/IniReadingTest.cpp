@@ -65,6 +65,44 @@ TEST_F(IniReadingTest, ByteOrderMarksOtherThanUtf8AreRefused) {
     }
 }
 
+// readFile looks for the mark in the reader's first block; readStream reads it off the stream
+// and seeks back. Both must make the same document of every start of a file.
+TEST_F(IniReadingTest, FileAndStreamTreatEveryStartAlike) {
+    const std::string starts[] = {
+        "",
+        "\xEF",
+        "\xEF\xBB",
+        "\xEF\xBB\xBF",
+        "\xEF\xBB\xBF\xEF\xBB\xBF[s]\na=1",
+        "\xEF\xBB\xBF\r\n[s]\na=1",
+        "\xEF\xBB[s]\na=1",
+        "\xFF",
+        "\xFF\xFE",
+        "\xFE\xFF[s]",
+        std::string("\xFF\xFE\0", 3),
+        std::string("\0\0\xFE\xFF[s]", 7),
+        std::string("\0[s]\na=1", 8),
+        "[s]\na=1",
+        "\n\n[s]\na=1\n",
+        "a",
+        std::string(kIniReadBlockSize - 2, 'x') + "\n[s]\na=1",
+        "\xEF\xBB\xBF" + std::string(kIniReadBlockSize, ';') + "\n[s]\na=1",
+    };
+    for (const std::string& start : starts) {
+        SCOPED_TRACE(testing::PrintToString(start.substr(0, 16)));
+        const std::string path = directory_.write("start.ini", start);
+        IniDocument fromFile = newIniDocument(kServiceFlags);
+        const int fileResult = fromFile->readFile(path.c_str());
+        FILE* stream = fopen(path.c_str(), "rb");
+        ASSERT_NE(nullptr, stream);
+        IniDocument fromStream = newIniDocument(kServiceFlags);
+        EXPECT_EQ(fromStream->readStream(stream), fileResult);
+        fclose(stream);
+        EXPECT_EQ(describeIni(*fromStream), describeIni(*fromFile));
+        EXPECT_EQ(fromStream->firstErrorLine(), fromFile->firstErrorLine());
+    }
+}
+
 TEST_F(IniReadingTest, StreamThatCannotSeekFailsAfterTheMarkCheck) {
     int fds[2];
     ASSERT_EQ(0, pipe(fds));
@@ -130,9 +168,9 @@ TEST_F(IniReadingTest, WalkingLineByLineSeesWhatTheParserSees) {
         directory_.write("walk.ini", "\xEF\xBB\xBF[Service]\r\n# note\r\nName=\r\n\r\nPath=x");
     FILE* stream = nullptr;
     ASSERT_EQ(kIniResultOk, iniOpenFile(path.c_str(), &stream));
-    ASSERT_EQ(kIniResultOk, iniSkipByteOrderMark(stream));
     IniLineReader* reader = IniLineReader::create(stream);
     ASSERT_NE(nullptr, reader);
+    ASSERT_EQ(kIniResultOk, reader->skipByteOrderMark());
     std::vector<std::pair<int32_t, IniLineKind>> walked;
     char* line = nullptr;
     size_t capacity = 0;

@@ -145,16 +145,16 @@ void walkLines(const std::string& path, tLineWalk& walk, tFileReport& report) {
         return;
     }
     const std::unique_ptr<FILE, decltype(&fclose)> stream(opened, &fclose);
-    errno = 0;
-    result = iniSkipByteOrderMark(stream.get());
-    if (result != kIniResultOk) {
-        noteReadFailure(result, errno, report);
-        return;
-    }
     const std::unique_ptr<IniLineReader, decltype(&IniLineReader::destroy)> reader(
         IniLineReader::create(stream.get()), &IniLineReader::destroy);
     if (!reader) {
         throw std::bad_alloc();
+    }
+    errno = 0;
+    result = reader->skipByteOrderMark();
+    if (result != kIniResultOk) {
+        noteReadFailure(result, errno, report);
+        return;
     }
     tLineBuffer line;
     for (;;) {

@@ -1,5 +1,5 @@
 // The walk over one description file with the INI reader's own pieces:
-// iniOpenFile, iniSkipByteOrderMark, IniLineReader and iniClassifyLine, with
+// iniOpenFile, IniLineReader with its byte-order-mark check, and iniClassifyLine, with
 // the service's parse flags. It sees the lines and line numbers the parser
 // sees, names every line the parser counts as an error, and keeps the key
 // lines with the section they stand in, for the warnings.
