@@ -1,6 +1,5 @@
 #include "ini/IniFile.h"
 
-#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -10,13 +9,18 @@ namespace {
 constexpr char kNullSectionName[] = "(null)";
 constexpr char kLineNumberMarker[] = " Line";
 
-// isspace and toupper take the value of an unsigned char; plain char may be negative.
+// White space and letter case in the terms of the C locale, the one the service and the
+// checker run in: what a file means never depends on the environment, and the name compares
+// of every look-up need no call into the C library's locale tables. Bytes of 0x80 and above
+// are neither blank nor letters.
 int isBlank(char c) {
-    return isspace(static_cast<unsigned char>(c));
+    const unsigned char byte = static_cast<unsigned char>(c);
+    return byte == ' ' || (byte >= '\t' && byte <= '\r');
 }
 
 int upper(char c) {
-    return toupper(static_cast<unsigned char>(c));
+    const unsigned char byte = static_cast<unsigned char>(c);
+    return byte >= 'a' && byte <= 'z' ? byte - ('a' - 'A') : byte;
 }
 
 const char* skipBlanks(const char* text) {
@@ -697,8 +701,7 @@ int IniFile::compareNames(const char* left, const char* right) {
     left = skipBlanks(left);
     right = skipBlanks(right);
     while (*left != '\0' && *right != '\0') {
-        // Equal bytes are equal in any case; only the others need the case table.
-        const int difference = *left == *right ? 0 : upper(*left) - upper(*right);
+        const int difference = upper(*left) - upper(*right);
         if (difference != 0) {
             return difference;
         }

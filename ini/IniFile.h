@@ -207,8 +207,8 @@ struct IniFile {
     // The section of that name, or null.
     IniSection* findSection(const char* name);
 
-    // Compares two names without regard to letter case or surrounding white space; orders like
-    // strcmp, 0 meaning equal.
+    // Compares two names without regard to letter case or surrounding white space, both in the
+    // C locale's terms whatever the process's locale; orders like strcmp, 0 meaning equal.
     static int compareNames(const char* left, const char* right);
 
   private:

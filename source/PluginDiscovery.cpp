@@ -38,12 +38,10 @@ void findFilesByExtension(const fs::path& directory, const std::string& extensio
                           std::vector<std::string>& files) {
     requireDirectory(directory);
     for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
-        // The entry's status follows links like fs::status() but reuses the
-        // file type the listing already reported, so a plain file costs no
-        // stat(2). A dangling link reports file_not_found and is skipped like
-        // any other entry that is not a regular file.
-        if (fs::is_regular_file(entry.status()) &&
-            entry.path().extension().string() == extension) {
+        // The entry's status follows links like fs::status(); a dangling link
+        // reports file_not_found and is skipped like any other entry that is
+        // not a regular file.
+        if (fs::is_regular_file(entry.status()) && entry.path().extension().string() == extension) {
             files.push_back(entry.path().string());
         }
     }

@@ -51,14 +51,22 @@ void renderRecord(std::string& text, const tPluginRecord& record) {
 
 // Written up to three times per run with a block per plugin, so the text is
 // appended to one string rather than formatted through a stream.
-std::string renderPluginStatus(const std::vector<tPluginRecord>& records) {
-    std::string text;
+void appendPluginStatus(std::string& text, const std::vector<tPluginRecord>& records) {
     for (const tPluginRecord& record : records) {
         renderRecord(text, record);
     }
+}
+
+std::string renderPluginStatus(const std::vector<tPluginRecord>& records) {
+    std::string text;
+    appendPluginStatus(text, records);
     return text;
 }
 
 std::string tPluginManager::statusText() const {
     return renderPluginStatus(records);
+}
+
+void tPluginManager::appendStatusText(std::string& text) const {
+    appendPluginStatus(text, records);
 }

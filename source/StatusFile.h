@@ -22,7 +22,8 @@ extern const char kStatusFileName[];
 
 // The report line by line: title, "Updated:" with the ctime(3) text of `now`,
 // "Allowed:", "Init Time" when measured, an empty line, `messages`, and the
-// plugin status text.
+// plugin status text, which always comes last: a caller may pass it empty
+// and append it to the result.
 std::string composeStatusReport(uint32_t capabilityMask, uint64_t initTimeMs,
                                 const std::string& messages, const std::string& pluginText,
                                 time_t now);

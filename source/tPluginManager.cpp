@@ -1,6 +1,7 @@
 #include "tPluginManager.h"
 
 #include <exception>
+#include <utility>
 
 #include "zoerr/Status.h"
 #include "zoqel/quarks/synchronization.h"
@@ -66,7 +67,7 @@ bool dependenciesStarted(const std::vector<std::string>& dependencies,
     return true;
 }
 
-void tPluginManager::startPlugins(const std::vector<tPluginDescription>& descriptions,
+void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
                                   uint32_t capabilityMask) {
     const size_t first = records.size();
     size_t next = first;
@@ -79,9 +80,9 @@ void tPluginManager::startPlugins(const std::vector<tPluginDescription>& descrip
         // size in between made those walks take over a third longer with
         // thousands of plugins.
         records.reserve(first + descriptions.size());
-        for (const tPluginDescription& description : descriptions) {
+        for (tPluginDescription& description : descriptions) {
             records.emplace_back();
-            records.back().description = description;
+            records.back().description = std::move(description);
         }
         tStartedNames startedNames;
         for (; next < records.size(); ++next) {

@@ -44,7 +44,8 @@ class tPluginManager {
     // Admits, loads and initialises each plugin in the order given. A plugin
     // is admitted when its `requires` shares a bit with `capabilityMask`, and
     // starts only when every dependency started earlier in this pass.
-    void startPlugins(const std::vector<tPluginDescription>& descriptions, uint32_t capabilityMask);
+    // Each record takes its description from `descriptions`, which the caller may hand over.
+    void startPlugins(std::vector<tPluginDescription> descriptions, uint32_t capabilityMask);
 
     // Stop, then clean-up, of every record, last record first.
     void stopPlugins();
@@ -52,6 +53,8 @@ class tPluginManager {
 
     // One block per record, in start order; empty without records.
     std::string statusText() const;
+    // The same text, appended to `text`: the status file is built in one string.
+    void appendStatusText(std::string& text) const;
 
     const std::vector<tPluginRecord>& getRecords() const { return records; }
 
@@ -72,7 +75,8 @@ bool pluginAdmitted(uint32_t requires, uint32_t capabilityMask);
 bool dependenciesStarted(const std::vector<std::string>& dependencies,
                          const tStartedNames& startedNames);
 
-// The plugin status text of `records`, as statusText() renders it.
+// The plugin status text of `records`, as statusText() renders it, returned or appended.
 std::string renderPluginStatus(const std::vector<tPluginRecord>& records);
+void appendPluginStatus(std::string& text, const std::vector<tPluginRecord>& records);
 
 #endif  // ZOKORVO_TPLUGINMANAGER_H

@@ -31,7 +31,7 @@ void tService::run() {
     queryDeploymentPermission();
     initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
     writeStatus();
-    pluginManager.startPlugins(descriptions, capabilityMask);
+    pluginManager.startPlugins(std::move(descriptions), capabilityMask);
     writeStatus();
     stopEvent.wait();
     pluginManager.stopPlugins();
@@ -85,8 +85,11 @@ void tService::queryDeploymentPermission() {
 
 void tService::writeStatus() {
     try {
+        // The plugin text comes last in the report and is appended in place:
+        // with thousands of plugins it is the bulk of the file.
         std::string report = composeStatusReport(capabilityMask, initTimeMs, messages,
-                                                 pluginManager.statusText(), time(nullptr));
+                                                 std::string(), time(nullptr));
+        pluginManager.appendStatusText(report);
         writeFileAtomically(kStatusDirectory, kStatusFileName, report);
     } catch (const std::exception&) {
         // The status file is the only report there is: a failure to write it

@@ -1,4 +1,5 @@
 // What a document holds after a read: sections, keys, values, the first error line, and lookups.
+#include <ctype.h>
 #include <gtest/gtest.h>
 
 #include "IniTestSupport.h"
@@ -86,6 +87,24 @@ TEST_F(IniDocumentTest, NamesCompareWithoutCaseAndSurroundingBlanks) {
     for (const auto& c : cases) {
         const int result = IniFile::compareNames(c.left, c.right);
         EXPECT_EQ(c.sign, (result > 0) - (result < 0)) << c.left << " ~ " << c.right;
+    }
+}
+
+// Every byte is blank or not, and has an upper case or not, exactly as the C library says in
+// the C locale: names such as "\xE4" or "a\xA0" are compared byte for byte.
+TEST_F(IniDocumentTest, EveryByteComparesAsInTheCLocale) {
+    for (int value = 1; value < 256; ++value) {
+        const char byte = static_cast<char>(value);
+        SCOPED_TRACE(value);
+        const std::string lower = std::string("a") + byte + "z";
+        const std::string upper = std::string("A") + static_cast<char>(toupper(value)) + "Z";
+        EXPECT_EQ(0, IniFile::compareNames(lower.c_str(), upper.c_str()));
+        const std::string padded = std::string(1, byte) + "n" + std::string(1, byte);
+        EXPECT_EQ(isspace(value) != 0, IniFile::compareNames(padded.c_str(), "N") == 0);
+        const int order = IniFile::compareNames(std::string(1, byte).c_str(), "_");
+        if (!isspace(value)) {
+            EXPECT_EQ(toupper(value) - '_', order);
+        }
     }
 }
 
