@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "PluginOrder.h"
+#include "StartedNames.h"
 #include "StatusFile.h"
 #include "ini/IniFile.h"
 #include "nPluginData.h"
@@ -180,24 +181,30 @@ BENCHMARK(OrderDescriptionsByDependencies)
     ->Complexity()
     ->Unit(benchmark::kMicrosecond);
 
-// The dependency test of the start pass for one plugin with range(1)
-// dependencies against range(0) started plugins.
-void DependenciesStarted(benchmark::State& state) {
-    tStartedNames startedNames;
-    for (int64_t i = 0; i < state.range(0); ++i) {
-        startedNames.insert(pluginName(static_cast<size_t>(i)));
-    }
-    std::vector<std::string> dependencies;
-    for (int64_t d = 0; d < state.range(1); ++d) {
-        dependencies.push_back(
-            pluginName(static_cast<size_t>(d * state.range(0) / state.range(1))));
+// The dependency test of a start pass over range(0) plugins with up to
+// range(1) dependencies each: the names resolved once, then every plugin's
+// dependencies tested and the plugin marked started, in order.
+void StartedNamesPass(benchmark::State& state) {
+    const size_t count = static_cast<size_t>(state.range(0));
+    const std::vector<tPluginDescription> descriptions =
+        makeDescriptions(count, static_cast<size_t>(state.range(1)), 1);
+    std::vector<const tPluginDescription*> pass;
+    for (const tPluginDescription& description : descriptions) {
+        pass.push_back(&description);
     }
     for (auto _ : state) {
-        benchmark::DoNotOptimize(dependenciesStarted(dependencies, startedNames));
+        tStartedNames startedNames(pass);
+        for (size_t i = 0; i < count; ++i) {
+            benchmark::DoNotOptimize(startedNames.dependenciesStarted(i));
+            startedNames.markStarted(i);
+        }
     }
-    state.SetComplexityN(state.range(1));
+    state.SetComplexityN(state.range(0));
 }
-BENCHMARK(DependenciesStarted)->ArgsProduct({{4000}, {1, 4, 16, 64, 256}})->Complexity();
+BENCHMARK(StartedNamesPass)
+    ->ArgsProduct({{250, 1000, 4000}, {4}})
+    ->Complexity(benchmark::oNLogN)
+    ->Unit(benchmark::kMicrosecond);
 
 // A start pass over range(0) plugins that are all refused: without the
 // needed capability (range(1) = 0), or for a dependency that never starts

@@ -4,6 +4,7 @@
 #include <functional>
 #include <queue>
 #include <string_view>
+#include <unordered_map>
 
 namespace nPluginData {
 namespace {
@@ -38,7 +39,7 @@ class DependencyGraph {
 
   private:
     bool namesDependency(Index dependent, std::string_view name) const;
-    void addEdgesInto(Index dependent);
+    void addEdgesInto(Index dependent, const std::unordered_map<std::string_view, Rank>& firstRank);
 
     const std::vector<tPluginDescription>& descriptions;
     // Every description's index, in name order; rank[i] is i's position.
@@ -75,8 +76,14 @@ DependencyGraph::DependencyGraph(const std::vector<tPluginDescription>& all)
     for (const tPluginDescription& description : all) {
         dependencyNames.push_back(distinctSortedNames(description.dependencies));
     }
+    // Where each name's run starts in name order.
+    std::unordered_map<std::string_view, Rank> firstRank;
+    firstRank.reserve(all.size());
+    for (Rank r = byName.size(); r > 0; --r) {
+        firstRank[all[byName[r - 1]].name] = r - 1;
+    }
     for (Index i = 0; i < all.size(); ++i) {
-        addEdgesInto(i);
+        addEdgesInto(i, firstRank);
     }
 }
 
@@ -85,17 +92,20 @@ bool DependencyGraph::namesDependency(Index dependent, std::string_view name) co
     return std::binary_search(names.begin(), names.end(), name);
 }
 
-void DependencyGraph::addEdgesInto(Index dependent) {
-    const auto nameBefore = [this](Index a, std::string_view name) {
-        return std::string_view(descriptions[a].name) < name;
-    };
+void DependencyGraph::addEdgesInto(Index dependent,
+                                   const std::unordered_map<std::string_view, Rank>& firstRank) {
     for (std::string_view name : dependencyNames[dependent]) {
+        const auto found = firstRank.find(name);
+        if (found == firstRank.end()) {
+            continue;
+        }
         // Every description carrying the name: a run in name order.
-        auto named = std::lower_bound(byName.begin(), byName.end(), name, nameBefore);
-        for (; named != byName.end() && descriptions[*named].name == name; ++named) {
+        for (Rank r = found->second; r < byName.size() && descriptions[byName[r]].name == name;
+             ++r) {
+            const Index named = byName[r];
             // Also false for a description naming itself: it names itself back.
-            if (!namesDependency(*named, descriptions[dependent].name)) {
-                followers[*named].push_back(dependent);
+            if (!namesDependency(named, descriptions[dependent].name)) {
+                followers[named].push_back(dependent);
                 ++prerequisiteCount[dependent];
             }
         }

@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "StartedNames.h"
 #include "zoerr/Status.h"
 #include "zoqel/quarks/synchronization.h"
 
@@ -11,13 +12,14 @@ namespace {
 // The start step of one plugin: admission, dependencies, load, Initialize.
 // Returns the step's code; a failed plugin's library is closed again without
 // any of its own entry points being called.
-int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames) {
+int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
+                    size_t plugin) {
     const tPluginDescription& description = record.description;
     try {
         if (!pluginAdmitted(description.requires, capabilityMask)) {
             ZOERR_RAISE(zoerr::kFeatureUnsupported, "zoqelerr_featureUnsupported");
         }
-        if (!dependenciesStarted(description.dependencies, startedNames)) {
+        if (!startedNames.dependenciesStarted(plugin)) {
             ZOERR_RAISE(zoerr::kResourceNotFound, "zoqelerr_resourceNotFound");
         }
         record.library.load(description);
@@ -25,7 +27,7 @@ int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedName
         if (pluginStatus < 0) {
             ZOERR_RAISE(pluginStatus, "pluginStatus");
         }
-        startedNames.insert(description.name);
+        startedNames.markStarted(plugin);
         return pluginStatus;
     } catch (const std::exception&) {
         record.library.discard();
@@ -56,39 +58,33 @@ bool pluginAdmitted(uint32_t requires, uint32_t capabilityMask) {
     return (requires & capabilityMask) != 0;
 }
 
-bool dependenciesStarted(const std::vector<std::string>& dependencies,
-                         const tStartedNames& startedNames) {
-    for (size_t i = 0; i < dependencies.size(); ++i) {
-        const bool listedTwice = i > 0 && dependencies[i] == dependencies[i - 1];
-        if (listedTwice || startedNames.count(dependencies[i]) == 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
                                   uint32_t capabilityMask) {
     const size_t first = records.size();
     size_t next = first;
     try {
-        // Every record is built before the first library is opened. The
-        // loader walks its list of loaded libraries at every open and close;
-        // when the pass allocates nothing between two opens but the node of
-        // a started name, the loader's entries lie at one regular stride in
-        // memory, which the processor prefetches well. Records of varying
-        // size in between made those walks take over a third longer with
-        // thousands of plugins.
+        // Every record, and every name the pass will look up, is in place
+        // before the first library is opened. The loader walks its list of
+        // loaded libraries at every open and close; when the pass allocates
+        // nothing between two opens, the loader's entries lie at one regular
+        // stride in memory, which the processor prefetches well. Records of
+        // varying size in between made those walks take over a third longer
+        // with thousands of plugins.
         records.reserve(first + descriptions.size());
         for (tPluginDescription& description : descriptions) {
             records.emplace_back();
             records.back().description = std::move(description);
         }
-        tStartedNames startedNames;
+        std::vector<const tPluginDescription*> pass;
+        pass.reserve(records.size() - first);
+        for (size_t i = first; i < records.size(); ++i) {
+            pass.push_back(&records[i].description);
+        }
+        tStartedNames startedNames(pass);
         for (; next < records.size(); ++next) {
             tPluginRecord& record = records[next];
             const uint64_t startNs = zoqel::monotonicNowNs();
-            record.initializeCode = startPlugin(record, capabilityMask, startedNames);
+            record.initializeCode = startPlugin(record, capabilityMask, startedNames, next - first);
             record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
         }
     } catch (...) {

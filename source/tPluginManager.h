@@ -18,7 +18,6 @@
 #define ZOKORVO_TPLUGINMANAGER_H
 
 #include <cstdint>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -62,18 +61,9 @@ class tPluginManager {
     std::vector<tPluginRecord> records;
 };
 
-// Names of the plugins started so far in one start pass, ascending byte-wise.
-using tStartedNames = std::set<std::string>;
-
 // True when a plugin that requires `requires` may start under
 // `capabilityMask`: the two share at least one bit, so 0 is never admitted.
 bool pluginAdmitted(uint32_t requires, uint32_t capabilityMask);
-
-// True when every dependency names a distinct started plugin. The
-// dependencies are sorted, so a name listed twice, which no set of names can
-// match twice, sits next to itself.
-bool dependenciesStarted(const std::vector<std::string>& dependencies,
-                         const tStartedNames& startedNames);
 
 // The plugin status text of `records`, as statusText() renders it, returned or appended.
 std::string renderPluginStatus(const std::vector<tPluginRecord>& records);

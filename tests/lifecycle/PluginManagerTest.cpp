@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "LifecycleSupport.h"
+#include "StartedNames.h"
 #include "support/TestPlugins.h"
 #include "tPluginManager.h"
 
@@ -68,12 +70,35 @@ TEST(DependencyTest, EveryDependencyMustMatchADistinctStartedName) {
         {{"\xC3\xA9"}, {"\xC3\xA9", "z"}, true},
     };
     for (const tCase& test : cases) {
-        const tStartedNames started(test.started.begin(), test.started.end());
-        EXPECT_EQ(test.expected, dependenciesStarted(test.dependencies, started))
-            << ::testing::PrintToString(test.dependencies);
+        SCOPED_TRACE(::testing::PrintToString(test.dependencies));
+        // A pass over the started plugins, then the dependent one; an unstarted "z" too, which
+        // names what it depends on and so must never count as started.
+        std::vector<tPluginDescription> plugins;
+        for (const std::string& name : test.started) {
+            plugins.push_back(describePlugin(name, "", "", "", ""));
+        }
+        plugins.push_back(describePlugin("dependent", "", "", "", "", test.dependencies));
+        plugins.push_back(describePlugin("z", "", "", "", "", test.dependencies));
+        std::vector<const tPluginDescription*> pass;
+        for (const tPluginDescription& plugin : plugins) {
+            pass.push_back(&plugin);
+        }
+        tStartedNames started(pass);
+        const size_t dependent = test.started.size();
+        for (size_t i = 0; i < dependent; ++i) {
+            started.markStarted(i);
+        }
+        EXPECT_EQ(test.expected, started.dependenciesStarted(dependent));
         // The merge-style inclusion of a sorted multiset in a set says the same.
-        EXPECT_EQ(test.expected, std::includes(started.begin(), started.end(),
+        const std::set<std::string> names(test.started.begin(), test.started.end());
+        EXPECT_EQ(test.expected, std::includes(names.begin(), names.end(),
                                                test.dependencies.begin(), test.dependencies.end()));
+        // Each dependency on its own: started, and not the repeat of the one before it.
+        for (size_t d = 0; d < test.dependencies.size(); ++d) {
+            const bool repeat = d > 0 && test.dependencies[d] == test.dependencies[d - 1];
+            EXPECT_EQ(!repeat && names.count(test.dependencies[d]) != 0,
+                      started.dependencyStarted(dependent, d));
+        }
     }
 }
 

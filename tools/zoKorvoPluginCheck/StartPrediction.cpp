@@ -6,6 +6,7 @@
 
 #include "DeploymentPermission.h"
 #include "PluginOrder.h"
+#include "StartedNames.h"
 #include "Wording.h"
 #include "tPluginManager.h"
 #include "zoerr/Status.h"
@@ -81,27 +82,34 @@ class tStartPass {
     tStartPass& operator=(const tStartPass&) = delete;
 
     std::vector<tStartPrediction> run(const std::vector<tPlacedDescription>& ordered) {
+        std::vector<const tPluginDescription*> pass;
+        for (const tPlacedDescription& placed : ordered) {
+            pass.push_back(&placed.description);
+        }
+        tStartedNames startedNames(pass);
         for (size_t i = 0; i < ordered.size(); ++i) {
-            predictions.push_back(predict(ordered, i));
+            predictions.push_back(predict(ordered, i, startedNames));
         }
         return predictions;
     }
 
   private:
-    tStartPrediction predict(const std::vector<tPlacedDescription>& ordered, size_t index) {
+    tStartPrediction predict(const std::vector<tPlacedDescription>& ordered, size_t index,
+                             tStartedNames& startedNames) {
         tStartPrediction prediction;
         prediction.plugin = ordered[index];
         const tPluginDescription& description = prediction.plugin.description;
         if (!pluginAdmitted(description.requires, capabilityMask)) {
             refuse(prediction, zoerr::kFeatureUnsupported,
                    admissionReason(description.requires, capabilityMask));
-        } else if (!dependenciesStarted(description.dependencies, startedNames)) {
-            refuse(prediction, zoerr::kResourceNotFound, dependencyReason(ordered, index));
+        } else if (!startedNames.dependenciesStarted(index)) {
+            refuse(prediction, zoerr::kResourceNotFound,
+                   dependencyReason(ordered, index, startedNames));
         } else if (load) {
             openLibrary(prediction);
         }
         if (prediction.verdict == tStartVerdict::admitted) {
-            startedNames.insert(description.name);
+            startedNames.markStarted(index);
         }
         return prediction;
     }
@@ -137,16 +145,16 @@ class tStartPass {
     }
 
     // Which dependencies had not started, and why.
-    std::string dependencyReason(const std::vector<tPlacedDescription>& ordered,
-                                 size_t index) const {
+    std::string dependencyReason(const std::vector<tPlacedDescription>& ordered, size_t index,
+                                 const tStartedNames& startedNames) const {
         const tPluginDescription& description = ordered[index].description;
         const std::vector<std::string>& dependencies = description.dependencies;
         std::string reason;
         for (size_t i = 0; i < dependencies.size(); ++i) {
-            const bool listedTwice = i > 0 && dependencies[i] == dependencies[i - 1];
-            if (!listedTwice && startedNames.count(dependencies[i]) != 0) {
+            if (startedNames.dependencyStarted(index, i)) {
                 continue;
             }
+            const bool listedTwice = i > 0 && dependencies[i] == dependencies[i - 1];
             reason += reason.empty() ? "" : "; ";
             reason +=
                 quoted(dependencies[i]) + " " +
@@ -177,7 +185,6 @@ class tStartPass {
 
     const uint32_t capabilityMask;
     const bool load;
-    tStartedNames startedNames;
     std::vector<zoqel::tSharedLibrary> opened;
     std::vector<tStartPrediction> predictions;
 };

@@ -2,7 +2,7 @@
 // plugin, whether it would be admitted, and why not.
 //
 // Nothing here decides anew: the order is nPluginData::orderDescriptions,
-// admission is the manager's pluginAdmitted and dependenciesStarted, and
+// admission is the manager's pluginAdmitted and its tStartedNames, and
 // --load opens libraries through the service's own tSharedLibrary with the
 // service's flags. Initialize is never called, so a plugin whose Initialize
 // would fail is predicted as admitted, and its dependents with it.
