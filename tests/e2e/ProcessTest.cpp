@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <set>
 #include <string>
 
 #include "support/ServiceProcess.h"
@@ -81,14 +82,16 @@ bool runsTheService(const std::string& pid) {
     return false;
 }
 
-// The process of the test variant that is not `excluded`, or -1.
-pid_t findServiceProcess(pid_t excluded) {
+// The processes of the test variant that lead a session of their own, as
+// daemon(3) makes the detached service do (it calls setsid); no service the
+// tests start directly does.
+std::set<pid_t> detachedServices() {
+    std::set<pid_t> found;
     DIR* proc = opendir("/proc");
-    pid_t found = -1;
     while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
         const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
-        if (pid > 0 && pid != excluded && runsTheService(entry->d_name)) {
-            found = pid;
+        if (pid > 0 && getsid(pid) == pid && runsTheService(entry->d_name)) {
+            found.insert(pid);
         }
     }
     if (proc != nullptr) {
@@ -96,6 +99,26 @@ pid_t findServiceProcess(pid_t excluded) {
     }
     return found;
 }
+
+// The detached service that was not there before, or -1.
+pid_t newDetachedService(const std::set<pid_t>& before) {
+    for (pid_t pid : detachedServices()) {
+        if (before.count(pid) == 0) {
+            return pid;
+        }
+    }
+    return -1;
+}
+
+// Ends the detached service when the test ends, whatever it checked.
+struct tKillAtEnd {
+    ~tKillAtEnd() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+        }
+    }
+    pid_t pid = -1;
+};
 
 // The modification time in nanoseconds: every write of the status file
 // makes a new file.
@@ -115,16 +138,18 @@ std::string workingDirectoryOf(pid_t pid) {
 
 TEST(Daemon, DetachesRunsFromTheRootDirectoryAndStopsOnSigterm) {
     zotest::TestRoot root;
+    const std::set<pid_t> earlier = detachedServices();
     zotest::ServiceProcess launcher({"-d"});
     const zotest::ProcessEnd launched = launcher.wait();
     ASSERT_TRUE(launched.exited);
     EXPECT_EQ(0, launched.exitCode);
-    pid_t daemonPid = -1;
+    tKillAtEnd detached;
     ASSERT_TRUE(zotest::waitFor([&] {
-        daemonPid = findServiceProcess(launcher.pid());
-        return daemonPid > 0 &&
+        detached.pid = newDetachedService(earlier);
+        return detached.pid > 0 &&
                zotest::readFile(root.statusFile()).find("\nAllowed: ") != std::string::npos;
     })) << "no detached service found";
+    const pid_t daemonPid = detached.pid;
     EXPECT_EQ("/", workingDirectoryOf(daemonPid));
     const int64_t before = modifiedAtNs(root.statusFile());
     usleep(20 * 1000);  // file times may advance only with the clock tick
