@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CheckerTestSupport.h"
@@ -45,11 +47,12 @@ tOutcomes statusOutcomes(const std::string& status) {
 }
 
 // The same from the checker's JSON report: rejected files first, in listing
-// order, as the service writes them before the plugin blocks.
+// order, as the service writes them before the plugin blocks. A file the
+// service does not list is no part of it.
 tOutcomes predictedOutcomes(const Json& report) {
     tOutcomes outcomes;
     for (const Json& file : report.at("files")) {
-        if (!file.at("accepted")) {
+        if (file.at("listed") && !file.at("accepted")) {
             outcomes.push_back("Failed to parse service description file: " +
                                file.at("path").get<std::string>());
         }
@@ -60,6 +63,27 @@ tOutcomes predictedOutcomes(const Json& report) {
                            (code == 0 ? "started" : std::to_string(code)));
     }
     return outcomes;
+}
+
+// "name: code" for every code the report's findings name for a plugin:
+// ""Name" (file) ...: it is refused (-52006)" and ""Name" is refused (-52006)".
+tOutcomes namedCodes(const Json& report) {
+    static const std::regex aboutOnePlugin(
+        "^\"([^\"]+)\" \\(.*: it (?:is refused|fails to load) \\((-[0-9]+)\\).*");
+    static const std::regex eachPlugin("\"([^\"]+)\" (?:is refused|fails to load) \\((-[0-9]+)\\)");
+    tOutcomes named;
+    for (const Json& finding : report.at("acrossFiles")) {
+        const std::string message = finding.at("message");
+        std::smatch match;
+        if (std::regex_match(message, match, aboutOnePlugin)) {
+            named.push_back(match[1].str() + ": " + match[2].str());
+        }
+        for (std::sregex_iterator each(message.begin(), message.end(), eachPlugin), end;
+             each != end; ++each) {
+            named.push_back((*each)[1].str() + ": " + (*each)[2].str());
+        }
+    }
+    return named;
 }
 
 std::string description(const std::string& name, const std::string& path,
@@ -112,6 +136,78 @@ TEST(CheckerAgainstService, PredictionIsWhatTheStatusFileShows) {
 
     EXPECT_EQ(predicted, statusOutcomes(status)) << status;
     EXPECT_NE(std::string::npos, status.find("Allowed: 0xfffffffd\n"));
+}
+
+// Cases where the checker once predicted otherwise than the service did:
+// each runs the checker and then the service on the same plugins directory.
+TEST(CheckerAgainstService, PredictsWhatTheServiceRecordsWhereItOnceDidNot) {
+    struct tCase {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> files;
+        bool nameFiles;  // name every file on the command line, else list the directory
+        tOutcomes expected;
+        tOutcomes named;  // codes the findings name, each also in the status file
+    };
+    const std::string alpha = kAlphaPlugin;
+    const std::vector<tCase> cases = {
+        {"admission is tested before the dependencies",
+         {{"zero.ini", description("Zero", alpha, "Requires=0\nDependencies=Nobody\n")},
+          {"deployer.ini", description("Deployer", alpha, "Requires=2\nDependencies=Deployer\n")},
+          {"twice.ini", description("Twice", alpha, "Requires=2\nDependencies=Alpha,Alpha\n")},
+          {"alpha.ini", description("Alpha", alpha)},
+          {"user.ini", description("User", alpha, "Dependencies=Zero\n")}},
+         false,
+         {"Alpha: started", "Deployer: -52002", "Twice: -52002", "Zero: -52002", "User: -52006"},
+         {"Deployer: -52002", "Twice: -52002", "Zero: -52002"}},
+        {"a plugin without a path fails without the loader, and its dependents are refused",
+         {{"nopath.ini", "[Service]\nName=NoPath\n"},
+          {"empty.ini", "[Service]\nName=Empty\nPath=\nRequires=1\n"},
+          {"user.ini", description("User", alpha, "Dependencies=NoPath\n")},
+          {"alpha.ini", description("Alpha", alpha)}},
+         false,
+         {"Alpha: started", "Empty: -52005", "NoPath: -52005", "User: -52006"},
+         {}},
+        {"a named file that is not \".ini\" takes no part",
+         {{"extra.conf", description("Extra", alpha)},
+          {"needs-extra.ini", description("NeedsExtra", alpha, "Dependencies=Extra\n")},
+          {"alpha.ini", description("Alpha", alpha)}},
+         true,
+         {"Alpha: started", "NeedsExtra: -52006"},
+         {"NeedsExtra: -52006"}},
+    };
+    const std::vector<std::string> denied = {"ZOSYSAPI_DEPLOYMENT=0"};
+    for (const tCase& test : cases) {
+        SCOPED_TRACE(test.what);
+        zotest::TestRoot root;
+        std::vector<std::string> arguments = {"--json", "--deployment", "denied"};
+        for (const auto& [file, text] : test.files) {
+            root.addDescription(file, text);
+            if (test.nameFiles) {
+                arguments.push_back(root.pluginsDirectory() + "/" + file);
+            }
+        }
+        const zotest::tCheckerRun check = zotest::runChecker(arguments);
+        EXPECT_EQ(1, check.exitStatus) << check.errors;
+        const Json report = Json::parse(check.output);
+        EXPECT_EQ(test.expected, predictedOutcomes(report)) << check.output;
+        EXPECT_EQ(test.named, namedCodes(report)) << check.output;
+
+        zotest::ServiceProcess service({}, denied);
+        ASSERT_TRUE(zotest::waitForStatusContaining(
+            root, "\n" + test.expected.back().substr(0, test.expected.back().find(':')) +
+                      " (depends on "))
+            << root.statusText();
+        const std::string status = root.statusText();
+        service.sendSignal(SIGTERM);
+        EXPECT_TRUE(service.wait().signaled);
+        const tOutcomes recorded = statusOutcomes(status);
+        EXPECT_EQ(test.expected, recorded) << status;
+        for (const std::string& named : test.named) {
+            EXPECT_NE(recorded.end(), std::find(recorded.begin(), recorded.end(), named))
+                << named << " in\n"
+                << status;
+        }
+    }
 }
 
 TEST(CheckerAgainstService, MissingPluginsDirectoryIsASystemError) {

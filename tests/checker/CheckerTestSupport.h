@@ -1,12 +1,15 @@
 // Test support for zoKorvoPluginCheck: a scratch directory of description
-// files that removes itself, and a run of the checker's test variant.
+// files that removes itself, a working directory for one scope, and a run of
+// the checker's test variant.
 // Not thread-safe: one test uses a scratch directory at a time.
 #ifndef ZO_TESTS_CHECKER_CHECKERTESTSUPPORT_H
 #define ZO_TESTS_CHECKER_CHECKERTESTSUPPORT_H
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,6 +40,32 @@ class tScratchDirectory {
     }
 
     std::string path;
+};
+
+// Runs the scope in `directory` and returns to the former working directory.
+class tWorkingDirectory {
+  public:
+    explicit tWorkingDirectory(const std::string& directory) {
+        char* current = getcwd(nullptr, 0);
+        if (current == nullptr) {
+            throw std::runtime_error("cannot read the working directory");
+        }
+        former = current;
+        free(current);
+        if (chdir(directory.c_str()) != 0) {
+            throw std::runtime_error("cannot change into " + directory);
+        }
+    }
+    ~tWorkingDirectory() {
+        if (chdir(former.c_str()) != 0) {
+            std::abort();  // every later test would run in the wrong place
+        }
+    }
+    tWorkingDirectory(const tWorkingDirectory&) = delete;
+    tWorkingDirectory& operator=(const tWorkingDirectory&) = delete;
+
+  private:
+    std::string former;
 };
 
 struct tCheckerRun {

@@ -66,14 +66,62 @@ TEST(AcrossFiles, NamesWhatMakesTheStartPassRefusePlugins) {
     };
     for (const tCase& test : cases) {
         EXPECT_EQ(test.findings,
-                  zotest::kindsAndLines(nPluginCheck::checkAcrossFiles(test.plugins)))
+                  zotest::kindsAndLines(nPluginCheck::checkAcrossFiles(predict(test.plugins))))
             << test.what;
     }
     const std::vector<nPluginCheck::tFinding> cycle = nPluginCheck::checkAcrossFiles(
-        {placed("a", {"c"}), placed("b", {"a"}), placed("c", {"b"}), placed("d", {"a"})});
+        predict({placed("a", {"c"}), placed("b", {"a"}), placed("c", {"b"}), placed("d", {"a"})}));
     ASSERT_EQ(1u, cycle.size());
     EXPECT_EQ(0u, cycle[0].message.find("\"a\", \"b\" and \"c\" depend on one another"))
         << cycle[0].message;
+}
+
+// Admission is tested before the dependencies: a finding about a plugin's
+// dependencies names the code the start pass gives it, not the one its
+// dependencies alone would.
+TEST(AcrossFiles, NamesTheCodeThePredictionGives) {
+    struct tCase {
+        const char* what;
+        std::vector<tPlacedDescription> plugins;
+        uint32_t mask;
+        const char* message;  // the only finding's whole text ends with it
+    };
+    const std::vector<tCase> cases = {
+        {"undescribed dependency",
+         {placed("a", {"core"})},
+         kAllCapabilities,
+         "\"core\", which no accepted \".ini\" description file describes: it is refused "
+         "(-52006)"},
+        {"undescribed dependency, not admitted",
+         {placed("a", {"core"}, 2)},
+         kDeploymentDenied,
+         "describes: it is refused (-52002), by the admission test, which comes before the "
+         "dependencies"},
+        {"names itself, requires 0",
+         {placed("a", {"a"}, 0)},
+         kAllCapabilities,
+         "it is refused (-52002), by the admission test, which comes before the dependencies"},
+        {"dependency twice, not admitted",
+         {placed("a"), placed("b", {"a", "a"}, 2)},
+         kDeploymentDenied,
+         "twice in \"Dependencies\", which never matches: it is refused (-52002), by the "
+         "admission test, which comes before the dependencies"},
+        {"cycle whose first plugin is not admitted",
+         {placed("a", {"b"}, 2), placed("b", {"a"})},
+         kDeploymentDenied,
+         "in a cycle: \"a\" is refused (-52002) and \"b\" is refused (-52006), and every "
+         "plugin that depends on them is refused too"},
+    };
+    for (const tCase& test : cases) {
+        const std::vector<nPluginCheck::tFinding> findings =
+            nPluginCheck::checkAcrossFiles(predict(test.plugins, test.mask));
+        ASSERT_EQ(1u, findings.size()) << test.what;
+        const std::string& message = findings[0].message;
+        const std::string ending = test.message;
+        EXPECT_TRUE(message.size() >= ending.size() &&
+                    message.compare(message.size() - ending.size(), ending.size(), ending) == 0)
+            << test.what << ": " << message;
+    }
 }
 
 TEST(StartPrediction, RefusesAsTheManagerDoesAndSaysWhy) {
@@ -101,7 +149,7 @@ TEST(StartPrediction, RefusesAsTheManagerDoesAndSaysWhy) {
          {placed("a", {"core"})},
          kAllCapabilities,
          {"a:-52006"},
-         "\"core\" is described by no accepted file"},
+         "\"core\" is described by no accepted \".ini\" file"},
         {"refused dependency",
          {placed("a", {}, 2), placed("b", {"a"})},
          kDeploymentDenied,
@@ -179,11 +227,51 @@ TEST(StartPrediction, LoadingNamesEveryMissingPieceInTheLoadersWords) {
     EXPECT_EQ(kGammaPlugin + ": undefined symbol: NoSuchCleanup",
               loaded[2].loadFailures[1].loaderText);
     EXPECT_EQ("\"unbound\" fails to load (-52005)", loaded[3].reason);
-    EXPECT_EQ("no library path given", loaded[4].loadFailures[0].loaderText);
+    // The service fails a plugin without a path without asking the loader.
+    EXPECT_TRUE(loaded[4].loadFailures.empty());
+    EXPECT_EQ("it has no \"Path\": there is no library to open", loaded[4].reason);
 
-    // Without --load nothing is opened and every library is assumed to bind.
-    EXPECT_EQ((tKinds{"alpha:0", "lost:0", "unbound:0", "needsUnbound:0", "unnamed:0"}),
+    // Without --load nothing is opened and every library that is named is
+    // assumed to bind; one that is not named cannot.
+    EXPECT_EQ((tKinds{"alpha:0", "lost:0", "unbound:0", "needsUnbound:0", "unnamed:-52005"}),
               outcomes(predict(plugins)));
+}
+
+TEST(StartPrediction, PluginWithoutPathFailsAndTakesItsDependentsWith) {
+    const std::vector<tStartPrediction> predictions =
+        predict({placed("unnamed", {}, 1, ""), placed("user", {"unnamed"}),
+                 placed("refusedFirst", {}, 2, "")},
+                kDeploymentDenied);
+    EXPECT_EQ((tKinds{"refusedFirst:-52002", "unnamed:-52005", "user:-52006"}),
+              outcomes(predictions));
+    EXPECT_EQ("\"unnamed\" fails to load (-52005)", predictions[2].reason);
+}
+
+// The loader resolves a relative path in the checker's working directory and
+// a bare name through the checker's LD_LIBRARY_PATH; the service's may differ.
+TEST(StartPrediction, LoadingNotesWhereARelativePathWasResolved) {
+    using namespace zotest::plugins;
+    const std::string directory = kAlphaPlugin.substr(0, kAlphaPlugin.rfind('/'));
+    const std::string file = kAlphaPlugin.substr(kAlphaPlugin.rfind('/') + 1);
+    zotest::tWorkingDirectory inPlugins(directory);
+    const std::vector<tStartPrediction> loaded =
+        predict({placed("absolute", {}, 1, kAlphaPlugin), placed("relative", {}, 1, "./" + file),
+                 placed("bare", {}, 1, "no-such-bare-name.so")},
+                kAllCapabilities, true);
+    EXPECT_EQ((tKinds{"absolute:0", "bare:-52005", "relative:0"}), outcomes(loaded));
+    EXPECT_EQ("", loaded[0].environmentNote);
+    EXPECT_NE(std::string::npos,
+              loaded[1].environmentNote.find("the bare name "
+                                             "\"no-such-bare-name.so\" was "
+                                             "looked up in this checker's "
+                                             "environment (its LD_LIBRARY_PATH)"))
+        << loaded[1].environmentNote;
+    EXPECT_NE(std::string::npos,
+              loaded[2].environmentNote.find("resolved against this checker's working directory " +
+                                             directory +
+                                             ", as this checker's user; the service "
+                                             "runs from /"))
+        << loaded[2].environmentNote;
 }
 
 }  // namespace

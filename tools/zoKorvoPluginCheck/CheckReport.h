@@ -27,6 +27,10 @@ struct tFinding {
 
 struct tFileReport {
     std::string path;
+    // The service lists the file: its name ends in ".ini". A file named on
+    // the command line that does not is checked on its own but takes no
+    // part in the checks across files or in the start order.
+    bool listed = true;
     // The service's own verdict: parseDescriptionFile accepted the file.
     bool accepted = false;
     // When rejected, the code parseDescriptionFile raised (0 when the
@@ -55,7 +59,7 @@ struct tLoadFailure {
 enum class tStartVerdict {
     admitted,    // passes the capability and dependency tests (and loads, with --load)
     refused,     // -52002 or -52006: never opened
-    loadFailed,  // -52005: the library or an entry point cannot be bound
+    loadFailed,  // -52005: no "Path", or (--load) the library or an entry point cannot be bound
 };
 
 // What the start pass would do with one plugin, in start order.
@@ -65,6 +69,9 @@ struct tStartPrediction {
     int32_t code = 0;    // the code the status file would show for the start step
     std::string reason;  // why it is refused or fails to load; empty when admitted
     std::vector<tLoadFailure> loadFailures;
+    // With --load and a relative or bare "Path": the library was found in
+    // this checker's environment, which need not be the service's.
+    std::string environmentNote;
 };
 
 struct tCheckReport {

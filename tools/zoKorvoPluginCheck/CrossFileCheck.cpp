@@ -5,13 +5,25 @@
 #include <set>
 #include <string>
 
+#include "StartPrediction.h"
 #include "Wording.h"
+#include "zoerr/Status.h"
 
 namespace nPluginCheck {
 namespace {
 
 std::string plugin(const tPlacedDescription& placed) {
     return quoted(placed.description.name) + " (" + placed.file + ")";
+}
+
+// ": it is refused (-52006)", with the reason when the admission test
+// refuses the plugin before its dependencies are looked at.
+std::string consequence(const tStartPrediction& prediction) {
+    std::string text = ": it " + outcomeOf(prediction);
+    if (prediction.code == zoerr::kFeatureUnsupported) {
+        text += ", by the admission test, which comes before the dependencies";
+    }
+    return text;
 }
 
 void checkDuplicateNames(const std::vector<tPlacedDescription>& plugins,
@@ -30,8 +42,9 @@ void checkDuplicateNames(const std::vector<tPlacedDescription>& plugins,
     }
 }
 
-void checkDependenciesOf(const tPlacedDescription& placed, const std::set<std::string>& described,
+void checkDependenciesOf(const tStartPrediction& prediction, const std::set<std::string>& described,
                          std::vector<tFinding>& findings) {
+    const tPlacedDescription& placed = prediction.plugin;
     const std::vector<std::string>& dependencies = placed.description.dependencies;
     for (size_t i = 0; i < dependencies.size(); ++i) {
         const std::string& dependency = dependencies[i];
@@ -39,18 +52,20 @@ void checkDependenciesOf(const tPlacedDescription& placed, const std::set<std::s
         if (i > 0 && dependency == dependencies[i - 1]) {
             findings.push_back(tFinding{0, "repeated-dependency",
                                         plugin(placed) + " names " + quoted(dependency) +
-                                            " twice in \"Dependencies\": it is never started "
-                                            "(-52006)"});
+                                            " twice in \"Dependencies\", which never matches" +
+                                            consequence(prediction)});
         } else if (dependency == placed.description.name) {
             findings.push_back(tFinding{0, "self-dependency",
                                         plugin(placed) +
-                                            " names itself as a dependency: it cannot have "
-                                            "started before itself and is refused (-52006)"});
+                                            " names itself as a dependency, which cannot have "
+                                            "started before it" +
+                                            consequence(prediction)});
         } else if (described.count(dependency) == 0) {
             findings.push_back(tFinding{0, "undescribed-dependency",
                                         plugin(placed) + " depends on " + quoted(dependency) +
-                                            ", which no accepted description file describes: "
-                                            "it is refused (-52006)"});
+                                            ", which no accepted \".ini\" description file "
+                                            "describes" +
+                                            consequence(prediction)});
         }
     }
 }
@@ -123,30 +138,47 @@ class tDependencyCycles {
     std::vector<std::vector<std::string>> found;
 };
 
-void checkCycles(const std::vector<tPlacedDescription>& plugins, std::vector<tFinding>& findings) {
-    for (std::vector<std::string> cycle : tDependencyCycles(plugins).cycles()) {
-        std::transform(cycle.begin(), cycle.end(), cycle.begin(), quoted);
+// What the prediction says of each plugin of `names`, in start order.
+std::string outcomesOf(const std::vector<std::string>& names,
+                       const std::vector<tStartPrediction>& startOrder) {
+    std::vector<std::string> outcomes;
+    for (const tStartPrediction& prediction : startOrder) {
+        const std::string& name = prediction.plugin.description.name;
+        if (std::find(names.begin(), names.end(), name) != names.end()) {
+            outcomes.push_back(quoted(name) + " " + outcomeOf(prediction));
+        }
+    }
+    return enumeration(outcomes);
+}
+
+void checkCycles(const std::vector<tPlacedDescription>& plugins,
+                 const std::vector<tStartPrediction>& startOrder, std::vector<tFinding>& findings) {
+    for (const std::vector<std::string>& cycle : tDependencyCycles(plugins).cycles()) {
+        std::vector<std::string> names(cycle.size());
+        std::transform(cycle.begin(), cycle.end(), names.begin(), quoted);
         findings.push_back(tFinding{0, "dependency-cycle",
-                                    enumeration(cycle) +
-                                        " depend on one another in a cycle: at least the first "
-                                        "of them in the start order is refused (-52006), and "
-                                        "with it every plugin that depends on it"});
+                                    enumeration(names) + " depend on one another in a cycle: " +
+                                        outcomesOf(cycle, startOrder) +
+                                        ", and every plugin that depends on them is refused "
+                                        "too"});
     }
 }
 
 }  // namespace
 
-std::vector<tFinding> checkAcrossFiles(const std::vector<tPlacedDescription>& plugins) {
+std::vector<tFinding> checkAcrossFiles(const std::vector<tStartPrediction>& startOrder) {
+    std::vector<tPlacedDescription> plugins;
+    std::set<std::string> described;
+    for (const tStartPrediction& prediction : startOrder) {
+        plugins.push_back(prediction.plugin);
+        described.insert(prediction.plugin.description.name);
+    }
     std::vector<tFinding> findings;
     checkDuplicateNames(plugins, findings);
-    std::set<std::string> described;
-    for (const tPlacedDescription& placed : plugins) {
-        described.insert(placed.description.name);
+    for (const tStartPrediction& prediction : startOrder) {
+        checkDependenciesOf(prediction, described, findings);
     }
-    for (const tPlacedDescription& placed : plugins) {
-        checkDependenciesOf(placed, described, findings);
-    }
-    checkCycles(plugins, findings);
+    checkCycles(plugins, startOrder, findings);
     return findings;
 }
 

@@ -35,10 +35,14 @@ bool isListableFile(const std::string& path, tFileReport& report) {
     return false;
 }
 
+// The service never reads such a file, so its plugin can neither start nor
+// satisfy another plugin's dependency: it stays out of the prediction.
 void warnAboutExtension(const std::string& path, tFileReport& report) {
     if (boost::filesystem::path(path).extension().string() != ".ini") {
+        report.listed = false;
         addWarning(report, 0, "not-ini-extension",
-                   "the name does not end in \".ini\": the service does not list this file");
+                   "the name does not end in \".ini\": the service does not list this file, "
+                   "so its plugin is left out of the checks across files and the start order");
     }
 }
 

@@ -153,7 +153,9 @@ void warnAboutPath(const std::vector<tKeyLine>& keys, tFileReport& report) {
     const int32_t line = lineOfServiceKey(keys, "Path");
     if (path.empty()) {
         addWarning(report, line, "missing-path",
-                   "no \"Path\": the service has no library to open and reports -52005");
+                   "no \"Path\": the service has no library to open; once the plugin passes "
+                   "the admission and dependency tests, it fails with -52005 and every plugin "
+                   "that depends on it is refused");
     } else if (path.find('/') == std::string::npos) {
         addWarning(report, line, "relative-path",
                    "\"Path\" " + quoted(path) +

@@ -101,6 +101,9 @@ void renderPrediction(std::ostringstream& text, size_t position,
     for (const tLoadFailure& failure : prediction.loadFailures) {
         text << "       " << failure.what << ": " << failure.loaderText << "\n";
     }
+    if (!prediction.environmentNote.empty()) {
+        text << "       note: " << prediction.environmentNote << "\n";
+    }
 }
 
 void renderStartOrder(std::ostringstream& text, const tCheckReport& report) {
@@ -114,6 +117,12 @@ void renderStartOrder(std::ostringstream& text, const tCheckReport& report) {
     }
     for (size_t i = 0; i < report.startOrder.size(); ++i) {
         renderPrediction(text, i + 1, report.startOrder[i]);
+    }
+    for (const tFileReport& file : report.files) {
+        if (!file.listed && file.accepted) {
+            text << "  left out: " << quoted(file.description.name) << " (" << file.path
+                 << "): the service does not list a file whose name does not end in \".ini\"\n";
+        }
     }
 }
 
@@ -149,6 +158,7 @@ Json descriptionJson(const tPluginDescription& description) {
 
 Json fileJson(const tFileReport& file) {
     return {{"path", file.path},
+            {"listed", file.listed},
             {"accepted", file.accepted},
             {"code", file.code},
             {"errors", findingsJson(file.errors)},
@@ -161,12 +171,15 @@ Json predictionJson(const tStartPrediction& prediction) {
     for (const tLoadFailure& failure : prediction.loadFailures) {
         failures.push_back({{"what", failure.what}, {"loaderText", failure.loaderText}});
     }
-    return {{"name", prediction.plugin.description.name},
-            {"file", prediction.plugin.file},
-            {"verdict", wordsFor(prediction.verdict).kind},
-            {"code", prediction.code},
-            {"reason", prediction.reason},
-            {"loadFailures", failures}};
+    return {
+        {"name", prediction.plugin.description.name},
+        {"file", prediction.plugin.file},
+        {"verdict", wordsFor(prediction.verdict).kind},
+        {"code", prediction.code},
+        {"reason", prediction.reason},
+        {"loadFailures", failures},
+        {"environmentNote",
+         prediction.environmentNote.empty() ? Json(nullptr) : Json(prediction.environmentNote)}};
 }
 
 Json summaryJson(const tCheckReport& report) {

@@ -1,5 +1,6 @@
 #include "StartPrediction.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -33,6 +34,33 @@ std::string admissionReason(uint32_t requires, uint32_t capabilityMask) {
         reason += ": remote deployment is not allowed";
     }
     return reason;
+}
+
+std::string checkerDirectory() {
+    boost::system::error_code error;
+    const boost::filesystem::path directory = boost::filesystem::current_path(error);
+    return error ? std::string("(unknown)") : directory.string();
+}
+
+// The loader resolves a relative path against the working directory and
+// searches LD_LIBRARY_PATH for a bare name, both the checker's here; the
+// service runs from / under the service manager and with -d, with the
+// environment its unit gives it.
+std::string loaderEnvironmentNote(const std::string& path) {
+    if (path.empty() || path[0] == '/') {
+        return "";
+    }
+    const std::string difference =
+        ", as this checker's user; the service runs from / (under the service manager and "
+        "with -d) with its own environment and user, and may open another library or none";
+    if (path.find('/') == std::string::npos) {
+        return "the bare name " + quoted(path) +
+               " was looked up in this checker's environment (its LD_LIBRARY_PATH)" + difference;
+    }
+    return "the relative path " + quoted(path) +
+           " was resolved against this checker's working "
+           "directory " +
+           checkerDirectory() + difference;
 }
 
 void closeQuietly(zoqel::tSharedLibrary& library) {
@@ -105,6 +133,8 @@ class tStartPass {
         } else if (!startedNames.dependenciesStarted(index)) {
             refuse(prediction, zoerr::kResourceNotFound,
                    dependencyReason(ordered, index, startedNames));
+        } else if (description.path.empty()) {
+            failToLoad(prediction, "it has no \"Path\": there is no library to open");
         } else if (load) {
             openLibrary(prediction);
         }
@@ -120,10 +150,17 @@ class tStartPass {
         prediction.reason = std::move(reason);
     }
 
+    static void failToLoad(tStartPrediction& prediction, std::string reason) {
+        prediction.verdict = tStartVerdict::loadFailed;
+        prediction.code = zoerr::kInvalidParameter;
+        prediction.reason = std::move(reason);
+    }
+
     // Opens the library as the service does and keeps it open for the
     // plugins after it; one that cannot be bound is closed again at once.
     void openLibrary(tStartPrediction& prediction) {
         const tPluginDescription& description = prediction.plugin.description;
+        prediction.environmentNote = loaderEnvironmentNote(description.path);
         zoqel::tSharedLibrary library;
         std::string loaderText;
         try {
@@ -137,10 +174,8 @@ class tStartPass {
             opened.push_back(library);
             return;
         }
-        prediction.verdict = tStartVerdict::loadFailed;
-        prediction.code = zoerr::kInvalidParameter;
-        prediction.reason = library.isLoaded() ? "an entry point it names is missing"
-                                               : "its library cannot be opened";
+        failToLoad(prediction, library.isLoaded() ? "an entry point it names is missing"
+                                                  : "its library cannot be opened");
         closeQuietly(library);
     }
 
@@ -170,9 +205,7 @@ class tStartPass {
         }
         for (const tStartPrediction& earlier : predictions) {
             if (earlier.plugin.description.name == dependency) {
-                return earlier.verdict == tStartVerdict::refused
-                           ? "is refused (" + std::to_string(earlier.code) + ")"
-                           : "fails to load (" + std::to_string(earlier.code) + ")";
+                return outcomeOf(earlier);
             }
         }
         for (size_t later = index + 1; later < ordered.size(); ++later) {
@@ -180,7 +213,7 @@ class tStartPass {
                 return "comes later in the start order";
             }
         }
-        return "is described by no accepted file";
+        return "is described by no accepted \".ini\" file";
     }
 
     const uint32_t capabilityMask;
@@ -217,6 +250,17 @@ std::vector<tStartPrediction> predictStartPass(const std::vector<tPlacedDescript
                                                uint32_t capabilityMask, bool loadLibraries) {
     tStartPass pass(capabilityMask, loadLibraries);
     return pass.run(ordered);
+}
+
+std::string outcomeOf(const tStartPrediction& prediction) {
+    switch (prediction.verdict) {
+        case tStartVerdict::refused:
+            return "is refused (" + std::to_string(prediction.code) + ")";
+        case tStartVerdict::loadFailed:
+            return "fails to load (" + std::to_string(prediction.code) + ")";
+        default:
+            return "is admitted";
+    }
 }
 
 }  // namespace nPluginCheck

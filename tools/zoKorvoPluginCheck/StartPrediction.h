@@ -4,8 +4,14 @@
 // Nothing here decides anew: the order is nPluginData::orderDescriptions,
 // admission is the manager's pluginAdmitted and its tStartedNames, and
 // --load opens libraries through the service's own tSharedLibrary with the
-// service's flags. Initialize is never called, so a plugin whose Initialize
-// would fail is predicted as admitted, and its dependents with it.
+// service's flags. A plugin without a "Path" fails with -52005 with or
+// without --load, as the service fails it without asking the loader.
+// Initialize is never called, so a plugin whose Initialize would fail is
+// predicted as admitted, and its dependents with it.
+//
+// --load runs in the checker's environment (working directory,
+// LD_LIBRARY_PATH, user), not the service's: a relative or bare "Path" gets
+// a note saying so.
 //
 // Opening a library runs its constructors in this process. Libraries opened
 // for the prediction stay open until the pass ends, as the service keeps
@@ -17,6 +23,7 @@
 #define ZOKORVO_PLUGINCHECK_STARTPREDICTION_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "CheckReport.h"
@@ -32,6 +39,10 @@ std::vector<tPlacedDescription> inStartOrder(const std::vector<tPlacedDescriptio
 // whose library or named entry points cannot be bound fails with -52005.
 std::vector<tStartPrediction> predictStartPass(const std::vector<tPlacedDescription>& ordered,
                                                uint32_t capabilityMask, bool loadLibraries);
+
+// What the prediction says of a plugin, after its name: "is admitted",
+// "is refused (-52002)", "fails to load (-52005)".
+std::string outcomeOf(const tStartPrediction& prediction);
 
 }  // namespace nPluginCheck
 

@@ -70,6 +70,10 @@ const char kUsage[] =
     "                      points its description names, report the dynamic loader's\n"
     "                      own text for every failure, and close the libraries again.\n"
     "                      Opening a library runs its constructors in this process.\n"
+    "                      The loader works in this checker's environment (working\n"
+    "                      directory, LD_LIBRARY_PATH, user): the service runs from /\n"
+    "                      under the service manager and with -d, so a relative or\n"
+    "                      bare Path may name another library there (noted per plugin).\n"
     "  --json              print the report as one JSON object\n"
     "  -h, --help          display this help and exit\n"
     "\n"
@@ -82,10 +86,14 @@ const char kUsage[] =
     "Requires that is 0 or does not start with digits, single-quoted values, a\n"
     "repeated key, a relative Path. Across files: duplicate names, dependencies no\n"
     "file describes, a plugin naming itself, a dependency named twice, cycles.\n"
-    "Then the start order and, for each plugin, whether the start pass admits it:\n"
-    "-52002 when its Requires shares no bit with the capabilities, -52006 when a\n"
-    "dependency has not started before it, and with --load -52005 when its library\n"
-    "or an entry point cannot be bound. Initialize is never called, so a plugin\n"
+    "A named FILE whose name does not end in \".ini\" is checked on its own only:\n"
+    "the service never lists it, so it takes no part in the checks across files\n"
+    "or the start order.\n"
+    "Then the start order and, for each plugin, whether the start pass admits it,\n"
+    "tested in the service's order: -52002 when its Requires shares no bit with the\n"
+    "capabilities, then -52006 when a dependency has not started before it, then\n"
+    "-52005 when it has no Path or (with --load) its library or an entry point\n"
+    "cannot be bound. Initialize is never called, so a plugin\n"
     "whose Initialize would fail (and the plugins that depend on it) cannot be\n"
     "predicted; without --load, libraries are not checked either.\n"
     "\n"
@@ -205,15 +213,16 @@ tCheckReport checkPlugins(const tOptions& options, const std::vector<std::string
     std::vector<nPluginCheck::tPlacedDescription> accepted;
     for (const std::string& path : paths) {
         report.files.push_back(nPluginCheck::checkDescriptionFile(path));
-        if (report.files.back().accepted) {
-            accepted.push_back({path, report.files.back().description});
+        const nPluginCheck::tFileReport& file = report.files.back();
+        if (file.listed && file.accepted) {
+            accepted.push_back({path, file.description});
         }
     }
-    report.acrossFiles = nPluginCheck::checkAcrossFiles(accepted);
     decideDeployment(options.deployment, report);
     report.librariesLoaded = options.load;
     report.startOrder = nPluginCheck::predictStartPass(nPluginCheck::inStartOrder(accepted),
                                                        report.capabilityMask, options.load);
+    report.acrossFiles = nPluginCheck::checkAcrossFiles(report.startOrder);
     return report;
 }
 
