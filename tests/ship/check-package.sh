@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack from a finished build and checks its
-# control fields, maintainer scripts and file list.
+# control fields, maintainer scripts and file list, and that Debian's own
+# linter, lintian, reports no error and no warning on it.
 # Usage: check-package.sh BUILD_DIR WORK_DIR VERSION STANDIN
 set -euo pipefail
 
@@ -52,6 +53,8 @@ for file in \
     /usr/share/man/man8/zoKorvoRemoteService.8.gz \
     /usr/include/zoKorvoRemoteService/zoKorvoPlugin.h \
     /usr/share/doc/zokorvoremoteservice/README.md \
+    /usr/share/doc/zokorvoremoteservice/copyright \
+    /usr/share/doc/zokorvoremoteservice/changelog.gz \
     /usr/share/doc/zokorvoremoteservice/examples/Makefile \
     /usr/share/doc/zokorvoremoteservice/examples/clock.c \
     /usr/share/doc/zokorvoremoteservice/examples/clock.ini \
@@ -63,7 +66,13 @@ for file in \
     expect_file "$file"
 done
 if [ "$standin" = ON ]; then
-    expect_file /usr/lib/libzosysapi.so.1
+    # In the package's own directory, which the loader never searches, so
+    # that the stand-in cannot take the place of the platform's library.
+    expect_file /usr/lib/zokorvoremoteservice/libzosysapi.so.1
+    elsewhere=$(grep libzosysapi <<<"$files" | grep -v '^/usr/lib/zokorvoremoteservice/' || true)
+    [ -z "$elsewhere" ] || fail "the stand-in lies where every program finds it: $elsewhere"
+    grep -q "stand-in" <<<"$(field Description)" ||
+        fail "the description does not say that the package carries a stand-in"
 elif grep -q libzosysapi <<<"$files"; then
     fail "the package carries the stand-in system configuration library"
 fi
@@ -80,10 +89,9 @@ done
 grep -q "deb-systemd-helper enable" "$control/postinst" || fail "postinst does not enable the unit"
 grep -q "systemd-tmpfiles --create zoKorvoRemoteService.conf" "$control/postinst" ||
     fail "postinst does not create the status directory"
-if [ "$standin" = ON ]; then
-    grep -qx "activate-noawait ldconfig" "$control/triggers" ||
-        fail "no ldconfig trigger for libzosysapi.so.1"
-fi
+[ ! -e "$control/triggers" ] || fail "a loader cache trigger for a library the cache never holds"
+grep -q "/usr/bin/deb-systemd-helper" "$control/postrm" &&
+    fail "postrm names deb-systemd-helper by its path"
 
 # The unpacked tree: the unit starts the packaged executable, which runs.
 tree=$out/tree
@@ -93,4 +101,10 @@ grep -qx "ExecStart=/usr/sbin/zoKorvoRemoteService" \
     fail "the packaged unit does not start /usr/sbin/zoKorvoRemoteService"
 (cd / && "$tree/usr/sbin/zoKorvoRemoteService" -h >/dev/null) ||
     fail "the packaged executable does not run"
+
+# Debian's linter: no error and no warning (information is allowed).
+command -v lintian >/dev/null ||
+    fail "lintian is not installed (scripts/install-dependencies installs it)"
+lintian --fail-on error,warning "$deb" >"$out/lintian.log" 2>&1 ||
+    fail "lintian: $(grep -v 'not recommended' "$out/lintian.log")"
 echo "passed: package $(basename "$deb")"
