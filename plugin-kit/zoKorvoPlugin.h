@@ -19,14 +19,37 @@
  *
  * A name left empty in the description file gets the service's own do-nothing
  * entry point; a name that the library does not export fails the load with
- * -52005 and none of the plugin's entry points is called.
+ * -52005 and none of the plugin's entry points is called. Opening the library
+ * runs its constructors (static C++ objects, __attribute__((constructor)))
+ * and closing it runs its destructors, also for a plugin that never starts:
+ * keep work that can fail, block or start threads in Initialize.
+ *
+ * Before loading, the service tests "Requires" against the available
+ * capabilities (-52002), then that every name in "Dependencies" is the "Name"
+ * of a plugin that started earlier (-52006). A name listed twice never
+ * matches; two plugins with the same "Name" both start.
  *
  * Threads: the service calls every entry point on its main thread, one at a
  * time; an entry point that blocks holds the whole service up, so long-running
  * work belongs on a thread of the plugin's own that Stop ends.
- * Failures: only through Initialize's result. A C++ entry point must not let
- * an exception out; zoKorvoPlugin::guardedInitialize and zoKorvoPlugin::guarded
- * below turn one into a failure code or swallow it.
+ * Failures: through Initialize's result, which may be any negative value
+ * (the service's own codes included). A C++ entry point should let no
+ * exception out: one that does gives the step the code -52003 (-52000 for
+ * std::bad_alloc), and one that is not a standard exception also puts
+ * "Unknown exception from plugin: <Name>" into the status file; from
+ * Initialize, the library is then closed without Stop or Cleanup. The
+ * service goes on with the other plugins. zoKorvoPlugin::guardedInitialize
+ * and zoKorvoPlugin::guarded below turn an exception into a failure code of
+ * the plugin's own or swallow it. An exception that leaves a thread of the
+ * plugin's own, and any crash, ends the whole service with every plugin.
+ *
+ * Signals: the service handles SIGINT and SIGTERM itself, without
+ * SA_RESTART, so a system call blocking in a plugin's thread may fail with
+ * EINTR when one arrives; retry it, or block the two signals with
+ * pthread_sigmask in the threads the plugin creates. Never install a handler
+ * for them, wait for them (sigwait, signalfd), or block them in every thread
+ * or in the thread that calls the entry points: the service would miss its
+ * stop, or not end by the signal.
  *
  * The service opens each library with dlopen(RTLD_NOW | RTLD_GLOBAL): every
  * undefined symbol must resolve at load time, and the library's exported
@@ -83,8 +106,8 @@ int32_t guardedInitialize(Body body, int32_t failureCode = ZO_KORVO_PLUGIN_FAILU
     }
 }
 
-/* Runs a Stop or Cleanup body; an exception that leaves it is dropped, since
- * the service has no way to hear of it. */
+/* Runs a Stop or Cleanup body; an exception that leaves it is dropped here,
+ * where the service would record the step as failed with -52003. */
 template <typename Body>
 void guarded(Body body) noexcept {
     try {
