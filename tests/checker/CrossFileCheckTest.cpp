@@ -97,15 +97,6 @@ TEST(AcrossFiles, NamesTheCodeThePredictionGives) {
          kDeploymentDenied,
          "describes: it is refused (-52002), by the admission test, which comes before the "
          "dependencies"},
-        {"names itself, requires 0",
-         {placed("a", {"a"}, 0)},
-         kAllCapabilities,
-         "it is refused (-52002), by the admission test, which comes before the dependencies"},
-        {"dependency twice, not admitted",
-         {placed("a"), placed("b", {"a", "a"}, 2)},
-         kDeploymentDenied,
-         "twice in \"Dependencies\", which never matches: it is refused (-52002), by the "
-         "admission test, which comes before the dependencies"},
         {"cycle whose first plugin is not admitted",
          {placed("a", {"b"}, 2), placed("b", {"a"})},
          kDeploymentDenied,
@@ -235,16 +226,6 @@ TEST(StartPrediction, LoadingNamesEveryMissingPieceInTheLoadersWords) {
     // assumed to bind; one that is not named cannot.
     EXPECT_EQ((tKinds{"alpha:0", "lost:0", "unbound:0", "needsUnbound:0", "unnamed:-52005"}),
               outcomes(predict(plugins)));
-}
-
-TEST(StartPrediction, PluginWithoutPathFailsAndTakesItsDependentsWith) {
-    const std::vector<tStartPrediction> predictions =
-        predict({placed("unnamed", {}, 1, ""), placed("user", {"unnamed"}),
-                 placed("refusedFirst", {}, 2, "")},
-                kDeploymentDenied);
-    EXPECT_EQ((tKinds{"refusedFirst:-52002", "unnamed:-52005", "user:-52006"}),
-              outcomes(predictions));
-    EXPECT_EQ("\"unnamed\" fails to load (-52005)", predictions[2].reason);
 }
 
 // The loader resolves a relative path in the checker's working directory and
