@@ -235,7 +235,13 @@ TEST(CheckerProcess, NamedFilesAreCheckedInTheOrderGiven) {
     EXPECT_TRUE(report.at("pluginsDirectory").is_null());
     EXPECT_EQ(second, report.at("files")[0].at("path"));
     EXPECT_EQ("not-ini-extension", report.at("files")[0].at("warnings")[0].at("kind"));
+    EXPECT_FALSE(report.at("files")[0].at("listed"));
     EXPECT_EQ(first, report.at("files")[1].at("path"));
+    // The service would never read second.conf: its plugin does not start.
+    ASSERT_EQ(1u, report.at("startOrder").size());
+    const std::string text = zotest::runChecker({second, first}).output;
+    EXPECT_NE(std::string::npos, text.find("  left out: \"b\" (" + second + "): the service"))
+        << text;
 }
 
 TEST(CheckerProcess, SystemErrorIsReportedInJsonToo) {
