@@ -58,9 +58,8 @@ std::string loaderEnvironmentNote(const std::string& path) {
                " was looked up in this checker's environment (its LD_LIBRARY_PATH)" + difference;
     }
     return "the relative path " + quoted(path) +
-           " was resolved against this checker's working "
-           "directory " +
-           checkerDirectory() + difference;
+           " was resolved against this checker's working directory " + checkerDirectory() +
+           difference;
 }
 
 void closeQuietly(zoqel::tSharedLibrary& library) {
