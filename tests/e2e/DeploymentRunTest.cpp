@@ -40,6 +40,19 @@ std::string blockOf(const std::string& statusText, const std::string& name) {
     return statusText.substr(start, statusText.find("\n\n", start) + 2 - start);
 }
 
+// Whether the text names a step that ended with a code other than 0. A step
+// with code 0 is shown too when it took 1 ms or more, which a busy machine
+// may make any plugin's Initialize take.
+bool hasFailedStep(const std::string& text) {
+    for (size_t at = text.find(" Code: "); at != std::string::npos;
+         at = text.find(" Code: ", at + 1)) {
+        if (text.compare(at, 9, " Code: 0\n") != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string lastLineOf(const std::string& text) {
     const size_t end = text.size() > 0 && text.back() == '\n' ? text.size() - 1 : text.size();
     const size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
@@ -77,8 +90,8 @@ TEST(DeploymentRun, DeniedDeploymentRefusesOnlyThePluginsThatNeedIt) {
     EXPECT_NE(std::string::npos, run.statusAfterStart.find("\nAllowed: 0xfffffffd\n"));
     EXPECT_NE(std::string::npos,
               blockOf(run.statusAfterStart, "NeedsTwo").find("\nInit Code: -52002\n"));
-    EXPECT_EQ(std::string::npos, blockOf(run.statusAfterStart, "NeedsOne").find("Code"));
-    EXPECT_EQ(std::string::npos, blockOf(run.statusAfterStart, "NeedsThree").find("Code"));
+    EXPECT_FALSE(hasFailedStep(blockOf(run.statusAfterStart, "NeedsOne")));
+    EXPECT_FALSE(hasFailedStep(blockOf(run.statusAfterStart, "NeedsThree")));
     EXPECT_NE(std::string::npos, lastLineOf(run.trace).find(" live=0")) << run.trace;
 }
 
@@ -87,7 +100,7 @@ TEST(DeploymentRun, AllowedDeploymentKeepsTheMaskWhole) {
     addPluginsByRequirement(root);
     const tDeploymentRun run = runWith(root, {});
     EXPECT_NE(std::string::npos, run.statusAfterStart.find("\nAllowed: 0xffffffff\n"));
-    EXPECT_EQ(std::string::npos, run.statusAfterStart.find("Code"));
+    EXPECT_FALSE(hasFailedStep(run.statusAfterStart)) << run.statusAfterStart;
     EXPECT_NE(std::string::npos, lastLineOf(run.trace).find(" live=0")) << run.trace;
 }
 
@@ -98,7 +111,7 @@ TEST(DeploymentRun, UnreadableSettingIsReportedAndDeploymentStaysAllowed) {
     EXPECT_NE(std::string::npos, run.statusAfterStart.find("\nAllowed: 0xffffffff\n"));
     EXPECT_NE(std::string::npos, run.statusAfterStart.find("\n\nDeployment setting not found\n"))
         << run.statusAfterStart;
-    EXPECT_EQ(std::string::npos, blockOf(run.statusAfterStart, "NeedsTwo").find("Code"));
+    EXPECT_FALSE(hasFailedStep(blockOf(run.statusAfterStart, "NeedsTwo")));
     EXPECT_NE(std::string::npos, lastLineOf(run.trace).find(" live=0")) << run.trace;
 }
 
