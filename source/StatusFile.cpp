@@ -1,6 +1,9 @@
 #include "StatusFile.h"
 
+#include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -20,6 +23,24 @@ std::string hexadecimal(uint32_t value) {
     char text[16];
     snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
     return text;
+}
+
+// Creates the temporary file afresh, mode 0644 whatever the umask. Whatever
+// stands at its name (what a failed write left, or a link planted to make
+// root write elsewhere) is removed first, and O_EXCL | O_NOFOLLOW refuse
+// anything that appears there again before the open. Null on failure.
+tFileHandle createTemporaryFile(const std::string& tempPath) {
+    (void)unlink(tempPath.c_str());
+    const int descriptor =
+        open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    FILE* file = fchmod(descriptor, 0644) == 0 ? fdopen(descriptor, "w") : nullptr;
+    if (file == nullptr) {
+        close(descriptor);
+    }
+    return tFileHandle(file);
 }
 
 void removeCarriageReturns(std::string& text) {
@@ -62,15 +83,16 @@ std::string composeStatusReport(uint32_t capabilityMask, uint64_t initTimeMs,
 void writeFileAtomically(const std::string& directory, const std::string& name, std::string& text) {
     const std::string finalPath = directory + "/" + name;
     const std::string tempPath = directory + "/." + name + ".tmp";
-    tFileHandle file(fopen(tempPath.c_str(), "w"));
+    tFileHandle file = createTemporaryFile(tempPath);
     if (!file) {
         ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
     }
     removeCarriageReturns(text);
     writeAndClose(std::move(file), text);
-    // rename(2) replaces the previous file atomically; removing it first
-    // would leave readers without a file, and without one for good if the
-    // rename then failed.
+    // rename(2) replaces the previous file atomically, and a link standing at
+    // the final name is replaced, not followed; removing it first would leave
+    // readers without a file, and without one for good if the rename then
+    // failed.
     if (rename(tempPath.c_str(), finalPath.c_str()) != 0) {
         ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
     }

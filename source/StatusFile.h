@@ -4,8 +4,10 @@
 // composeStatusReport() builds the text from the service's state at one
 // moment; writeFileAtomically() writes it beside the final file and renames it
 // over the final one, so a reader finds either the previous text or the
-// complete new one, never a missing or partial file. The directory belongs to
-// the installation: it is never created here.
+// complete new one, never a missing or partial file. The temporary file is
+// created afresh with mode 0644, so a link planted at either name never
+// leads to a write anywhere else. The directory belongs to the
+// installation: it is never created here.
 // Failures: writeFileAtomically() throws zoerr::Exception with -52026
 // (temporary file cannot be created, rename fails) or -52008 (short write,
 // flush or close failure); the previous status file then stays as it was.
@@ -29,7 +31,8 @@ std::string composeStatusReport(uint32_t capabilityMask, uint64_t initTimeMs,
                                 time_t now);
 
 // Writes `text`, with its carriage returns removed, to directory/name
-// through the temporary file directory/.name.tmp and a rename.
+// through the temporary file directory/.name.tmp (removed and created anew)
+// and a rename.
 void writeFileAtomically(const std::string& directory, const std::string& name, std::string& text);
 
 #endif  // ZOKORVO_STATUSFILE_H

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "zoerr/Status.h"
+
 namespace {
 
 int32_t initializeNothing() {
@@ -35,7 +37,10 @@ void tPluginLibrary::restoreDefaults() {
     cleanupEntry = doNothing;
 }
 
-void tPluginLibrary::load(const tPluginDescription& description) {
+void tPluginLibrary::load(const tPluginDescription& description, tPathSafety& pathSafety) {
+    if (!pathSafety.checkLibrary(description.path).safe()) {
+        ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
+    }
     library.open(description.path.c_str());
     const InitializeEntry initializing =
         bindEntry(library, description.initializeSymbol, initializeNothing);

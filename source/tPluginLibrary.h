@@ -10,13 +10,15 @@
 // a copy shares the same open library. Libraries are opened by load() and
 // closed only by unload(), discard(), or a failed initialize().
 // Failures of the loader are raised as zoerr::Exception with code -52005
-// (see zoqel/quarks/library.h). Not thread-safe: the run-cycle thread is the
-// only user.
+// (see zoqel/quarks/library.h); a library path that is not safe (see
+// PathSafety.h) is raised with -52026 before the loader is asked. Not thread-safe: the run-cycle
+// thread is the only user.
 #ifndef ZOKORVO_TPLUGINLIBRARY_H
 #define ZOKORVO_TPLUGINLIBRARY_H
 
 #include <cstdint>
 
+#include "PathSafety.h"
 #include "tPluginDescription.h"
 #include "zoqel/quarks/library.h"
 
@@ -33,10 +35,12 @@ class tPluginLibrary {
 
     // Opens the description's path and binds the entry points it names, in
     // the order Initialize, Stop, Cleanup; an empty name binds the default.
+    // A path that `pathSafety` finds unsafe is never opened, so none of the
+    // library's code runs, not even its constructors.
     // The entry points change only when every lookup succeeded, so after a
     // failure the library may be open with the previous entry points; the
     // caller then discards it.
-    void load(const tPluginDescription& description);
+    void load(const tPluginDescription& description, tPathSafety& pathSafety);
 
     // Calls Initialize and returns its result. A negative result closes the
     // library at once without calling the plugin's Stop or Cleanup.

@@ -13,7 +13,7 @@ namespace {
 // Returns the step's code; a failed plugin's library is closed again without
 // any of its own entry points being called.
 int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
-                    size_t plugin) {
+                    size_t plugin, tPathSafety& pathSafety) {
     const tPluginDescription& description = record.description;
     try {
         if (!pluginAdmitted(description.requires, capabilityMask)) {
@@ -22,7 +22,7 @@ int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedName
         if (!startedNames.dependenciesStarted(plugin)) {
             ZOERR_RAISE(zoerr::kResourceNotFound, "zoqelerr_resourceNotFound");
         }
-        record.library.load(description);
+        record.library.load(description, pathSafety);
         const int32_t pluginStatus = record.library.initialize();
         if (pluginStatus < 0) {
             ZOERR_RAISE(pluginStatus, "pluginStatus");
@@ -81,10 +81,12 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
             pass.push_back(&records[i].description);
         }
         tStartedNames startedNames(pass);
+        tPathSafety pathSafety;
         for (; next < records.size(); ++next) {
             tPluginRecord& record = records[next];
             const uint64_t startNs = zoqel::monotonicNowNs();
-            record.initializeCode = startPlugin(record, capabilityMask, startedNames, next - first);
+            record.initializeCode =
+                startPlugin(record, capabilityMask, startedNames, next - first, pathSafety);
             record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
         }
     } catch (...) {

@@ -5,6 +5,7 @@
 
 #include "DeploymentPermission.h"
 #include "FixedPaths.h"
+#include "PathSafety.h"
 #include "PluginOrder.h"
 #include "StatusFile.h"
 #include "nPluginData.h"
@@ -56,7 +57,13 @@ bool tService::listDescriptionFiles(std::vector<std::string>& paths) {
 std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std::string>& paths) {
     std::vector<tPluginDescription> descriptions;
     descriptions.reserve(paths.size());
+    tPathSafety pathSafety;
     for (const std::string& path : paths) {
+        // Root reads no file that another user could have written.
+        if (!pathSafety.check(path).safe()) {
+            messages += "Unsafe service description file: " + path + "\n";
+            continue;
+        }
         try {
             tPluginDescription description;
             nPluginData::parseDescriptionFile(path, description);
@@ -87,8 +94,8 @@ void tService::writeStatus() {
     try {
         // The plugin text comes last in the report and is appended in place:
         // with thousands of plugins it is the bulk of the file.
-        std::string report = composeStatusReport(capabilityMask, initTimeMs, messages,
-                                                 std::string(), time(nullptr));
+        std::string report =
+            composeStatusReport(capabilityMask, initTimeMs, messages, std::string(), time(nullptr));
         pluginManager.appendStatusText(report);
         writeFileAtomically(kStatusDirectory, kStatusFileName, report);
     } catch (const std::exception&) {

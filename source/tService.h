@@ -37,8 +37,9 @@ class tService {
     // open plugins directory." in `messages`, when the directory cannot be
     // listed for any reason.
     bool listDescriptionFiles(std::vector<std::string>& paths);
-    // Parses each file from defaults; a file that fails becomes a line of
-    // `messages` and contributes no description.
+    // Parses each safe file from defaults; a file that is not safe (see
+    // PathSafety.h) is not read, and one that is not safe or fails to parse
+    // becomes a line of `messages` and contributes no description.
     std::vector<tPluginDescription> readDescriptions(const std::vector<std::string>& paths);
 
     // Clears kDeploymentCapability when the system configuration forbids

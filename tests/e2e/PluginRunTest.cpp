@@ -274,16 +274,13 @@ TEST(PluginRun, PreviousStatusFileSurvivesFailedWrites) {
         const char* what;
         const char* command;  // turns the temporary file's name into a trap
     };
+    // A link planted at the temporary file's name is replaced, never
+    // followed (SafetyRunTest); a short write is StatusFileFaultTest's.
     const std::vector<tCase> cases = {
         {"temporary file cannot be created", "mkdir '%s'"},
-        {"temporary file cannot be flushed", "ln -s /dev/full '%s'"},
     };
     for (const tCase& test : cases) {
         zotest::TestRoot root;
-        if (std::string(test.command).find("/dev/full") != std::string::npos &&
-            !zotest::fileExists("/dev/full")) {
-            continue;
-        }
         zotest::writeFile(root.statusFile(), "previous\n");
         char command[512];
         snprintf(command, sizeof command, test.command, root.temporaryStatusFile().c_str());

@@ -19,6 +19,9 @@ using zotest::describePlugin;
 using zotest::isLibraryLoaded;
 using tCalls = std::vector<std::string>;
 
+// Every library of these tests lies in the build tree, which is safe.
+tPathSafety pathSafety;
+
 struct tRaised {
     int32_t code = 0;
     std::string detail;
@@ -93,7 +96,8 @@ TEST(PluginLibrary, MissingStopFailsTheLoadBeforeAnyEntryPointRuns) {
     tPluginLibrary plugin;
     const tRaised raised = raisedBy([&] {
         plugin.load(
-            describePlugin("alpha", kAlphaPlugin, "AlphaInit", "NoSuchStop", "AlphaCleanup"));
+            describePlugin("alpha", kAlphaPlugin, "AlphaInit", "NoSuchStop", "AlphaCleanup"),
+            pathSafety);
     });
     EXPECT_EQ(-52005, raised.code);
     EXPECT_TRUE(isLibraryLoaded(kAlphaPlugin)) << "the caller discards what a failed load opened";
@@ -105,7 +109,8 @@ TEST(PluginLibrary, MissingStopFailsTheLoadBeforeAnyEntryPointRuns) {
 
 TEST(PluginLibrary, EmptyPathIsALoadFailureNotTheProgramItself) {
     tPluginLibrary plugin;
-    EXPECT_EQ(-52005, raisedBy([&] { plugin.load(describePlugin("x", "", "main")); }).code);
+    EXPECT_EQ(-52005,
+              raisedBy([&] { plugin.load(describePlugin("x", "", "main"), pathSafety); }).code);
     EXPECT_FALSE(plugin.library.isLoaded());
     EXPECT_EQ(0, plugin.initialize());
 }
@@ -114,7 +119,8 @@ TEST(PluginLibrary, FailedInitializeClosesTheLibraryWithoutStopOrCleanup) {
     zotest::tLocalCallLog log;
     tPluginLibrary plugin;
     plugin.load(
-        describePlugin("failing", kFailingPlugin, "FailingInit", "FailingStop", "FailingCleanup"));
+        describePlugin("failing", kFailingPlugin, "FailingInit", "FailingStop", "FailingCleanup"),
+        pathSafety);
     EXPECT_EQ(-7, plugin.initialize());
     EXPECT_FALSE(isLibraryLoaded(kFailingPlugin));
     plugin.stop();
@@ -125,7 +131,8 @@ TEST(PluginLibrary, FailedInitializeClosesTheLibraryWithoutStopOrCleanup) {
 TEST(PluginLibrary, BoundEntryPointsRunUntilUnloadRestoresTheDefaults) {
     zotest::tLocalCallLog log;
     tPluginLibrary plugin;
-    plugin.load(describePlugin("alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"));
+    plugin.load(describePlugin("alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"),
+                pathSafety);
     EXPECT_EQ(0, plugin.initialize());
     plugin.stop();
     plugin.unload();
@@ -137,7 +144,7 @@ TEST(PluginLibrary, BoundEntryPointsRunUntilUnloadRestoresTheDefaults) {
 
 TEST(PluginLibrary, EmptyEntryPointNamesStillOpenAndCloseTheLibrary) {
     tPluginLibrary plugin;
-    plugin.load(describePlugin("plain", kPlainPlugin));
+    plugin.load(describePlugin("plain", kPlainPlugin), pathSafety);
     EXPECT_TRUE(isLibraryLoaded(kPlainPlugin));
     EXPECT_EQ(0, plugin.initialize());
     plugin.stop();
@@ -148,7 +155,8 @@ TEST(PluginLibrary, EmptyEntryPointNamesStillOpenAndCloseTheLibrary) {
 TEST(PluginLibrary, UnloadAndDiscardOfAResetObjectCloseNothingAndRaiseNothing) {
     zotest::tLocalCallLog log;
     tPluginLibrary opened;
-    opened.load(describePlugin("alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"));
+    opened.load(describePlugin("alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"),
+                pathSafety);
     // reset() forgets the binding without closing: the library stays open.
     tPluginLibrary forgotten = opened;
     forgotten.reset();

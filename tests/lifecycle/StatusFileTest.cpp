@@ -1,6 +1,8 @@
 // The status report's lines and the atomic replacement of the status file.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,7 +84,7 @@ void expectDetail(const std::string& detail, const char* errorConstant) {
 
 TEST_F(AtomicWrite, ReplacesTheFileWithTheTextLessItsCarriageReturns) {
     zotest::writeFile(finalPath(), "previous text that is longer than the new one\n");
-    // A temporary file left over from a failed write is truncated and reused.
+    // A temporary file left over from a failed write is replaced.
     zotest::writeFile(tempPath(), "leftover text that is longer than the new one, too\n");
     std::string text = "a\r\nb\rc\r\n\r";
     writeFileAtomically(directory, "status", text);
@@ -106,20 +108,71 @@ TEST_F(AtomicWrite, FailedRenameLeavesWhatStoodThereAndTheTemporaryFile) {
     EXPECT_EQ("new text\n", zotest::readFile(tempPath()));
 }
 
-TEST_F(AtomicWrite, WriteThatCannotBeFlushedKeepsThePreviousFile) {
-    if (!zotest::fileExists("/dev/full")) {
-        GTEST_SKIP() << "no /dev/full";
+// Lowers RLIMIT_FSIZE (with SIGXFSZ ignored, so that a write beyond it
+// fails with EFBIG) for the lifetime of the object.
+class tFileSizeLimit {
+  public:
+    explicit tFileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit lowered = saved;
+        lowered.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lowered);
+        savedAction = signal(SIGXFSZ, SIG_IGN);
     }
+    ~tFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, savedAction);
+    }
+    tFileSizeLimit(const tFileSizeLimit&) = delete;
+    tFileSizeLimit& operator=(const tFileSizeLimit&) = delete;
+
+  private:
+    rlimit saved{};
+    sighandler_t savedAction = SIG_DFL;
+};
+
+TEST_F(AtomicWrite, WriteThatCannotBeFlushedKeepsThePreviousFile) {
     zotest::writeFile(finalPath(), "previous\n");
-    ASSERT_EQ(0, symlink("/dev/full", tempPath().c_str()));
     // A short text fits the stream's buffer: the failure shows only when it
     // is flushed. A long one already fails in the write itself.
-    for (const std::string& text : {std::string("new\n"), std::string(1 << 20, 'x')}) {
-        const auto [code, detail] = failedWrite(directory, text);
-        // Stops before reading a final file that might now be /dev/full.
-        ASSERT_EQ(-52008, code) << text.size();
-        expectDetail(detail, "zoqelerr_osFault");
+    for (const std::string& text : {std::string("new text\n"), std::string(1 << 20, 'x')}) {
+        std::pair<int32_t, std::string> failure;
+        {
+            const tFileSizeLimit limit(4);
+            failure = failedWrite(directory, text);
+        }
+        EXPECT_EQ(-52008, failure.first) << text.size();
+        expectDetail(failure.second, "zoqelerr_osFault");
         EXPECT_EQ("previous\n", zotest::readFile(finalPath()));
+    }
+}
+
+TEST_F(AtomicWrite, LinksPlantedAtEitherNameNeverLeadTheWriteElsewhere) {
+    const std::string outside = directory + "/outside";
+    for (const std::string& planted : {tempPath(), finalPath()}) {
+        zotest::writeFile(outside, "not the service's\n");
+        unlink(finalPath().c_str());
+        ASSERT_EQ(0, symlink(outside.c_str(), planted.c_str()));
+        std::string text = "status\n";
+        writeFileAtomically(directory, "status", text);
+        EXPECT_EQ("not the service's\n", zotest::readFile(outside)) << planted;
+        struct stat info;
+        ASSERT_EQ(0, lstat(finalPath().c_str(), &info));
+        EXPECT_TRUE(S_ISREG(info.st_mode)) << planted;
+        EXPECT_EQ("status\n", zotest::readFile(finalPath()));
+        EXPECT_FALSE(zotest::fileExists(tempPath()));
+    }
+}
+
+TEST_F(AtomicWrite, StatusFileModeIs0644WhateverTheUmask) {
+    for (const mode_t mask : {0000, 0077, 0022, 0777}) {
+        const mode_t saved = umask(mask);
+        std::string text = "status\n";
+        writeFileAtomically(directory, "status", text);
+        umask(saved);
+        struct stat info;
+        ASSERT_EQ(0, stat(finalPath().c_str(), &info));
+        EXPECT_EQ(0644u, info.st_mode & 07777) << "umask " << mask;
     }
 }
 

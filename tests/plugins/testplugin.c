@@ -7,6 +7,8 @@
  *   CLEANUP_SYMBOL     exported name of the Cleanup entry point (none when unset)
  *   INIT_RESULT        what Initialize returns (default 0)
  *   INIT_SLEEP_MS, STOP_SLEEP_MS, CLEANUP_SLEEP_MS   pauses in the entry points
+ *   LOG_CONSTRUCTOR    when defined, a constructor logs "<PLUGIN_NAME> Constructor"
+ *                      as the loader maps the library, before any entry point
  *
  * Every entry point appends the line "<PLUGIN_NAME> <Initialize|Stop|Cleanup>"
  * to the file named by the environment variable ZO_TEST_PLUGIN_LOG, opening it
@@ -72,6 +74,12 @@ __attribute__((unused)) static void sleepMilliseconds(long milliseconds) {
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
 }
+
+#ifdef LOG_CONSTRUCTOR
+__attribute__((constructor)) static void logConstructor(void) {
+    appendToLog("Constructor");
+}
+#endif
 
 #ifdef INIT_SYMBOL
 int32_t INIT_SYMBOL(void);

@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "PathSafety.h"
+
 namespace zotest {
 namespace {
 
@@ -47,6 +49,19 @@ ProcessEnd describeStatus(int status) {
         end.signal = WTERMSIG(status);
     }
     return end;
+}
+
+// The service refuses every description file and library under a directory
+// that another user could change; tests under one would fail for no reason
+// they show. Says so instead.
+void requireSafeForTheService(const std::string& path) {
+    const tPathVerdict verdict = tPathSafety().check(path);
+    if (!verdict.safe()) {
+        throw std::runtime_error("the service would refuse every file under " + path + ", as " +
+                                 verdict.reason() +
+                                 ": build in a directory chain that only root or this user "
+                                 "can write");
+    }
 }
 
 }  // namespace
@@ -184,10 +199,19 @@ TestRoot::TestRoot() {
     const std::string pointer = pointerFile();
     makeDirectories(pointer.substr(0, pointer.rfind('/')));
     writeFile(pointer, shareDirectory() + "\n");
+    // Whatever the umask, nothing here is writable by group or others.
+    const std::string command = "chmod -R go-w '" + root() + "'";
+    if (system(command.c_str()) != 0) {
+        throw std::runtime_error("cannot change the modes under " + root());
+    }
+    requireSafeForTheService(pluginsDirectory());
+    requireSafeForTheService(std::string(ZO_TEST_BINARY_DIR) + "/plugins");
 }
 
 void TestRoot::addDescription(const std::string& fileName, const std::string& text) const {
-    writeFile(pluginsDirectory() + "/" + fileName, text);
+    const std::string path = pluginsDirectory() + "/" + fileName;
+    writeFile(path, text);
+    chmod(path.c_str(), 0644);
 }
 
 std::string normalizeUpdatedLine(const std::string& statusText) {

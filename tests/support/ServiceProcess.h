@@ -70,7 +70,9 @@ class ServiceProcess {
 class TestRoot {
   public:
     // Empties the test root and lays out: the pointer file naming
-    // shareDirectory(), the plugins directory inside it, the status directory.
+    // shareDirectory(), the plugins directory inside it, the status directory,
+    // none of them writable by group or others. Throws, saying why, when the
+    // service would not trust the directories above (see PathSafety.h).
     TestRoot();
 
     std::string root() const { return ZO_TEST_ROOT; }
@@ -86,7 +88,7 @@ class TestRoot {
     }
     std::string statusText() const { return readFile(statusFile()); }
 
-    // Writes a description file into the plugins directory.
+    // Writes a description file, mode 0644, into the plugins directory.
     void addDescription(const std::string& fileName, const std::string& text) const;
 };
 

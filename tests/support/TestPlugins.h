@@ -7,6 +7,8 @@
 //   failing  FailingInit, FailingStop, FailingCleanup; Initialize returns -7
 //   slow     SlowInit, SlowStop, SlowCleanup; Stop pauses 30 ms
 //   plain    no entry point at all
+//   announcing  AnnouncingInit, AnnouncingStop, AnnouncingCleanup; its
+//            constructor logs "announcing Constructor"
 #ifndef ZO_TESTS_TESTPLUGINS_H
 #define ZO_TESTS_TESTPLUGINS_H
 
@@ -21,6 +23,9 @@ const std::string kGammaPlugin = ZO_TEST_PLUGIN_gamma;
 const std::string kFailingPlugin = ZO_TEST_PLUGIN_failing;
 const std::string kSlowPlugin = ZO_TEST_PLUGIN_slow;
 const std::string kPlainPlugin = ZO_TEST_PLUGIN_plain;
+#ifdef ZO_TEST_PLUGIN_announcing
+const std::string kAnnouncingPlugin = ZO_TEST_PLUGIN_announcing;
+#endif
 
 }  // namespace plugins
 }  // namespace zotest

@@ -36,6 +36,9 @@ struct tFileReport {
     // When rejected, the code parseDescriptionFile raised (0 when the
     // service would never read the file at all).
     int32_t code = 0;
+    // Why the service would not even read the file: which path, and whether
+    // its owner or its mode is at fault (PathSafety.h); empty when safe.
+    std::string unsafeReason;
     // Why the file is rejected, each bad line with its number.
     std::vector<tFinding> errors;
     // What the service accepts silently but is almost always a mistake.
@@ -58,7 +61,7 @@ struct tLoadFailure {
 
 enum class tStartVerdict {
     admitted,    // passes the capability and dependency tests (and loads, with --load)
-    refused,     // -52002 or -52006: never opened
+    refused,     // -52002, -52006, or -52026 for a library that is not safe: never opened
     loadFailed,  // -52005: no "Path", or (--load) the library or an entry point cannot be bound
 };
 
@@ -83,6 +86,10 @@ struct tCheckReport {
     std::string deploymentMessage;
     uint32_t capabilityMask = 0xFFFFFFFF;
     bool librariesLoaded = false;  // --load
+    // Whose verdicts on owners these are: the checker trusts root and its own
+    // user, as the service does; run as another user than root, it accepts
+    // that user's files, which the service running as root refuses.
+    uint32_t checkedAsUid = 0;
     std::vector<tFileReport> files;
     std::vector<tFinding> acrossFiles;
     std::vector<tStartPrediction> startOrder;

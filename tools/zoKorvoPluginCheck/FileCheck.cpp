@@ -35,6 +35,20 @@ bool isListableFile(const std::string& path, tFileReport& report) {
     return false;
 }
 
+// The service reads no description file that another user could have
+// written, and says so in its status file.
+bool isSafeFile(const std::string& path, tPathSafety& pathSafety, tFileReport& report) {
+    const tPathVerdict verdict = pathSafety.check(path);
+    if (verdict.safe()) {
+        return true;
+    }
+    report.unsafeReason = verdict.reason();
+    addError(report, 0, "unsafe",
+             "the service does not read it and writes \"Unsafe service description file: " + path +
+                 "\" into its status file");
+    return false;
+}
+
 // The service never reads such a file, so its plugin can neither start nor
 // satisfy another plugin's dependency: it stays out of the prediction.
 void warnAboutExtension(const std::string& path, tFileReport& report) {
@@ -60,10 +74,15 @@ void reconcileWithVerdict(tFileReport& report) {
 }  // namespace
 
 tFileReport checkDescriptionFile(const std::string& path) {
+    tPathSafety pathSafety;
+    return checkDescriptionFile(path, pathSafety);
+}
+
+tFileReport checkDescriptionFile(const std::string& path, tPathSafety& pathSafety) {
     tFileReport report;
     report.path = path;
     warnAboutExtension(path, report);
-    if (!isListableFile(path, report)) {
+    if (!isListableFile(path, report) || !isSafeFile(path, pathSafety, report)) {
         return report;
     }
     takeVerdict(path, report);

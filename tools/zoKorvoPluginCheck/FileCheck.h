@@ -8,6 +8,8 @@
 // accepts without a word but is almost always a mistake.
 //
 // Stateless and safe on any thread (the INI reader keeps no globals).
+// A file that is not safe (PathSafety.h) is rejected unread, as the service
+// rejects it; `pathSafety` keeps the verdicts on directories between files.
 // Failures: everything about the file becomes a finding in the report; only
 // std::bad_alloc leaves.
 #ifndef ZOKORVO_PLUGINCHECK_FILECHECK_H
@@ -16,9 +18,12 @@
 #include <string>
 
 #include "CheckReport.h"
+#include "PathSafety.h"
 
 namespace nPluginCheck {
 
+tFileReport checkDescriptionFile(const std::string& path, tPathSafety& pathSafety);
+// The same with verdicts of its own.
 tFileReport checkDescriptionFile(const std::string& path);
 
 }  // namespace nPluginCheck

@@ -61,6 +61,8 @@ void renderFile(std::ostringstream& text, const tFileReport& file) {
     if (file.accepted) {
         text << "accepted\n";
         renderDescription(text, file.description);
+    } else if (!file.unsafeReason.empty()) {
+        text << "rejected (unsafe): " << file.unsafeReason << "\n";
     } else {
         text << "rejected";
         if (file.code != 0) {
@@ -74,6 +76,18 @@ void renderFile(std::ostringstream& text, const tFileReport& file) {
     for (const tFinding& warning : file.warnings) {
         renderFinding(text, warning, "warning");
     }
+}
+
+// Files owned by the checker's own user pass here but not in the service
+// running as root.
+std::string checkedAsNote(const tCheckReport& report) {
+    if (report.checkedAsUid == 0) {
+        return "";
+    }
+    const std::string uid = std::to_string(report.checkedAsUid);
+    return "not run as root: the verdicts on owners are those of uid " + uid +
+           ", which trusts files owned by root or uid " + uid +
+           "; the service running as root trusts root alone";
 }
 
 void renderDeployment(std::ostringstream& text, const tCheckReport& report) {
@@ -161,6 +175,7 @@ Json fileJson(const tFileReport& file) {
             {"listed", file.listed},
             {"accepted", file.accepted},
             {"code", file.code},
+            {"unsafe", file.unsafeReason.empty() ? Json(nullptr) : Json(file.unsafeReason)},
             {"errors", findingsJson(file.errors)},
             {"warnings", findingsJson(file.warnings)},
             {"plugin", file.accepted ? descriptionJson(file.description) : Json(nullptr)}};
@@ -206,6 +221,9 @@ std::string renderText(const tCheckReport& report) {
             renderFinding(text, finding, "warning");
         }
     }
+    if (report.checkedAsUid != 0) {
+        text << "Note: " << checkedAsNote(report) << "\n";
+    }
     renderDeployment(text, report);
     renderStartOrder(text, report);
     renderSummary(text, report);
@@ -231,6 +249,9 @@ std::string renderJson(const tCheckReport& report) {
            report.deploymentMessage.empty() ? Json(nullptr) : Json(report.deploymentMessage)}}},
         {"capabilityMask", report.capabilityMask},
         {"librariesLoaded", report.librariesLoaded},
+        {"checkedAs",
+         {{"uid", report.checkedAsUid},
+          {"note", report.checkedAsUid == 0 ? Json(nullptr) : Json(checkedAsNote(report))}}},
         {"files", files},
         {"acrossFiles", findingsJson(report.acrossFiles)},
         {"startOrder", startOrder},

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "DeploymentPermission.h"
+#include "PathSafety.h"
 #include "PluginOrder.h"
 #include "StartedNames.h"
 #include "Wording.h"
@@ -60,6 +61,12 @@ std::string loaderEnvironmentNote(const std::string& path) {
     return "the relative path " + quoted(path) +
            " was resolved against this checker's working directory " + checkerDirectory() +
            difference;
+}
+
+// "library /opt/zo/lib/libx.so is owned by uid 1000", or with the directory
+// at fault after the library's path.
+std::string unsafeLibraryReason(const std::string& path, const tPathVerdict& verdict) {
+    return "library " + (verdict.path == path ? "" : path + ": ") + verdict.reason();
 }
 
 void closeQuietly(zoqel::tSharedLibrary& library) {
@@ -134,6 +141,10 @@ class tStartPass {
                    dependencyReason(ordered, index, startedNames));
         } else if (description.path.empty()) {
             failToLoad(prediction, "it has no \"Path\": there is no library to open");
+        } else if (const tPathVerdict verdict = pathSafety.checkLibrary(description.path);
+                   !verdict.safe()) {
+            refuse(prediction, zoerr::kInsufficientPermissions,
+                   unsafeLibraryReason(description.path, verdict));
         } else if (load) {
             openLibrary(prediction);
         }
@@ -217,6 +228,8 @@ class tStartPass {
 
     const uint32_t capabilityMask;
     const bool load;
+    // The verdicts on library paths of this pass, as the service keeps them.
+    tPathSafety pathSafety;
     std::vector<zoqel::tSharedLibrary> opened;
     std::vector<tStartPrediction> predictions;
 };

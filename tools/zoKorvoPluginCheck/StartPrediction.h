@@ -2,7 +2,9 @@
 // plugin, whether it would be admitted, and why not.
 //
 // Nothing here decides anew: the order is nPluginData::orderDescriptions,
-// admission is the manager's pluginAdmitted and its tStartedNames, and
+// admission is the manager's pluginAdmitted and its tStartedNames, a library
+// path is judged by the loader's tPathSafety::checkLibrary (an unsafe one is
+// refused with -52026 and never opened), and
 // --load opens libraries through the service's own tSharedLibrary with the
 // service's flags. A plugin without a "Path" fails with -52005 with or
 // without --load, as the service fails it without asking the loader.

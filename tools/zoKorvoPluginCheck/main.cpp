@@ -7,6 +7,7 @@
 // runs the checks in the order the service's run cycle would, prints the
 // report and turns it into the exit status.
 #include <getopt.h>
+#include <unistd.h>
 
 #include <boost/filesystem/exception.hpp>
 #include <cstdio>
@@ -211,8 +212,10 @@ void decideDeployment(tDeploymentSource source, tCheckReport& report) {
 tCheckReport checkPlugins(const tOptions& options, const std::vector<std::string>& paths,
                           tCheckReport report) {
     std::vector<nPluginCheck::tPlacedDescription> accepted;
+    report.checkedAsUid = geteuid();
+    tPathSafety pathSafety;
     for (const std::string& path : paths) {
-        report.files.push_back(nPluginCheck::checkDescriptionFile(path));
+        report.files.push_back(nPluginCheck::checkDescriptionFile(path, pathSafety));
         const nPluginCheck::tFileReport& file = report.files.back();
         if (file.listed && file.accepted) {
             accepted.push_back({path, file.description});

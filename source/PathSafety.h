@@ -1,0 +1,85 @@
+// tPathSafety decides whether the service, which runs as root, may trust a
+// file enough to read it or run its code: nobody but a trusted owner (root,
+// and the service's own effective user) can have changed it.
+//
+// The rule: after following symbolic links, the file and every directory
+// from / down to it are owned by a trusted owner and none of them is
+// writable by group or others. A directory that group or others may write
+// counts as safe when it has the sticky bit and root owns it (/tmp): nobody
+// else can rename or remove what another user put there. A link followed on
+// the way is judged by its owner: it cannot be written, only replaced. A
+// name that does not exist below safe directories is safe, since only a
+// trusted owner could create it (the caller's own open then finds it
+// missing); a path that cannot be examined (EACCES, a loop of links) is not.
+//
+// One object serves one pass over many files: each directory's verdict is
+// computed once and kept, so a file in a directory seen before costs one
+// lstat(2). The verdicts are never refreshed; a new pass takes a new object.
+// Not thread-safe: an object belongs to the thread that made it. Nothing
+// throws but std::bad_alloc.
+#ifndef ZOKORVO_PATHSAFETY_H
+#define ZOKORVO_PATHSAFETY_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// Why a path is not safe, naming the one file, directory or link at fault.
+struct tPathVerdict {
+    enum class tFault { none, owner, mode, unexamined };
+
+    bool safe() const { return fault == tFault::none; }
+    // "/opt/zo/plugins is writable by others (mode 0777)",
+    // "/opt/zo/lib/libx.so is owned by uid 1000"; empty when safe.
+    std::string reason() const;
+
+    tFault fault = tFault::none;
+    std::string path;  // the resolved path of what is at fault
+    uid_t owner = 0;   // tFault::owner: its owner
+    mode_t mode = 0;   // tFault::mode: its permission bits, sticky bit included
+    int error = 0;     // tFault::unexamined: the errno of the lookup
+};
+
+class tPathSafety {
+  public:
+    // Trusts root and the effective user of this process.
+    tPathSafety();
+
+    // The verdict on `path` (absolute, or relative to the working directory).
+    tPathVerdict check(const std::string& path);
+
+    // The verdict on a plugin's library path before the dynamic loader is
+    // asked: a path holding a '/' is checked; a bare file name is left to
+    // the loader's own search, whose directories are the system's, and is
+    // safe here.
+    tPathVerdict checkLibrary(const std::string& path);
+
+  private:
+    // A directory as the caller named it: where it led and what was found.
+    struct tResolvedDirectory {
+        tPathVerdict verdict;
+        std::string resolved;  // the real directory, when it exists
+        bool exists = true;
+    };
+
+    const tResolvedDirectory& resolveDirectory(const std::string& directory);
+    // Looks up `pending` (a stack of names, next last) from the real
+    // directory `current`, judging every directory and link on the way.
+    tPathVerdict walk(std::string& current, std::vector<std::string>& pending, bool& exists);
+    tPathVerdict judge(const std::string& path, const struct stat& info) const;
+    bool trusted(uid_t owner) const;
+    std::string absolute(const std::string& path);
+
+    uid_t serviceUser;
+    std::string workingDirectory;  // read once, when a relative path first needs it
+    // Verdicts of real directories (no link in their path), each covering
+    // the whole chain from / down to it.
+    std::unordered_map<std::string, tPathVerdict> realDirectories;
+    std::unordered_map<std::string, tResolvedDirectory> namedDirectories;
+    std::string directoryName;  // scratch: the directory part of the path checked
+    std::string resolvedName;   // scratch: the file's name in its real directory
+};
+
+#endif  // ZOKORVO_PATHSAFETY_H

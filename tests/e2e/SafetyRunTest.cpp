@@ -1,0 +1,216 @@
+// What the service, running as root, refuses because another user could have
+// changed it, as an administrator meets it: description files it never
+// reads, libraries it never maps, and a status file that no planted link
+// redirects. Giving a file to another user needs root: those tests skip
+// without it (CI runs as root).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/DescriptionFile.h"
+#include "support/PluginCallLog.h"
+#include "support/ServiceProcess.h"
+#include "support/StatusFileText.h"
+#include "support/TestPlugins.h"
+
+namespace {
+
+using namespace zotest::plugins;
+using zotest::addDescriptions;
+using zotest::tDescriptionFile;
+using tLines = std::vector<std::string>;
+
+// A uid that no account on a test machine has: "another user".
+constexpr uid_t kStranger = 12345;
+
+#define SKIP_UNLESS_ROOT()                                                      \
+    if (geteuid() != 0) {                                                       \
+        GTEST_SKIP() << "giving a file to another user (uid 12345) needs root"; \
+    }
+
+void setMode(const std::string& path, mode_t mode) {
+    ASSERT_EQ(0, chmod(path.c_str(), mode)) << path;
+}
+
+void giveToStranger(const std::string& path) {
+    ASSERT_EQ(0, lchown(path.c_str(), kStranger, static_cast<gid_t>(-1))) << path;
+}
+
+void makeDirectory(const std::string& path, mode_t mode) {
+    zotest::makeDirectories(path);
+    setMode(path, mode);
+}
+
+void copyLibrary(const std::string& from, const std::string& to) {
+    zotest::writeFile(to, zotest::readFile(from));
+    setMode(to, 0755);
+}
+
+bool hasMapped(const zotest::ServiceProcess& service, const std::string& path) {
+    return zotest::readFile("/proc/" + std::to_string(service.pid()) + "/maps").find(path) !=
+           std::string::npos;
+}
+
+void stopByTheSignal(zotest::ServiceProcess& service) {
+    service.sendSignal(SIGTERM);
+    const zotest::ProcessEnd end = service.wait();
+    EXPECT_TRUE(end.signaled && end.signal == SIGTERM) << "exit code " << end.exitCode;
+}
+
+// The status file's message lines (between the service's lines and the
+// first plugin block, `firstBlock`), sorted: the listing order is the
+// directory's own.
+tLines sortedMessages(const std::string& status, const std::string& firstBlock) {
+    const size_t begin = status.find("\n\n") + 2;
+    std::istringstream messages(status.substr(begin, status.find(firstBlock) - begin));
+    tLines lines;
+    for (std::string line; std::getline(messages, line);) {
+        lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+TEST(UnsafeFiles, DescriptionFilesThatAnotherUserCouldChangeAreNeverRead) {
+    SKIP_UNLESS_ROOT();
+    zotest::TestRoot root;
+    // Root's sticky directory above every file is no reason to refuse one.
+    setMode(root.shareDirectory(), 01777);
+    const std::string open = root.root() + "/open";
+    makeDirectory(open, 0777);
+    zotest::writeFile(open + "/Open.ini", tDescriptionFile{"Open", kSlowPlugin, "SlowInit"}.text());
+    setMode(open + "/Open.ini", 0644);
+    const std::string plugins = root.pluginsDirectory();
+    ASSERT_EQ(0, symlink((open + "/Open.ini").c_str(), (plugins + "/Open.ini").c_str()));
+    addDescriptions(root, {
+                              {"Safe", kAlphaPlugin, "AlphaInit"},
+                              {"Group", kBetaPlugin, "BetaInit"},
+                              {"Stranger", kGammaPlugin, "GammaInit"},
+                          });
+    setMode(plugins + "/Group.ini", 0664);
+    giveToStranger(plugins + "/Stranger.ini");
+    root.addDescription("broken.ini", "[Service]\n\nName=Broken\n");
+
+    zotest::tPluginCallLog log;
+    zotest::ServiceProcess service({}, {log.environmentEntry()});
+    ASSERT_TRUE(zotest::waitForStatusContaining(root, "Safe (depends on )\n"));
+    const std::string status = zotest::normalizeMeasurements(root.statusText());
+    EXPECT_EQ((tLines{
+                  "Failed to parse service description file: " + plugins + "/broken.ini",
+                  "Unsafe service description file: " + plugins + "/Group.ini",
+                  "Unsafe service description file: " + plugins + "/Open.ini",
+                  "Unsafe service description file: " + plugins + "/Stranger.ini",
+              }),
+              sortedMessages(status, "Safe (depends on )\n"))
+        << status;
+    EXPECT_EQ(status.find(" (depends on "), status.rfind(" (depends on ")) << "one plugin only";
+    for (const std::string& neverRead : {kBetaPlugin, kGammaPlugin, kSlowPlugin}) {
+        EXPECT_FALSE(hasMapped(service, neverRead)) << neverRead;
+    }
+    stopByTheSignal(service);
+    EXPECT_EQ((tLines{"alpha Initialize"}), log.calls());
+}
+
+TEST(UnsafeFiles, LibrariesThatAnotherUserCouldChangeAreNeverMapped) {
+    SKIP_UNLESS_ROOT();
+    zotest::TestRoot root;
+    const std::string lib = root.root() + "/lib";
+    const std::string openLib = root.root() + "/open-lib";
+    makeDirectory(lib, 0755);
+    makeDirectory(openLib, 0777);
+    for (const std::string& copy :
+         {lib + "/own.so", lib + "/stranger.so", lib + "/group.so", openLib + "/open.so"}) {
+        copyLibrary(kAnnouncingPlugin, copy);
+    }
+    giveToStranger(lib + "/stranger.so");
+    setMode(lib + "/group.so", 0775);
+    const std::string bare = "libzo_no_such_bare_name.so";
+    addDescriptions(
+        root, {
+                  {"Own", lib + "/own.so", "AnnouncingInit", "AnnouncingStop", "AnnouncingCleanup"},
+                  {"Stranger", lib + "/stranger.so", "AnnouncingInit"},
+                  {"NeedsStranger", kAlphaPlugin, "AlphaInit", "", "", "Stranger"},
+                  {"Group", lib + "/group.so", "AnnouncingInit"},
+                  {"Open", openLib + "/open.so", "AnnouncingInit"},
+                  {"Bare", bare, "BareInit"},
+              });
+    const auto block = [](const std::string& name, const std::string& path,
+                          const std::string& dependencies, const std::string& step) {
+        return name + " (depends on " + dependencies + ")\nLoaded From: " + path +
+               "\nRequires: 1\n" + step + "\n";
+    };
+    const tLines expectedBlocks = {
+        block("Own", lib + "/own.so", "", ""),
+        block("Stranger", lib + "/stranger.so", "",
+              "AnnouncingInit Time: 0 ms\nAnnouncingInit Code: -52026\n"),
+        block("NeedsStranger", kAlphaPlugin, "Stranger",
+              "AlphaInit Time: 0 ms\nAlphaInit Code: -52006\n"),
+        block("Group", lib + "/group.so", "",
+              "AnnouncingInit Time: 0 ms\nAnnouncingInit Code: -52026\n"),
+        block("Open", openLib + "/open.so", "",
+              "AnnouncingInit Time: 0 ms\nAnnouncingInit Code: -52026\n"),
+        // A bare name is the loader's own search: it finds nothing.
+        block("Bare", bare, "", "BareInit Time: 0 ms\nBareInit Code: -52005\n"),
+    };
+
+    zotest::tPluginCallLog log;
+    zotest::ServiceProcess service({}, {log.environmentEntry()});
+    std::string status;
+    const bool started = zotest::waitFor([&] {
+        status = zotest::normalizeMeasurements(root.statusText());
+        return std::all_of(expectedBlocks.begin(), expectedBlocks.end(), [&](const std::string& b) {
+            return status.find(b) != std::string::npos;
+        });
+    });
+    EXPECT_TRUE(started) << status;
+    EXPECT_TRUE(hasMapped(service, lib + "/own.so"));
+    for (const std::string& unsafe : {lib + "/stranger.so", lib + "/group.so", openLib}) {
+        EXPECT_FALSE(hasMapped(service, unsafe)) << unsafe;
+    }
+    stopByTheSignal(service);
+    // One constructor ran: the safe copy's. No code of the others ever did.
+    EXPECT_EQ((tLines{"announcing Constructor", "announcing Initialize", "announcing Stop",
+                      "announcing Cleanup"}),
+              log.calls());
+}
+
+TEST(UnsafeFiles, LinkPlantedAtTheStatusFilesNamesNeverRedirectsTheWrite) {
+    for (const bool atTemporaryName : {true, false}) {
+        zotest::TestRoot root;
+        const std::string outside = root.root() + "/outside";
+        zotest::writeFile(outside, "not the service's\n");
+        const std::string planted =
+            atTemporaryName ? root.temporaryStatusFile() : root.statusFile();
+        ASSERT_EQ(0, symlink(outside.c_str(), planted.c_str()));
+        addDescriptions(root, {{"Safe", kAlphaPlugin, "AlphaInit"}});
+        zotest::ServiceProcess service;
+        EXPECT_TRUE(zotest::waitForStatusContaining(root, "Safe (depends on )\n")) << planted;
+        struct stat info;
+        ASSERT_EQ(0, lstat(root.statusFile().c_str(), &info));
+        EXPECT_TRUE(S_ISREG(info.st_mode)) << planted;
+        stopByTheSignal(service);
+        EXPECT_EQ("not the service's\n", zotest::readFile(outside)) << planted;
+        EXPECT_FALSE(zotest::fileExists(root.temporaryStatusFile())) << planted;
+    }
+}
+
+TEST(UnsafeFiles, StatusFileIsWritableByRootAloneEvenUnderAUmaskOfZero) {
+    zotest::TestRoot root;
+    addDescriptions(root, {{"Safe", kAlphaPlugin, "AlphaInit"}});
+    const mode_t saved = umask(0);
+    zotest::ServiceProcess service;  // inherits the umask
+    umask(saved);
+    ASSERT_TRUE(zotest::waitForStatusContaining(root, "Safe (depends on )\n"));
+    struct stat info;
+    ASSERT_EQ(0, stat(root.statusFile().c_str(), &info));
+    EXPECT_EQ(0644u, info.st_mode & 07777);
+    stopByTheSignal(service);
+}
+
+}  // namespace
