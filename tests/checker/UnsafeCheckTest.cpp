@@ -1,0 +1,138 @@
+// The checker's verdicts on files another user could change: the service's
+// own rule with its reason, in the text and the JSON report, the -52026 it
+// predicts for an unsafe library and the -52006 of its dependents, and the
+// note when the checker does not run as root.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "CheckerTestSupport.h"
+#include "support/TestPlugins.h"
+
+namespace {
+
+using Json = nlohmann::json;
+using namespace zotest::plugins;
+
+// A uid that no account on a test machine has: "another user".
+constexpr uid_t kStranger = 12345;
+
+#define SKIP_UNLESS_ROOT()                                                            \
+    if (geteuid() != 0) {                                                             \
+        GTEST_SKIP() << "giving a file to another user, or becoming one, needs root"; \
+    }
+
+std::string description(const std::string& name, const std::string& path,
+                        const std::string& dependencies = "") {
+    return "[Service]\nName=" + name + "\nPath=" + path + "\nDependencies=" + dependencies + "\n";
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(UnsafeCheck, DescriptionFileUnderADirectoryOthersMayWriteIsRejectedUnread) {
+    zotest::tScratchDirectory directory;
+    const std::string file = directory.add("alpha.ini", description("Alpha", kAlphaPlugin));
+    ASSERT_EQ(0, chmod(directory.path.c_str(), 0777));
+    const std::string reason = directory.path + " is writable by others (mode 0777)";
+
+    const zotest::tCheckerRun text = zotest::runChecker({"--plugins-dir", directory.path});
+    EXPECT_EQ(1, text.exitStatus) << text.output << text.errors;
+    EXPECT_TRUE(contains(text.output, file + ": rejected (unsafe): " + reason + "\n"))
+        << text.output;
+    EXPECT_TRUE(contains(text.output, "Unsafe service description file: " + file)) << text.output;
+    EXPECT_TRUE(contains(text.output, "  no plugin\n")) << text.output;
+
+    const zotest::tCheckerRun json =
+        zotest::runChecker({"--json", "--plugins-dir", directory.path});
+    const Json report = Json::parse(json.output);
+    EXPECT_EQ(false, report["files"][0]["accepted"]);
+    EXPECT_EQ(reason, report["files"][0]["unsafe"]);
+    EXPECT_EQ("unsafe", report["files"][0]["errors"][0]["kind"]);
+    EXPECT_TRUE(report["startOrder"].empty());
+}
+
+TEST(UnsafeCheck, LibraryOfAnotherUserIsRefusedWithItsDependents) {
+    SKIP_UNLESS_ROOT();
+    zotest::tScratchDirectory directory;
+    const std::string library = directory.path + "/stranger.so";
+    zotest::writeFile(library, zotest::readFile(kAlphaPlugin));
+    ASSERT_EQ(0, chown(library.c_str(), kStranger, static_cast<gid_t>(-1)));
+    directory.add("stranger.ini", description("Stranger", library));
+    directory.add("needs.ini", description("Needs", kBetaPlugin, "Stranger"));
+    directory.add("safe.ini", description("Safe", kGammaPlugin));
+    const std::string reason = "library " + library + " is owned by uid 12345";
+
+    for (const bool load : {false, true}) {
+        std::vector<std::string> arguments = {"--plugins-dir", directory.path};
+        if (load) {
+            arguments.push_back("--load");
+        }
+        const zotest::tCheckerRun text = zotest::runChecker(arguments);
+        EXPECT_EQ(1, text.exitStatus) << text.output << text.errors;
+        EXPECT_TRUE(contains(text.output, "\"Stranger\" (" + directory.path +
+                                              "/stranger.ini): refused, -52026: " + reason + "\n"))
+            << text.output;
+        EXPECT_TRUE(contains(text.output, "\"Needs\" (" + directory.path +
+                                              "/needs.ini): refused, -52006: \"Stranger\" is "
+                                              "refused (-52026)\n"))
+            << text.output;
+        EXPECT_TRUE(contains(text.output, "/safe.ini): admitted\n")) << text.output;
+        EXPECT_FALSE(contains(text.output, "Note: ")) << "run as root";
+    }
+    const zotest::tCheckerRun json =
+        zotest::runChecker({"--json", "--plugins-dir", directory.path});
+    const Json report = Json::parse(json.output);
+    const auto plugin = [&](const std::string& name) {
+        for (const Json& prediction : report["startOrder"]) {
+            if (prediction["name"] == name) {
+                return prediction;
+            }
+        }
+        return Json();
+    };
+    EXPECT_EQ("refused", plugin("Stranger")["verdict"]) << json.output;
+    EXPECT_EQ(-52026, plugin("Stranger")["code"]);
+    EXPECT_EQ(reason, plugin("Stranger")["reason"]);
+    EXPECT_EQ(-52006, plugin("Needs")["code"]);
+    EXPECT_EQ("admitted", plugin("Safe")["verdict"]);
+    EXPECT_EQ(0, report["checkedAs"]["uid"]);
+    EXPECT_TRUE(report["checkedAs"]["note"].is_null());
+}
+
+TEST(UnsafeCheck, CheckerNotRunAsRootSaysWhoseVerdictsTheseAre) {
+    SKIP_UNLESS_ROOT();
+    zotest::tScratchDirectory directory;
+    ASSERT_EQ(0, chmod(directory.path.c_str(), 0755));
+    const std::string file = directory.add("alpha.ini", description("Alpha", kAlphaPlugin));
+    ASSERT_EQ(0, chmod(file.c_str(), 0644));
+    const std::string note =
+        "not run as root: the verdicts on owners are those of uid 12345, which trusts files "
+        "owned by root or uid 12345; the service running as root trusts root alone";
+    const std::vector<std::string> asStranger = {"--reuid=12345", "--regid=12345", "--clear-groups",
+                                                 ZO_TEST_CHECKER};
+    for (const bool json : {false, true}) {
+        std::vector<std::string> arguments = asStranger;
+        if (json) {
+            arguments.push_back("--json");
+        }
+        arguments.push_back(file);
+        zotest::ServiceProcess checker(arguments, {}, "setpriv");
+        const zotest::ProcessEnd end = checker.wait();
+        EXPECT_TRUE(end.exited && end.exitCode == 0) << checker.standardError();
+        if (json) {
+            const Json report = Json::parse(checker.standardOutput());
+            EXPECT_EQ(12345, report["checkedAs"]["uid"]);
+            EXPECT_EQ(note, report["checkedAs"]["note"]);
+        } else {
+            EXPECT_TRUE(contains(checker.standardOutput(), "Note: " + note + "\n"))
+                << checker.standardOutput();
+        }
+    }
+}
+
+}  // namespace
