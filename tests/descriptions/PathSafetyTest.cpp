@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -60,23 +59,45 @@ class PathSafetyTest : public ::testing::Test {
         return reason;
     }
 
+    // One tree per case: d/f and e/f, e/sub, and at most one link; "<s>" in
+    // a link's target stands for the scratch directory.
     struct tCase {
         const char* what;
-        std::function<void()> arrange;
+        mode_t d, f, e, ef;    // the modes of d, d/f, e and e/f
+        const char* link;      // the link's name, or ""
+        const char* target;    // what it points at
+        const char* stranger;  // what uid 12345 is given, or ""
         const char* checked;
         const char* reason;  // "" when safe
         tRunsAs runs = tRunsAs::anyone;
     };
 
+    void arrange(const tCase& test) {
+        makeDirectory("d", test.d);
+        makeFile("d/f", test.f);
+        makeDirectory("e", test.e);
+        makeFile("e/f", test.ef);
+        makeDirectory("e/sub", 0755);
+        if (*test.link != '\0') {
+            std::string target = test.target;
+            if (target.rfind("<s>", 0) == 0) {
+                target.replace(0, 3, scratch);
+            }
+            makeLink(test.link, target);
+        }
+        if (*test.stranger != '\0') {
+            giveToStranger(test.stranger);
+        }
+    }
+
     void runCases(const std::vector<tCase>& cases) {
-        for (size_t i = 0; i < cases.size(); ++i) {
-            const tCase& test = cases[i];
+        for (const tCase& test : cases) {
             if (!runsAs(test.runs)) {
                 continue;
             }
             TearDown();
             SetUp();
-            test.arrange();
+            arrange(test);
             EXPECT_EQ(test.reason, reasonFor(test.checked)) << test.what;
         }
     }
@@ -85,131 +106,63 @@ class PathSafetyTest : public ::testing::Test {
 };
 
 TEST_F(PathSafetyTest, OwnersAndWriteBitsOfTheFileAndEveryDirectoryAboveIt) {
-    const auto safeTree = [this](mode_t directory, mode_t file) {
-        makeDirectory("d", directory);
-        makeFile("d/f", file);
-    };
+    const tRunsAs root = tRunsAs::root;
     runCases({
-        {"safe file", [&] { safeTree(0755, 0644); }, "d/f", ""},
-        {"file and directory only their owner may read", [&] { safeTree(0700, 0600); }, "d/f", ""},
-        {"file writable by its group", [&] { safeTree(0755, 0664); }, "d/f",
+        {"safe file", 0755, 0644, 0755, 0644, "", "", "", "d/f", ""},
+        {"only their owner may read", 0700, 0600, 0755, 0644, "", "", "", "d/f", ""},
+        {"file writable by its group", 0755, 0664, 0755, 0644, "", "", "", "d/f",
          "<s>/d/f is writable by its group (mode 0664)"},
-        {"file writable by others", [&] { safeTree(0755, 0646); }, "d/f",
+        {"file writable by others", 0755, 0646, 0755, 0644, "", "", "", "d/f",
          "<s>/d/f is writable by others (mode 0646)"},
-        {"file writable by everyone", [&] { safeTree(0755, 0666); }, "d/f",
+        {"file writable by everyone", 0755, 0666, 0755, 0644, "", "", "", "d/f",
          "<s>/d/f is writable by others (mode 0666)"},
-        {"directory writable by its group", [&] { safeTree(0775, 0644); }, "d/f",
+        {"directory writable by its group", 0775, 0644, 0755, 0644, "", "", "", "d/f",
          "<s>/d is writable by its group (mode 0775)"},
-        {"directory writable by others", [&] { safeTree(0777, 0644); }, "d/f",
+        {"directory writable by others", 0777, 0644, 0755, 0644, "", "", "", "d/f",
          "<s>/d is writable by others (mode 0777)"},
-        {"the fault nearest to / is named",
-         [&] {
-             makeDirectory("d", 0777);
-             makeDirectory("d/e", 0777);
-             makeFile("d/e/f", 0666);
-         },
-         "d/e/f", "<s>/d is writable by others (mode 0777)"},
-        {"root's sticky directory", [&] { safeTree(01777, 0644); }, "d/f", "", tRunsAs::root},
-        {"root's sticky directory writable by its group", [&] { safeTree(01770, 0644); }, "d/f", "",
-         tRunsAs::root},
-        {"a sticky directory counts only when root owns it", [&] { safeTree(01777, 0644); }, "d/f",
-         "<s>/d is writable by others (mode 1777)", tRunsAs::notRoot},
-        {"file of another user",
-         [&] {
-             safeTree(0755, 0644);
-             giveToStranger("d/f");
-         },
-         "d/f", "<s>/d/f is owned by uid 12345", tRunsAs::root},
-        {"directory of another user",
-         [&] {
-             safeTree(0755, 0644);
-             giveToStranger("d");
-         },
-         "d/f", "<s>/d is owned by uid 12345", tRunsAs::root},
-        {"sticky directory of another user",
-         [&] {
-             safeTree(01777, 0644);
-             giveToStranger("d");
-         },
-         "d/f", "<s>/d is owned by uid 12345", tRunsAs::root},
-        {"missing file under safe directories", [&] { makeDirectory("d", 0755); }, "d/missing", ""},
-        {"missing directory on the way", [&] { makeDirectory("d", 0755); }, "d/missing/f", ""},
-        {"missing file under a directory others may write", [&] { makeDirectory("d", 0777); },
+        {"the fault nearest to / is named", 0777, 0666, 0755, 0644, "", "", "", "d/f",
+         "<s>/d is writable by others (mode 0777)"},
+        {"root's sticky directory", 01777, 0644, 0755, 0644, "", "", "", "d/f", "", root},
+        {"root's sticky directory for its group", 01770, 0644, 0755, 0644, "", "", "", "d/f", "",
+         root},
+        {"a sticky directory counts only when root owns it", 01777, 0644, 0755, 0644, "", "", "",
+         "d/f", "<s>/d is writable by others (mode 1777)", tRunsAs::notRoot},
+        {"file of another user", 0755, 0644, 0755, 0644, "", "", "d/f", "d/f",
+         "<s>/d/f is owned by uid 12345", root},
+        {"directory of another user", 0755, 0644, 0755, 0644, "", "", "d", "d/f",
+         "<s>/d is owned by uid 12345", root},
+        {"sticky directory of another user", 01777, 0644, 0755, 0644, "", "", "d", "d/f",
+         "<s>/d is owned by uid 12345", root},
+        {"missing file under safe directories", 0755, 0644, 0755, 0644, "", "", "", "d/missing",
+         ""},
+        {"missing directory on the way", 0755, 0644, 0755, 0644, "", "", "", "d/missing/f", ""},
+        {"missing file under a directory others may write", 0777, 0644, 0755, 0644, "", "", "",
          "d/missing", "<s>/d is writable by others (mode 0777)"},
-        {"a file where a directory should be", [&] { safeTree(0755, 0644); }, "d/f/g", ""},
+        {"a file where a directory should be", 0755, 0644, 0755, 0644, "", "", "", "d/f/g", ""},
     });
 }
 
 TEST_F(PathSafetyTest, LinksAreFollowedAndEveryDirectoryOnTheWayCounts) {
-    // d holds the links; e holds the file they lead to.
-    const auto tree = [this](mode_t holder, mode_t target, mode_t file) {
-        makeDirectory("d", holder);
-        makeDirectory("e", target);
-        makeDirectory("e/sub", 0755);
-        makeFile("e/f", file);
-    };
+    // d holds the links; e holds what they lead to.
     runCases({
-        {"relative link to a safe file",
-         [&] {
-             tree(0755, 0755, 0644);
-             makeLink("d/l", "../e/f");
-         },
+        {"relative link to a safe file", 0755, 0644, 0755, 0644, "d/l", "../e/f", "", "d/l", ""},
+        {"absolute link to a safe file", 0755, 0644, 0755, 0644, "d/l", "<s>/e/f", "", "d/l", ""},
+        {"link to a file in a directory others may write", 0755, 0644, 0777, 0644, "d/l", "../e/f",
+         "", "d/l", "<s>/e is writable by others (mode 0777)"},
+        {"link to a file others may write", 0755, 0644, 0755, 0666, "d/l", "../e/f", "", "d/l",
+         "<s>/e/f is writable by others (mode 0666)"},
+        {"link in a directory others may write, to a safe file", 0777, 0644, 0755, 0644, "d/l",
+         "../e/f", "", "d/l", "<s>/d is writable by others (mode 0777)"},
+        {"link to a directory on the way", 0755, 0644, 0775, 0644, "d/dir", "../e", "", "d/dir/f",
+         "<s>/e is writable by its group (mode 0775)"},
+        {"\"..\" after a link leads up from where the link points", 0755, 0644, 0755, 0666, "d/dir",
+         "../e/sub", "", "d/dir/../f", "<s>/e/f is writable by others (mode 0666)"},
+        {"link owned by another user", 0755, 0644, 0755, 0644, "d/l", "../e/f", "d/l", "d/l",
+         "<s>/d/l is owned by uid 12345", tRunsAs::root},
+        {"dangling link in a safe directory", 0755, 0644, 0755, 0644, "d/l", "../e/missing", "",
          "d/l", ""},
-        {"absolute link to a safe file",
-         [&] {
-             tree(0755, 0755, 0644);
-             makeLink("d/l", pathOf("e/f"));
-         },
-         "d/l", ""},
-        {"link to a file in a directory others may write",
-         [&] {
-             tree(0755, 0777, 0644);
-             makeLink("d/l", "../e/f");
-         },
-         "d/l", "<s>/e is writable by others (mode 0777)"},
-        {"link to a file others may write",
-         [&] {
-             tree(0755, 0755, 0666);
-             makeLink("d/l", "../e/f");
-         },
-         "d/l", "<s>/e/f is writable by others (mode 0666)"},
-        {"link in a directory others may write, to a safe file",
-         [&] {
-             tree(0777, 0755, 0644);
-             makeLink("d/l", "../e/f");
-         },
-         "d/l", "<s>/d is writable by others (mode 0777)"},
-        {"link to a directory on the way",
-         [&] {
-             tree(0755, 0775, 0644);
-             makeLink("d/dir", "../e");
-         },
-         "d/dir/f", "<s>/e is writable by its group (mode 0775)"},
-        {"\"..\" after a link leads up from where the link points",
-         [&] {
-             tree(0755, 0755, 0666);
-             makeLink("d/dir", "../e/sub");
-         },
-         "d/dir/../f", "<s>/e/f is writable by others (mode 0666)"},
-        {"link owned by another user",
-         [&] {
-             tree(0755, 0755, 0644);
-             makeLink("d/l", "../e/f");
-             giveToStranger("d/l");
-         },
-         "d/l", "<s>/d/l is owned by uid 12345", tRunsAs::root},
-        {"dangling link in a safe directory",
-         [&] {
-             tree(0755, 0755, 0644);
-             makeLink("d/l", "../e/missing");
-         },
-         "d/l", ""},
-        {"loop of links",
-         [&] {
-             tree(0755, 0755, 0644);
-             makeLink("d/l", "l");
-         },
-         "d/l", "<s>/d/l cannot be examined: Too many levels of symbolic links"},
+        {"loop of links", 0755, 0644, 0755, 0644, "d/l", "l", "", "d/l",
+         "<s>/d/l cannot be examined: Too many levels of symbolic links"},
     });
 }
 

@@ -1,8 +1,6 @@
 // The status report's lines and the atomic replacement of the status file.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <regex>
 
 #include "StatusFile.h"
+#include "support/FileSizeLimit.h"
 #include "support/ServiceProcess.h"
 #include "zoerr/Status.h"
 
@@ -108,29 +107,6 @@ TEST_F(AtomicWrite, FailedRenameLeavesWhatStoodThereAndTheTemporaryFile) {
     EXPECT_EQ("new text\n", zotest::readFile(tempPath()));
 }
 
-// Lowers RLIMIT_FSIZE (with SIGXFSZ ignored, so that a write beyond it
-// fails with EFBIG) for the lifetime of the object.
-class tFileSizeLimit {
-  public:
-    explicit tFileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit lowered = saved;
-        lowered.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lowered);
-        savedAction = signal(SIGXFSZ, SIG_IGN);
-    }
-    ~tFileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        signal(SIGXFSZ, savedAction);
-    }
-    tFileSizeLimit(const tFileSizeLimit&) = delete;
-    tFileSizeLimit& operator=(const tFileSizeLimit&) = delete;
-
-  private:
-    rlimit saved{};
-    sighandler_t savedAction = SIG_DFL;
-};
-
 TEST_F(AtomicWrite, WriteThatCannotBeFlushedKeepsThePreviousFile) {
     zotest::writeFile(finalPath(), "previous\n");
     // A short text fits the stream's buffer: the failure shows only when it
@@ -138,7 +114,7 @@ TEST_F(AtomicWrite, WriteThatCannotBeFlushedKeepsThePreviousFile) {
     for (const std::string& text : {std::string("new text\n"), std::string(1 << 20, 'x')}) {
         std::pair<int32_t, std::string> failure;
         {
-            const tFileSizeLimit limit(4);
+            const zotest::tFileSizeLimit limit(4);
             failure = failedWrite(directory, text);
         }
         EXPECT_EQ(-52008, failure.first) << text.size();

@@ -13,6 +13,7 @@
 
 #include "reliability/ReliabilitySupport.h"
 #include "support/DescriptionFile.h"
+#include "support/FileSizeLimit.h"
 #include "support/PluginCallLog.h"
 #include "support/ServiceProcess.h"
 
@@ -30,34 +31,6 @@ struct tFault {
     std::function<void(const zotest::TestRoot&)> repair;   // while the service waits
     bool limitsFileSize = false;
     bool keepsPrevious = false;  // a previous status file can stand there
-};
-
-// Spawns the service with RLIMIT_FSIZE lowered and SIGXFSZ ignored, both of
-// which the child inherits across exec, and restores this process's own.
-class tFileSizeLimit {
-  public:
-    explicit tFileSizeLimit(bool limitNow) : active(limitNow) {
-        if (active) {
-            getrlimit(RLIMIT_FSIZE, &saved);
-            rlimit lowered = saved;
-            lowered.rlim_cur = kFileSizeLimit;
-            setrlimit(RLIMIT_FSIZE, &lowered);
-            savedAction = signal(SIGXFSZ, SIG_IGN);
-        }
-    }
-    ~tFileSizeLimit() {
-        if (active) {
-            setrlimit(RLIMIT_FSIZE, &saved);
-            signal(SIGXFSZ, savedAction);
-        }
-    }
-    tFileSizeLimit(const tFileSizeLimit&) = delete;
-    tFileSizeLimit& operator=(const tFileSizeLimit&) = delete;
-
-  private:
-    bool active;
-    rlimit saved{};
-    sighandler_t savedAction = SIG_DFL;
 };
 
 // Lifts the file size limit of the running service.
@@ -110,7 +83,7 @@ TEST(StatusFileFault, ServiceRunsOnAndTheNextPossibleWriteIsComplete) {
         zotest::tPluginCallLog log;
         std::unique_ptr<zotest::ServiceProcess> service;
         {
-            tFileSizeLimit limit(fault.limitsFileSize);
+            const zotest::tFileSizeLimit limit(kFileSizeLimit, fault.limitsFileSize);
             service = std::make_unique<zotest::ServiceProcess>(
                 std::vector<std::string>{}, std::vector<std::string>{log.environmentEntry()});
         }
