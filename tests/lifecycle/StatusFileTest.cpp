@@ -123,33 +123,4 @@ TEST_F(AtomicWrite, WriteThatCannotBeFlushedKeepsThePreviousFile) {
     }
 }
 
-TEST_F(AtomicWrite, LinksPlantedAtEitherNameNeverLeadTheWriteElsewhere) {
-    const std::string outside = directory + "/outside";
-    for (const std::string& planted : {tempPath(), finalPath()}) {
-        zotest::writeFile(outside, "not the service's\n");
-        unlink(finalPath().c_str());
-        ASSERT_EQ(0, symlink(outside.c_str(), planted.c_str()));
-        std::string text = "status\n";
-        writeFileAtomically(directory, "status", text);
-        EXPECT_EQ("not the service's\n", zotest::readFile(outside)) << planted;
-        struct stat info;
-        ASSERT_EQ(0, lstat(finalPath().c_str(), &info));
-        EXPECT_TRUE(S_ISREG(info.st_mode)) << planted;
-        EXPECT_EQ("status\n", zotest::readFile(finalPath()));
-        EXPECT_FALSE(zotest::fileExists(tempPath()));
-    }
-}
-
-TEST_F(AtomicWrite, StatusFileModeIs0644WhateverTheUmask) {
-    for (const mode_t mask : {0000, 0077, 0022, 0777}) {
-        const mode_t saved = umask(mask);
-        std::string text = "status\n";
-        writeFileAtomically(directory, "status", text);
-        umask(saved);
-        struct stat info;
-        ASSERT_EQ(0, stat(finalPath().c_str(), &info));
-        EXPECT_EQ(0644u, info.st_mode & 07777) << "umask " << mask;
-    }
-}
-
 }  // namespace
