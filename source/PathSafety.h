@@ -13,8 +13,10 @@
 // missing); a path that cannot be examined (EACCES, a loop of links) is not.
 //
 // One object serves one pass over many files: each directory's verdict is
-// computed once and kept, so a file in a directory seen before costs one
-// lstat(2). The verdicts are never refreshed; a new pass takes a new object.
+// computed once and kept with an O_PATH descriptor of the directory, so a
+// file in a directory seen before costs one fstatat(2) of its name there.
+// The verdicts are never refreshed; a new pass takes a new object, and the
+// object closes its descriptors when destroyed.
 // Not thread-safe: an object belongs to the thread that made it. Nothing
 // throws but std::bad_alloc.
 #ifndef ZOKORVO_PATHSAFETY_H
@@ -46,6 +48,10 @@ class tPathSafety {
   public:
     // Trusts root and the effective user of this process.
     tPathSafety();
+    // Closes the directories it kept open.
+    ~tPathSafety();
+    tPathSafety(const tPathSafety&) = delete;
+    tPathSafety& operator=(const tPathSafety&) = delete;
 
     // The verdict on `path` (absolute, or relative to the working directory).
     tPathVerdict check(const std::string& path);
@@ -62,6 +68,7 @@ class tPathSafety {
         tPathVerdict verdict;
         std::string resolved;  // the real directory, when it exists
         bool exists = true;
+        int descriptor = -1;  // O_PATH of `resolved` when safe: its names are looked up there
     };
 
     const tResolvedDirectory& resolveDirectory(const std::string& directory);
