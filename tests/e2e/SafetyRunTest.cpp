@@ -61,6 +61,7 @@ void stopByTheSignal(zotest::ServiceProcess& service) {
     service.sendSignal(SIGTERM);
     const zotest::ProcessEnd end = service.wait();
     EXPECT_TRUE(end.signaled && end.signal == SIGTERM) << "exit code " << end.exitCode;
+    EXPECT_EQ("", service.standardError());
 }
 
 // The status file's message lines (between the service's lines and the
