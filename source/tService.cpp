@@ -1,15 +1,31 @@
 #include "tService.h"
 
 #include <boost/filesystem/exception.hpp>
+#include <functional>
 #include <utility>
 
 #include "DeploymentPermission.h"
 #include "FixedPaths.h"
 #include "PluginOrder.h"
+#include "ServiceNotifier.h"
 #include "StatusFile.h"
 #include "nPluginData.h"
 #include "zoerr/Status.h"
 #include "zoqel/StatusRecord.h"
+
+namespace {
+
+// The query's own pause, posted to `board` for as long as it lasts: the
+// n-th pause follows the n-th failed attempt.
+std::function<void(uint32_t)> postedPause(tStepBoard& board, std::function<void(uint32_t)> pause) {
+    return [&board, pause = std::move(pause), failedAttempts = uint32_t{0}](uint32_t ms) mutable {
+        board.beginPermissionPause(++failedAttempts, ms, zoqel::monotonicNowNs());
+        pause(ms);
+        board.endStep();
+    };
+}
+
+}  // namespace
 
 tService::tService()
     : stopEvent(zoqel::ThrowingStatusRecord()), capabilityMask(0xFFFFFFFF), initTimeMs(0) {
@@ -24,6 +40,10 @@ void tService::run() {
     const uint64_t startNs = zoqel::monotonicNowNs();
     std::vector<std::string> paths;
     if (!listDescriptionFiles(paths)) {
+        // Ready, and then ending: for the service manager an orderly end with
+        // nothing to host, not a start that failed.
+        announce("READY=1\nSTATUS=Failed to open plugins directory.",
+                 "Failed to open plugins directory.");
         return;
     }
     std::vector<tPluginDescription> descriptions = readDescriptions(paths);
@@ -33,7 +53,10 @@ void tService::run() {
     writeStatus();
     pluginManager.startPlugins(std::move(descriptions), capabilityMask);
     writeStatus();
+    const std::string summary = startSummaryText(pluginManager.getRecords());
+    announce("READY=1\nSTATUS=" + summary, summary);
     stopEvent.wait();
+    announce("STOPPING=1\nSTATUS=Stopping plugins", "Stopping plugins");
     pluginManager.stopPlugins();
     pluginManager.cleanupPlugins();
     writeStatus();
@@ -68,13 +91,29 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
     return descriptions;
 }
 
+void tService::notifyThrough(tServiceNotifier* serviceNotifier) {
+    notifier = serviceNotifier;
+    pluginManager.postStepsTo(notifier != nullptr ? &notifier->board() : nullptr);
+}
+
+void tService::announce(const std::string& message, const std::string& restingStatus) {
+    if (notifier != nullptr) {
+        notifier->announce(message, restingStatus);
+    }
+}
+
 void tService::requestStop() {
     stopEvent.set();
 }
 
 void tService::queryDeploymentPermission() {
     try {
-        if (!zoKorvoRemoteService::isDeploymentAllowed()) {
+        zoKorvoRemoteService::tDeploymentQuerySeams seams =
+            zoKorvoRemoteService::systemDeploymentQuerySeams();
+        if (notifier != nullptr) {
+            seams.pause = postedPause(notifier->board(), std::move(seams.pause));
+        }
+        if (!zoKorvoRemoteService::isDeploymentAllowed(seams)) {
             capabilityMask &= ~zoKorvoRemoteService::kDeploymentCapability;
         }
     } catch (const std::exception& error) {
@@ -87,8 +126,9 @@ void tService::writeStatus() {
     try {
         // The plugin text comes last in the report and is appended in place:
         // with thousands of plugins it is the bulk of the file.
-        std::string report = composeStatusReport(capabilityMask, initTimeMs, messages,
-                                                 std::string(), time(nullptr));
+        std::string report =
+            composeStatusReport(capabilityMask, initTimeMs, messages + pluginManager.messages(),
+                                std::string(), time(nullptr));
         pluginManager.appendStatusText(report);
         writeFileAtomically(kStatusDirectory, kStatusFileName, report);
     } catch (const std::exception&) {

@@ -22,6 +22,8 @@
 #include "tPluginManager.h"
 #include "zoqel/quarks/synchronization.h"
 
+class tServiceNotifier;
+
 class tService {
   public:
     tService();
@@ -31,6 +33,11 @@ class tService {
 
     void run();
     void requestStop();
+
+    // Tells the service manager of readiness, progress and the stop through
+    // `notifier` from now on; null, the default, tells nothing. The notifier
+    // must be destroyed before the service.
+    void notifyThrough(tServiceNotifier* notifier);
 
   private:
     // Appends the description files' paths; false, with the line "Failed to
@@ -51,6 +58,9 @@ class tService {
     // the service carries on.
     void writeStatus();
 
+    // Sends `message` through the notifier, when there is one.
+    void announce(const std::string& message, const std::string& restingStatus);
+
     zoqel::tEvent stopEvent;
     // The plugin records in start order; empty until the start pass.
     tPluginManager pluginManager;
@@ -62,6 +72,7 @@ class tService {
     uint64_t initTimeMs;
     // Error lines gathered during run(), each ending with "\n".
     std::string messages;
+    tServiceNotifier* notifier = nullptr;
 };
 
 #endif  // ZOKORVO_TSERVICE_H
