@@ -12,6 +12,10 @@
 namespace {
 
 constexpr uint64_t kNoDeadline = UINT64_MAX;
+constexpr uint64_t kNsPerSecond = 1000000000;
+// The start timeout is extended this far every second: ten chances before
+// it runs out if the watching thread itself stalls.
+constexpr uint64_t kStartExtensionUs = 10000000;
 
 // The interval the manager asked for (WatchdogSec=), or 0.
 uint64_t askedWatchdogIntervalUs() {
@@ -63,9 +67,19 @@ tServiceNotifier::~tServiceNotifier() {
     watcher.join();
 }
 
-void tServiceNotifier::announce(const std::string& message, const std::string& resting) {
+void tServiceNotifier::announceReady(const std::string& status) {
+    announce("READY=1\nSTATUS=" + status, status);
+}
+
+void tServiceNotifier::announceStopping() {
+    announce("STOPPING=1\nSTATUS=Stopping plugins", "Stopping plugins");
+}
+
+void tServiceNotifier::announce(const std::string& message, const std::string& status) {
     const std::lock_guard<std::mutex> lock(sending);
-    restingStatus = resting;
+    // Whatever comes, the start is over: readiness, or the stop.
+    starting = false;
+    restingStatus = status;
     lastProgress.clear();
     send(message);
 }
@@ -74,13 +88,14 @@ void tServiceNotifier::watch() {
     std::unique_lock<std::mutex> lock(sending);
     while (!ending) {
         const uint64_t nowNs = zoqel::monotonicNowNs();
-        const uint64_t nextNs = std::min(reportProgress(nowNs), feedWatchdog(nowNs));
+        const tStepSnapshot step = steps.snapshot();
+        const uint64_t nextNs = std::min(
+            {reportProgress(step, nowNs), feedWatchdog(step, nowNs), extendStart(step, nowNs)});
         wake.wait_for(lock, std::chrono::nanoseconds(nextNs > nowNs ? nextNs - nowNs : 0));
     }
 }
 
-uint64_t tServiceNotifier::reportProgress(uint64_t nowNs) {
-    const tStepSnapshot step = steps.snapshot();
+uint64_t tServiceNotifier::reportProgress(const tStepSnapshot& step, uint64_t nowNs) {
     const std::string progress = stepProgressText(step, nowNs);
     if (!progress.empty() && progress != lastProgress) {
         send("STATUS=" + progress);
@@ -92,13 +107,13 @@ uint64_t tServiceNotifier::reportProgress(uint64_t nowNs) {
     return nextProgressChangeNs(step, nowNs);
 }
 
-uint64_t tServiceNotifier::feedWatchdog(uint64_t nowNs) {
+uint64_t tServiceNotifier::feedWatchdog(const tStepSnapshot& step, uint64_t nowNs) {
     if (watchdogIntervalUs == 0) {
         return kNoDeadline;
     }
     const uint64_t halfIntervalNs = watchdogIntervalUs * 1000 / 2;
     if (lastWatchdogNs == 0 || nowNs - lastWatchdogNs >= halfIntervalNs) {
-        if (!serviceHealthy(steps.snapshot(), nowNs, watchdogIntervalUs)) {
+        if (!healthy(step, nowNs)) {
             // Left hungry on purpose: the manager's watchdog ends the service.
             return nowNs + halfIntervalNs;
         }
@@ -106,6 +121,26 @@ uint64_t tServiceNotifier::feedWatchdog(uint64_t nowNs) {
         lastWatchdogNs = nowNs;
     }
     return lastWatchdogNs + halfIntervalNs;
+}
+
+uint64_t tServiceNotifier::extendStart(const tStepSnapshot& step, uint64_t nowNs) {
+    if (!starting) {
+        return kNoDeadline;
+    }
+    if (lastExtensionNs == 0 || nowNs - lastExtensionNs >= kNsPerSecond) {
+        if (!healthy(step, nowNs)) {
+            return nowNs + kNsPerSecond;
+        }
+        send("EXTEND_TIMEOUT_USEC=" + std::to_string(kStartExtensionUs));
+        lastExtensionNs = nowNs;
+    }
+    return lastExtensionNs + kNsPerSecond;
+}
+
+// Without a watchdog nothing tells a slow step from a stuck one: the service
+// counts as healthy, and the administrator sees the step in the status.
+bool tServiceNotifier::healthy(const tStepSnapshot& step, uint64_t nowNs) const {
+    return watchdogIntervalUs == 0 || serviceHealthy(step, nowNs, watchdogIntervalUs);
 }
 
 void tServiceNotifier::send(const std::string& message) {

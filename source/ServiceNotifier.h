@@ -4,15 +4,18 @@
 // It exists only when the manager gave the service a socket (NOTIFY_SOCKET);
 // without one the process entry creates none, and nothing of this runs.
 // The main thread announces the milestones itself: readiness with the start
-// pass's summary, the stop, the failure to open the plugins directory. A
-// watching thread of the notifier's own reads the step board about once a
-// second and reports a step that has run for a second or more by name, and,
-// when the manager asks for a watchdog (WATCHDOG_USEC), keeps it fed at half
-// the interval while the service is healthy.
+// pass's summary (or the failure to open the plugins directory), and the
+// stop. A watching thread of the notifier's own reads the step board about
+// once a second and reports a step that has run for a second or more by
+// name. Until readiness it extends the manager's start timeout every second
+// (EXTEND_TIMEOUT_USEC), so that a slow start is not cut short; when the
+// manager asks for a watchdog (WATCHDOG_USEC) it feeds it at half the
+// interval. Both stop while one plugin step has outlasted the watchdog
+// interval, so that the manager ends a service that is stuck.
 //
 // Ownership: owns its step board and its thread; the thread is joined by the
 // destructor, which must run before the plugin records the board points into
-// are destroyed. Threads: announce() and board() from the main thread; the
+// are destroyed. Threads: announce...() and board() from the main thread; the
 // board's own contract covers the rest. Messages of both threads go out one
 // at a time, in order. A message that cannot be sent is dropped: the status
 // file stays the service's report.
@@ -39,9 +42,10 @@ class tServiceNotifier {
     tServiceNotifier(const tServiceNotifier&) = delete;
     tServiceNotifier& operator=(const tServiceNotifier&) = delete;
 
-    // Sends `message` ("READY=1\nSTATUS=..." and the like). `restingStatus`
-    // is what STATUS shows again after a slow step it mentioned has ended.
-    void announce(const std::string& message, const std::string& restingStatus);
+    // READY=1 with `status`, which STATUS shows from now on between slow steps.
+    void announceReady(const std::string& status);
+    // STOPPING=1 with the status "Stopping plugins".
+    void announceStopping();
 
     tStepBoard& board() { return steps; }
 
@@ -49,21 +53,28 @@ class tServiceNotifier {
     void watch();
     // Reports the step on the board when its text changed; returns when the
     // text will change next.
-    uint64_t reportProgress(uint64_t nowNs);
+    uint64_t reportProgress(const tStepSnapshot& step, uint64_t nowNs);
     // Feeds the watchdog when it is due and the service healthy; returns when
     // it is due next.
-    uint64_t feedWatchdog(uint64_t nowNs);
+    uint64_t feedWatchdog(const tStepSnapshot& step, uint64_t nowNs);
+    // Extends the start timeout while the start lasts and is healthy.
+    uint64_t extendStart(const tStepSnapshot& step, uint64_t nowNs);
+    bool healthy(const tStepSnapshot& step, uint64_t nowNs) const;
+    // Sends `message`; `status` is what STATUS shows between slow steps from now on.
+    void announce(const std::string& message, const std::string& status);
     void send(const std::string& message);
 
     tStepBoard steps;
     // 0 when the manager asked for no watchdog.
     const uint64_t watchdogIntervalUs;
     uint64_t lastWatchdogNs = 0;
+    uint64_t lastExtensionNs = 0;
 
     // Guards everything below and keeps messages in order.
     std::mutex sending;
     std::condition_variable wake;
     bool ending = false;
+    bool starting = true;
     std::string restingStatus;
     // The STATUS text the watching thread sent last; "" when the last one
     // came from the main thread.

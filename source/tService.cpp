@@ -42,8 +42,9 @@ void tService::run() {
     if (!listDescriptionFiles(paths)) {
         // Ready, and then ending: for the service manager an orderly end with
         // nothing to host, not a start that failed.
-        announce("READY=1\nSTATUS=Failed to open plugins directory.",
-                 "Failed to open plugins directory.");
+        if (notifier != nullptr) {
+            notifier->announceReady("Failed to open plugins directory.");
+        }
         return;
     }
     std::vector<tPluginDescription> descriptions = readDescriptions(paths);
@@ -53,10 +54,13 @@ void tService::run() {
     writeStatus();
     pluginManager.startPlugins(std::move(descriptions), capabilityMask);
     writeStatus();
-    const std::string summary = startSummaryText(pluginManager.getRecords());
-    announce("READY=1\nSTATUS=" + summary, summary);
+    if (notifier != nullptr) {
+        notifier->announceReady(startSummaryText(pluginManager.getRecords()));
+    }
     stopEvent.wait();
-    announce("STOPPING=1\nSTATUS=Stopping plugins", "Stopping plugins");
+    if (notifier != nullptr) {
+        notifier->announceStopping();
+    }
     pluginManager.stopPlugins();
     pluginManager.cleanupPlugins();
     writeStatus();
@@ -94,12 +98,6 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
 void tService::notifyThrough(tServiceNotifier* serviceNotifier) {
     notifier = serviceNotifier;
     pluginManager.postStepsTo(notifier != nullptr ? &notifier->board() : nullptr);
-}
-
-void tService::announce(const std::string& message, const std::string& restingStatus) {
-    if (notifier != nullptr) {
-        notifier->announce(message, restingStatus);
-    }
 }
 
 void tService::requestStop() {

@@ -58,9 +58,6 @@ class tService {
     // the service carries on.
     void writeStatus();
 
-    // Sends `message` through the notifier, when there is one.
-    void announce(const std::string& message, const std::string& restingStatus);
-
     zoqel::tEvent stopEvent;
     // The plugin records in start order; empty until the start pass.
     tPluginManager pluginManager;
