@@ -1,11 +1,13 @@
 #include "ServiceNotifier.h"
 
+#include <dlfcn.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <system_error>
 
 #include "zoqel/quarks/synchronization.h"
 
@@ -17,10 +19,19 @@ constexpr uint64_t kNsPerSecond = 1000000000;
 // it runs out if the watching thread itself stalls.
 constexpr uint64_t kStartExtensionUs = 10000000;
 
-// The interval the manager asked for (WatchdogSec=), or 0.
-uint64_t askedWatchdogIntervalUs() {
-    uint64_t intervalUs = 0;
-    return sd_watchdog_enabled(0, &intervalUs) > 0 ? intervalUs : 0;
+// libsystemd is loaded only when the manager asks for notifications, and
+// kept out of the global scope: a service started without them loads no
+// library more than before, and plugins' symbols never resolve into it.
+constexpr const char kNotifyLibrary[] = "libsystemd.so.0";
+
+template <typename Function>
+Function bindNotifyFunction(void* library, const char* name) {
+    void* address = library != nullptr ? dlsym(library, name) : nullptr;
+    if (address == nullptr) {
+        throw std::system_error(std::make_error_code(std::errc::function_not_supported),
+                                std::string(kNotifyLibrary) + " lacks " + name);
+    }
+    return reinterpret_cast<Function>(address);
 }
 
 // Starts `thread` with SIGINT and SIGTERM blocked in it, so that they keep
@@ -53,9 +64,26 @@ std::unique_ptr<tServiceNotifier> tServiceNotifier::createWhenAsked() {
     return std::make_unique<tServiceNotifier>();
 }
 
-tServiceNotifier::tServiceNotifier()
-    : watchdogIntervalUs(askedWatchdogIntervalUs()), restingStatus("Starting plugins") {
-    watcher = startWithoutStopSignals([this] { watch(); });
+tServiceNotifier::tServiceNotifier() : restingStatus("Starting plugins") {
+    notifyLibrary = dlopen(kNotifyLibrary, RTLD_NOW | RTLD_LOCAL);
+    try {
+        notify = bindNotifyFunction<decltype(&sd_notify)>(notifyLibrary, "sd_notify");
+        const auto watchdogEnabled = bindNotifyFunction<decltype(&sd_watchdog_enabled)>(
+            notifyLibrary, "sd_watchdog_enabled");
+        uint64_t intervalUs = 0;
+        watchdogIntervalUs = watchdogEnabled(0, &intervalUs) > 0 ? intervalUs : 0;
+        watcher = startWithoutStopSignals([this] { watch(); });
+    } catch (...) {
+        closeNotifyLibrary();
+        throw;
+    }
+}
+
+void tServiceNotifier::closeNotifyLibrary() {
+    if (notifyLibrary != nullptr) {
+        dlclose(notifyLibrary);
+        notifyLibrary = nullptr;
+    }
 }
 
 tServiceNotifier::~tServiceNotifier() {
@@ -65,6 +93,7 @@ tServiceNotifier::~tServiceNotifier() {
     }
     wake.notify_all();
     watcher.join();
+    closeNotifyLibrary();
 }
 
 void tServiceNotifier::announceReady(const std::string& status) {
@@ -144,5 +173,5 @@ bool tServiceNotifier::healthy(const tStepSnapshot& step, uint64_t nowNs) const 
 }
 
 void tServiceNotifier::send(const std::string& message) {
-    (void)sd_notify(0, message.c_str());
+    (void)notify(0, message.c_str());
 }

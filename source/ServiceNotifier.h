@@ -18,7 +18,8 @@
 // are destroyed. Threads: announce...() and board() from the main thread; the
 // board's own contract covers the rest. Messages of both threads go out one
 // at a time, in order. A message that cannot be sent is dropped: the status
-// file stays the service's report.
+// file stays the service's report. libsystemd is loaded by the notifier, with
+// its symbols kept to itself, and closed again by the destructor.
 #ifndef ZOKORVO_SERVICENOTIFIER_H
 #define ZOKORVO_SERVICENOTIFIER_H
 
@@ -34,7 +35,7 @@
 class tServiceNotifier {
   public:
     // A notifier when NOTIFY_SOCKET is set, else none. Throws std::system_error
-    // when its thread cannot be started.
+    // when libsystemd cannot be loaded or the thread cannot be started.
     static std::unique_ptr<tServiceNotifier> createWhenAsked();
 
     tServiceNotifier();
@@ -64,9 +65,15 @@ class tServiceNotifier {
     void announce(const std::string& message, const std::string& status);
     void send(const std::string& message);
 
+    void closeNotifyLibrary();
+
+    // libsystemd, loaded for this notifier alone, and its sd_notify.
+    void* notifyLibrary = nullptr;
+    int (*notify)(int unsetEnvironment, const char* state) = nullptr;
+
     tStepBoard steps;
     // 0 when the manager asked for no watchdog.
-    const uint64_t watchdogIntervalUs;
+    uint64_t watchdogIntervalUs = 0;
     uint64_t lastWatchdogNs = 0;
     uint64_t lastExtensionNs = 0;
 
