@@ -12,6 +12,7 @@
 #include "support/DescriptionFile.h"
 #include "support/NotifySocket.h"
 #include "support/PluginCallLog.h"
+#include "support/ServiceEnd.h"
 #include "support/ServiceProcess.h"
 #include "support/TestPlugins.h"
 
@@ -61,15 +62,6 @@ struct tNotifiedRun {
             return ::testing::AssertionSuccess();
         }
         return ::testing::AssertionFailure() << "no READY=1 in:\n" << socket.transcript();
-    }
-
-    // Sends SIGTERM and expects the process to end by it.
-    void stop() {
-        service.sendSignal(SIGTERM);
-        const zotest::ProcessEnd end = service.wait();
-        ASSERT_TRUE(end.signaled) << "exit code " << end.exitCode;
-        EXPECT_EQ(SIGTERM, end.signal);
-        EXPECT_EQ("", service.standardError());
     }
 
     tNotifySocket socket;
@@ -139,9 +131,7 @@ TEST(Notification, ReadyFollowsTheStatusFileWithTheCountsAndStoppingPrecedesTheF
     EXPECT_LT(run.socket.indexOf("READY=1\nSTATUS=Plugins: 2 started, 2 refused, 2 failed"),
               run.socket.indexOf("STOPPING=1\nSTATUS=Stopping plugins"))
         << run.socket.transcript();
-    const zotest::ProcessEnd end = run.service.wait();
-    EXPECT_TRUE(end.signaled && end.signal == SIGTERM);
-    EXPECT_EQ("", run.service.standardError());
+    zotest::stopBySignal(run.service);
 }
 
 TEST(Notification, SlowInitializeIsNamedWhileItRuns) {
@@ -165,7 +155,7 @@ TEST(Notification, SlowInitializeIsNamedWhileItRuns) {
     const int slow = run.socket.indexOf("STATUS=Initialize of plugin Sleepy running for 1 s");
     EXPECT_LT(0, countBetween(run.socket, kExtension, slow, ready)) << run.socket.transcript();
     EXPECT_EQ(0, countAfter(run.socket, kExtension, ready)) << run.socket.transcript();
-    run.stop();
+    zotest::stopBySignal(run.service);
 }
 
 TEST(Notification, WatchdogAndStartTimeoutAreLeftHungryWhileOneStepOutlastsTheInterval) {
@@ -202,9 +192,7 @@ TEST(Notification, WatchdogAndStartTimeoutAreLeftHungryWhileOneStepOutlastsTheIn
               countAfter(socket, kExtension,
                          socket.indexOf("READY=1\nSTATUS=Plugins: 1 started, 0 refused, 0 failed")))
         << socket.transcript();
-    const zotest::ProcessEnd end = run.service.wait();
-    EXPECT_TRUE(end.signaled && end.signal == SIGTERM);
-    EXPECT_EQ("", run.service.standardError());
+    zotest::stopBySignal(run.service);
 }
 
 TEST(Notification, NotifierThreadExistsOnlyWithANotifySocket) {
@@ -229,9 +217,7 @@ TEST(Notification, NotifierThreadExistsOnlyWithANotifySocket) {
         // Initialize has run; the stop thread was started before the run cycle.
         const int threads = threadCountOf(service.pid());
         EXPECT_EQ(test.threads + kRuntimeThreads, threads) << test.what;
-        service.sendSignal(SIGTERM);
-        EXPECT_TRUE(service.wait().signaled) << test.what;
-        EXPECT_EQ("", service.standardError()) << test.what;
+        zotest::stopBySignal(service);
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "support/DescriptionFile.h"
 #include "support/PluginCallLog.h"
+#include "support/ServiceEnd.h"
 #include "support/ServiceProcess.h"
 #include "support/StatusFileText.h"
 #include "support/TestPlugins.h"
@@ -44,13 +45,7 @@ class PluginRun {
     }
 
     // Sends SIGTERM and expects the process to end by it.
-    void stop() {
-        service.sendSignal(SIGTERM);
-        const zotest::ProcessEnd end = service.wait();
-        ASSERT_TRUE(end.signaled) << "exit code " << end.exitCode;
-        EXPECT_EQ(SIGTERM, end.signal);
-        EXPECT_EQ("", service.standardError());
-    }
+    void stop() { zotest::stopBySignal(service); }
 
     // True while the service has the library mapped.
     bool hasMapped(const std::string& path) const {
