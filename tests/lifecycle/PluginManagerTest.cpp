@@ -217,28 +217,6 @@ TEST(StartPass, ExceptionThatIsNotStandardFailsOnlyThePluginThatThrewIt) {
     EXPECT_EQ("Unknown exception from plugin: throwing\n", manager.messages());
 }
 
-TEST(StopPass, ExceptionThatIsNotStandardFailsOnlyThatStop) {
-    const std::string throwingPlugin = ZO_TEST_PLUGIN_throwing;
-    zotest::tLocalCallLog log;
-    tPluginManager manager;
-    manager.startPlugins(
-        {alpha(), describePlugin("throwing", throwingPlugin, "", "ThrowingStop"), beta()},
-        kAllCapabilities);
-    manager.stopPlugins();
-    manager.cleanupPlugins();
-    std::vector<int32_t> stopCodes;
-    for (const tPluginRecord& record : manager.getRecords()) {
-        stopCodes.push_back(record.stopCode);
-        EXPECT_EQ(0, record.cleanupCode) << record.description.name;
-    }
-    EXPECT_EQ((std::vector<int32_t>{0, -52003, 0}), stopCodes);
-    EXPECT_FALSE(isLibraryLoaded(throwingPlugin));
-    EXPECT_EQ((tCalls{"alpha Initialize", "beta Initialize", "beta Stop", "alpha Stop",
-                      "beta Cleanup", "alpha Cleanup"}),
-              log.calls());
-    EXPECT_EQ("Unknown exception from plugin: throwing\n", manager.messages());
-}
-
 TEST(StopAndCleanupPasses, RunInReverseStartOrderAndCloseEveryLibrary) {
     zotest::tLocalCallLog log;
     tPluginManager manager;
