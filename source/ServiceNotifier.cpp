@@ -117,9 +117,15 @@ void tServiceNotifier::watch() {
     std::unique_lock<std::mutex> lock(sending);
     while (!ending) {
         const uint64_t nowNs = zoqel::monotonicNowNs();
-        const tStepSnapshot step = steps.snapshot();
-        const uint64_t nextNs = std::min(
-            {reportProgress(step, nowNs), feedWatchdog(step, nowNs), extendStart(step, nowNs)});
+        uint64_t nextNs = nowNs + kNsPerSecond;
+        try {
+            const tStepSnapshot step = steps.snapshot();
+            nextNs = std::min(
+                {reportProgress(step, nowNs), feedWatchdog(step, nowNs), extendStart(step, nowNs)});
+        } catch (const std::exception&) {
+            // No memory for a message: it is dropped, and the next round
+            // tries again, as a message the manager did not take would be.
+        }
         wake.wait_for(lock, std::chrono::nanoseconds(nextNs > nowNs ? nextNs - nowNs : 0));
     }
 }

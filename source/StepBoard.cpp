@@ -1,8 +1,10 @@
 #include "StepBoard.h"
 
 #include <thread>
+#include <utility>
 
 #include "DeploymentPermission.h"
+#include "zoqel/quarks/synchronization.h"
 
 namespace {
 
@@ -118,6 +120,15 @@ tStepSnapshot tStepBoard::snapshot() const {
         }
         std::this_thread::yield();
     }
+}
+
+std::function<void(uint32_t)> pausePostedTo(tStepBoard& board,
+                                            std::function<void(uint32_t)> pause) {
+    return [&board, pause = std::move(pause), failedAttempts = uint32_t{0}](uint32_t ms) mutable {
+        board.beginPermissionPause(++failedAttempts, ms, zoqel::monotonicNowNs());
+        pause(ms);
+        board.endStep();
+    };
 }
 
 std::string stepProgressText(const tStepSnapshot& step, uint64_t nowNs) {

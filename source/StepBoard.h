@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -64,6 +65,11 @@ class tStepBoard {
     // Held by a reader while it copies the name; see withdraw().
     mutable std::mutex nameCopy;
 };
+
+// The deployment query's `pause`, posted to `board` for as long as it lasts:
+// the query pauses once after each failed attempt, so the n-th pause follows
+// the n-th failed attempt.
+std::function<void(uint32_t)> pausePostedTo(tStepBoard& board, std::function<void(uint32_t)> pause);
 
 // The text the service manager shows for a step that has run for a while,
 // or "" when the step is too young to mention (under 1 s) or none runs:

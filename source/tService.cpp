@@ -1,7 +1,6 @@
 #include "tService.h"
 
 #include <boost/filesystem/exception.hpp>
-#include <functional>
 #include <utility>
 
 #include "DeploymentPermission.h"
@@ -12,20 +11,6 @@
 #include "nPluginData.h"
 #include "zoerr/Status.h"
 #include "zoqel/StatusRecord.h"
-
-namespace {
-
-// The query's own pause, posted to `board` for as long as it lasts: the
-// n-th pause follows the n-th failed attempt.
-std::function<void(uint32_t)> postedPause(tStepBoard& board, std::function<void(uint32_t)> pause) {
-    return [&board, pause = std::move(pause), failedAttempts = uint32_t{0}](uint32_t ms) mutable {
-        board.beginPermissionPause(++failedAttempts, ms, zoqel::monotonicNowNs());
-        pause(ms);
-        board.endStep();
-    };
-}
-
-}  // namespace
 
 tService::tService()
     : stopEvent(zoqel::ThrowingStatusRecord()), capabilityMask(0xFFFFFFFF), initTimeMs(0) {
@@ -109,7 +94,7 @@ void tService::queryDeploymentPermission() {
         zoKorvoRemoteService::tDeploymentQuerySeams seams =
             zoKorvoRemoteService::systemDeploymentQuerySeams();
         if (notifier != nullptr) {
-            seams.pause = postedPause(notifier->board(), std::move(seams.pause));
+            seams.pause = pausePostedTo(notifier->board(), std::move(seams.pause));
         }
         if (!zoKorvoRemoteService::isDeploymentAllowed(seams)) {
             capabilityMask &= ~zoKorvoRemoteService::kDeploymentCapability;
