@@ -6,9 +6,10 @@
 // requestStop(). The signal handler touches only `caughtSignal` and the
 // pipe. When the service manager gave the process a notification socket, a
 // notifier with a watching thread of its own tells it what the service is
-// doing; without one nothing of it exists. After the run cycle the process tears the service down,
-// restores the default dispositions and re-raises the caught signal, so that it ends the way an
-// unhandled SIGINT or SIGTERM would have ended it.
+// doing; without one nothing of it exists. After the run cycle the process
+// tears the service down, restores the default dispositions and re-raises
+// the caught signal, so that it ends the way an unhandled SIGINT or SIGTERM
+// would have ended it.
 #include <errno.h>
 #include <getopt.h>
 #include <pthread.h>
@@ -164,6 +165,7 @@ int serve() {
     writeWakeByte(kEndByte);
     pthread_join(stopThread, nullptr);
     // The notifier's thread reads the plugin records' names: it ends first.
+    theService->notifyThrough(nullptr);
     notifier.reset();
     destroyService();
     return 0;

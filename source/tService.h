@@ -36,7 +36,8 @@ class tService {
 
     // Tells the service manager of readiness, progress and the stop through
     // `notifier` from now on; null, the default, tells nothing. The notifier
-    // must be destroyed before the service.
+    // must live until it is replaced by null, and, since its thread reads the
+    // plugins' names, end before the service is destroyed. Main thread only.
     void notifyThrough(tServiceNotifier* notifier);
 
   private:
