@@ -117,16 +117,20 @@ void tServiceNotifier::watch() {
     std::unique_lock<std::mutex> lock(sending);
     while (!ending) {
         const uint64_t nowNs = zoqel::monotonicNowNs();
-        uint64_t nextNs = nowNs + kNsPerSecond;
-        try {
-            const tStepSnapshot step = steps.snapshot();
-            nextNs = std::min(
-                {reportProgress(step, nowNs), feedWatchdog(step, nowNs), extendStart(step, nowNs)});
-        } catch (const std::exception&) {
-            // No memory for a message: it is dropped, and the next round
-            // tries again, as a message the manager did not take would be.
-        }
+        const uint64_t nextNs = tellManager(nowNs);
         wake.wait_for(lock, std::chrono::nanoseconds(nextNs > nowNs ? nextNs - nowNs : 0));
+    }
+}
+
+uint64_t tServiceNotifier::tellManager(uint64_t nowNs) {
+    try {
+        const tStepSnapshot step = steps.snapshot();
+        return std::min(
+            {reportProgress(step, nowNs), feedWatchdog(step, nowNs), extendStart(step, nowNs)});
+    } catch (const std::exception&) {
+        // No memory for a message: it is dropped, and the next round tries
+        // again, as a message the manager did not take would be.
+        return nowNs + kNsPerSecond;
     }
 }
 

@@ -52,6 +52,9 @@ class tServiceNotifier {
 
   private:
     void watch();
+    // One round of the watching thread: progress, watchdog, start timeout.
+    // Returns when the next round is due.
+    uint64_t tellManager(uint64_t nowNs);
     // Reports the step on the board when its text changed; returns when the
     // text will change next.
     uint64_t reportProgress(const tStepSnapshot& step, uint64_t nowNs);
