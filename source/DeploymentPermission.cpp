@@ -8,7 +8,6 @@
 namespace zoKorvoRemoteService {
 namespace {
 
-constexpr int kAttempts = 7;
 constexpr uint32_t kPauseAfterFailedAttemptMs = 10000;
 
 // The values the framework expects for reaching the local machine's settings.
@@ -70,7 +69,7 @@ bool tryToReachSettings(const tDeploymentQuerySeams& seams,
 bool reachSettings(const tDeploymentQuerySeams& seams,
                    tSystemObjectReference<zosysFramework>& keptFramework,
                    tSystemObjectReference<zosysSettings>& settings) {
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    for (uint32_t attempt = 0; attempt < kDeploymentAttempts; ++attempt) {
         if (tryToReachSettings(seams, keptFramework, settings)) {
             return true;
         }

@@ -34,6 +34,9 @@ namespace zoKorvoRemoteService {
 // controls.
 constexpr uint32_t kDeploymentCapability = 0x2;
 
+// Attempts to reach the framework's settings before the query gives up.
+constexpr uint32_t kDeploymentAttempts = 7;
+
 class CannotInitSystemFramework : public virtual std::runtime_error {
   public:
     CannotInitSystemFramework() : std::runtime_error("Cannot init system framework") {}

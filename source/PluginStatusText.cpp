@@ -2,6 +2,7 @@
 #include <string>
 
 #include "tPluginManager.h"
+#include "zoerr/Status.h"
 
 namespace {
 
@@ -69,4 +70,20 @@ std::string tPluginManager::statusText() const {
 
 void tPluginManager::appendStatusText(std::string& text) const {
     appendPluginStatus(text, records);
+}
+
+std::string startSummaryText(const std::vector<tPluginRecord>& records) {
+    size_t started = 0;
+    size_t refused = 0;
+    for (const tPluginRecord& record : records) {
+        const int32_t code = record.initializeCode;
+        if (code >= 0) {
+            ++started;
+        } else if (code == zoerr::kFeatureUnsupported || code == zoerr::kResourceNotFound ||
+                   code == zoerr::kInsufficientPermissions) {
+            ++refused;
+        }
+    }
+    return "Plugins: " + std::to_string(started) + " started, " + std::to_string(refused) +
+           " refused, " + std::to_string(records.size() - started - refused) + " failed";
 }

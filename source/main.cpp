@@ -4,9 +4,12 @@
 // The main thread builds the service and spends the life of the process in
 // its run cycle. The stop thread only turns SIGINT or SIGTERM into
 // requestStop(). The signal handler touches only `caughtSignal` and the
-// pipe. After the run cycle the process tears the service down, restores
-// the default dispositions and re-raises the caught signal, so that it ends
-// the way an unhandled SIGINT or SIGTERM would have ended it.
+// pipe. When the service manager gave the process a notification socket, a
+// notifier with a watching thread of its own tells it what the service is
+// doing; without one nothing of it exists. After the run cycle the process
+// tears the service down, restores the default dispositions and re-raises
+// the caught signal, so that it ends the way an unhandled SIGINT or SIGTERM
+// would have ended it.
 #include <errno.h>
 #include <getopt.h>
 #include <pthread.h>
@@ -18,6 +21,7 @@
 #include <memory>
 #include <new>
 
+#include "ServiceNotifier.h"
 #include "tService.h"
 #include "zoerr/Status.h"
 
@@ -136,13 +140,22 @@ void closeWakePipe() {
     close(wakePipe[0]);
 }
 
+// The notifier when the service manager asked for notifications; false when
+// it asked and the notifier cannot be had.
+bool createNotifier(std::unique_ptr<tServiceNotifier>& notifier) {
+    return guarded([&notifier] { notifier = tServiceNotifier::createWhenAsked(); });
+}
+
 // Runs the service from construction to destruction; returns the exit code.
 int serve() {
-    if (createService() < 0) {
+    std::unique_ptr<tServiceNotifier> notifier;
+    if (!createNotifier(notifier) || createService() < 0) {
         return 1;
     }
+    theService->notifyThrough(notifier.get());
     pthread_t stopThread;
     if (pthread_create(&stopThread, nullptr, stopThreadMain, nullptr) != 0) {
+        notifier.reset();
         destroyService();
         return 1;
     }
@@ -151,6 +164,9 @@ int serve() {
     // signal; after an "s" the thread has ended and the byte stays unread.
     writeWakeByte(kEndByte);
     pthread_join(stopThread, nullptr);
+    // The notifier's thread reads the plugin records' names: it ends first.
+    theService->notifyThrough(nullptr);
+    notifier.reset();
     destroyService();
     return 0;
 }

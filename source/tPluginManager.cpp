@@ -9,11 +9,18 @@
 
 namespace {
 
+// The line the status file's messages get when a plugin's step threw
+// something that is not a standard exception.
+void noteUnknownException(std::string& messages, const tPluginRecord& record) {
+    messages += "Unknown exception from plugin: " + record.description.name + "\n";
+}
+
 // The start step of one plugin: admission, dependencies, load, Initialize.
 // Returns the step's code; a failed plugin's library is closed again without
-// any of its own entry points being called.
+// any of its own entry points being called. Whatever a plugin throws fails
+// its own step only: the pass goes on with the next plugin.
 int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
-                    size_t plugin, tPathSafety& pathSafety) {
+                    size_t plugin, tPathSafety& pathSafety, std::string& messages) {
     const tPluginDescription& description = record.description;
     try {
         if (!pluginAdmitted(description.requires, capabilityMask)) {
@@ -32,23 +39,37 @@ int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedName
     } catch (const std::exception&) {
         record.library.discard();
         return zoerr::codeFromCurrentException();
+    } catch (...) {
+        record.library.discard();
+        noteUnknownException(messages, record);
+        return zoerr::kSoftwareFault;
     }
 }
 
 // Runs one step of the stop or clean-up pass on every record, last first,
 // and records its code and duration.
 void runReversePass(std::vector<tPluginRecord>& records, void (tPluginLibrary::*step)(),
-                    int32_t tPluginRecord::*code, uint64_t tPluginRecord::*timeMs) {
+                    int32_t tPluginRecord::*code, uint64_t tPluginRecord::*timeMs, tStepKind kind,
+                    tStepBoard* board, std::string& messages) {
     for (auto record = records.rbegin(); record != records.rend(); ++record) {
         const uint64_t startNs = zoqel::monotonicNowNs();
+        if (board != nullptr) {
+            board->beginPluginStep(kind, record->description.name, startNs);
+        }
         int32_t stepCode = 0;
         try {
             (record->library.*step)();
         } catch (const std::exception&) {
             stepCode = zoerr::codeFromCurrentException();
+        } catch (...) {
+            noteUnknownException(messages, *record);
+            stepCode = zoerr::kSoftwareFault;
         }
         (*record).*timeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
         (*record).*code = stepCode;
+        if (board != nullptr) {
+            board->endStep();
+        }
     }
 }
 
@@ -85,15 +106,24 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
         for (; next < records.size(); ++next) {
             tPluginRecord& record = records[next];
             const uint64_t startNs = zoqel::monotonicNowNs();
-            record.initializeCode =
-                startPlugin(record, capabilityMask, startedNames, next - first, pathSafety);
+            if (board != nullptr) {
+                board->beginPluginStep(tStepKind::initialize, record.description.name, startNs);
+            }
+            record.initializeCode = startPlugin(record, capabilityMask, startedNames, next - first,
+                                                pathSafety, unknownExceptionLines);
             record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
+            if (board != nullptr) {
+                board->endStep();
+            }
         }
     } catch (...) {
-        // An exception that leaves the pass (one that is not a standard
-        // exception, from a plugin) keeps only the records of the plugins
-        // processed before it, as if each had been appended after its step.
-        // Dropping a record closes nothing: the plugin's library stays open.
+        // An error outside a plugin's own code (no memory for the records, a
+        // library that cannot be closed again) ends the pass and keeps only
+        // the records of the plugins processed before it, as if each had been
+        // appended after its step. Dropping a record closes nothing.
+        if (board != nullptr) {
+            board->withdraw();
+        }
         records.erase(records.begin() + static_cast<std::ptrdiff_t>(next), records.end());
         throw;
     }
@@ -101,10 +131,10 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
 
 void tPluginManager::stopPlugins() {
     runReversePass(records, &tPluginLibrary::stop, &tPluginRecord::stopCode,
-                   &tPluginRecord::stopTimeMs);
+                   &tPluginRecord::stopTimeMs, tStepKind::stop, board, unknownExceptionLines);
 }
 
 void tPluginManager::cleanupPlugins() {
     runReversePass(records, &tPluginLibrary::unload, &tPluginRecord::cleanupCode,
-                   &tPluginRecord::cleanupTimeMs);
+                   &tPluginRecord::cleanupTimeMs, tStepKind::cleanup, board, unknownExceptionLines);
 }

@@ -10,10 +10,14 @@
 // Ownership: the manager owns its records from the start pass until it is
 // destroyed. Destroying or copying a record never unloads its library: only
 // the clean-up pass, or the failure path of the start pass, closes one.
-// Failures: a standard exception inside a plugin's step is mapped to a code
-// in its record and the pass goes on. Any other exception (a plugin may
-// throw anything) leaves the pass; the records appended so far stay.
-// Not thread-safe: every pass runs on the service's run-cycle thread.
+// Failures: an exception from a plugin's step is mapped to a code in its
+// record and the pass goes on; one that is not a standard exception (a plugin
+// may throw anything) gives -52003 and a line of messages(). An error outside
+// the plugins' code (no memory) leaves the pass; the records appended so far
+// stay.
+// Not thread-safe: every pass runs on the service's run-cycle thread. A step
+// board, when given, is posted each plugin step for a watching thread (see
+// StepBoard.h); the records then stay in place while steps are posted.
 #ifndef ZOKORVO_TPLUGINMANAGER_H
 #define ZOKORVO_TPLUGINMANAGER_H
 
@@ -21,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "StepBoard.h"
 #include "tPluginDescription.h"
 #include "tPluginLibrary.h"
 
@@ -57,8 +62,17 @@ class tPluginManager {
 
     const std::vector<tPluginRecord>& getRecords() const { return records; }
 
+    // Lines for the status file's messages, each ending in "\n": one per
+    // plugin step that threw something other than a standard exception.
+    const std::string& messages() const { return unknownExceptionLines; }
+
+    // Posts every later plugin step to `stepBoard`, or to none when null.
+    void postStepsTo(tStepBoard* stepBoard) { board = stepBoard; }
+
   private:
     std::vector<tPluginRecord> records;
+    std::string unknownExceptionLines;
+    tStepBoard* board = nullptr;
 };
 
 // True when a plugin that requires `requires` may start under
@@ -68,5 +82,11 @@ bool pluginAdmitted(uint32_t requires, uint32_t capabilityMask);
 // The plugin status text of `records`, as statusText() renders it, returned or appended.
 std::string renderPluginStatus(const std::vector<tPluginRecord>& records);
 void appendPluginStatus(std::string& text, const std::vector<tPluginRecord>& records);
+
+// How the start pass went, for the service manager:
+// "Plugins: <S> started, <R> refused, <F> failed". Started counts those with
+// a warning; refused, those not admitted (-52002), missing a dependency
+// (-52006) or not permitted to be loaded (-52026); failed, every other error.
+std::string startSummaryText(const std::vector<tPluginRecord>& records);
 
 #endif  // ZOKORVO_TPLUGINMANAGER_H

@@ -7,6 +7,7 @@
 #include "FixedPaths.h"
 #include "PathSafety.h"
 #include "PluginOrder.h"
+#include "ServiceNotifier.h"
 #include "StatusFile.h"
 #include "nPluginData.h"
 #include "zoerr/Status.h"
@@ -25,6 +26,11 @@ void tService::run() {
     const uint64_t startNs = zoqel::monotonicNowNs();
     std::vector<std::string> paths;
     if (!listDescriptionFiles(paths)) {
+        // Ready, and then ending: for the service manager an orderly end with
+        // nothing to host, not a start that failed.
+        if (notifier != nullptr) {
+            notifier->announceReady("Failed to open plugins directory.");
+        }
         return;
     }
     std::vector<tPluginDescription> descriptions = readDescriptions(paths);
@@ -34,7 +40,13 @@ void tService::run() {
     writeStatus();
     pluginManager.startPlugins(std::move(descriptions), capabilityMask);
     writeStatus();
+    if (notifier != nullptr) {
+        notifier->announceReady(startSummaryText(pluginManager.getRecords()));
+    }
     stopEvent.wait();
+    if (notifier != nullptr) {
+        notifier->announceStopping();
+    }
     pluginManager.stopPlugins();
     pluginManager.cleanupPlugins();
     writeStatus();
@@ -75,13 +87,23 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
     return descriptions;
 }
 
+void tService::notifyThrough(tServiceNotifier* serviceNotifier) {
+    notifier = serviceNotifier;
+    pluginManager.postStepsTo(notifier != nullptr ? &notifier->board() : nullptr);
+}
+
 void tService::requestStop() {
     stopEvent.set();
 }
 
 void tService::queryDeploymentPermission() {
     try {
-        if (!zoKorvoRemoteService::isDeploymentAllowed()) {
+        zoKorvoRemoteService::tDeploymentQuerySeams seams =
+            zoKorvoRemoteService::systemDeploymentQuerySeams();
+        if (notifier != nullptr) {
+            seams.pause = pausePostedTo(notifier->board(), std::move(seams.pause));
+        }
+        if (!zoKorvoRemoteService::isDeploymentAllowed(seams)) {
             capabilityMask &= ~zoKorvoRemoteService::kDeploymentCapability;
         }
     } catch (const std::exception& error) {
@@ -95,7 +117,8 @@ void tService::writeStatus() {
         // The plugin text comes last in the report and is appended in place:
         // with thousands of plugins it is the bulk of the file.
         std::string report =
-            composeStatusReport(capabilityMask, initTimeMs, messages, std::string(), time(nullptr));
+            composeStatusReport(capabilityMask, initTimeMs, messages + pluginManager.messages(),
+                                std::string(), time(nullptr));
         pluginManager.appendStatusText(report);
         writeFileAtomically(kStatusDirectory, kStatusFileName, report);
     } catch (const std::exception&) {

@@ -22,6 +22,8 @@
 #include "tPluginManager.h"
 #include "zoqel/quarks/synchronization.h"
 
+class tServiceNotifier;
+
 class tService {
   public:
     tService();
@@ -31,6 +33,12 @@ class tService {
 
     void run();
     void requestStop();
+
+    // Tells the service manager of readiness, progress and the stop through
+    // `notifier` from now on; null, the default, tells nothing. The notifier
+    // must live until it is replaced by null, and, since its thread reads the
+    // plugins' names, end before the service is destroyed. Main thread only.
+    void notifyThrough(tServiceNotifier* notifier);
 
   private:
     // Appends the description files' paths; false, with the line "Failed to
@@ -63,6 +71,7 @@ class tService {
     uint64_t initTimeMs;
     // Error lines gathered during run(), each ending with "\n".
     std::string messages;
+    tServiceNotifier* notifier = nullptr;
 };
 
 #endif  // ZOKORVO_TSERVICE_H

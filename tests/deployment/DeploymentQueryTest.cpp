@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "FakeFramework.h"
+#include "StepBoard.h"
 
 namespace zotest {
 namespace {
@@ -80,6 +81,22 @@ TEST(DeploymentQuery, SucceedsAfterFailedAttemptsWithOnePauseEach) {
                   concatenated(repeated(failedAttempt, failures), kSuccessfulQuery));
         EXPECT_EQ(framework.liveReferences(), 0);
     }
+}
+
+TEST(DeploymentQuery, EachPauseIsPostedWithTheAttemptThatFailed) {
+    tFakeFramework framework(tFailingStep::getSettings, 2);
+    tStepBoard board;
+    zoKorvoRemoteService::tDeploymentQuerySeams seams = framework.seams();
+    tEvents posted;
+    seams.pause = pausePostedTo(board, [&](uint32_t) {
+        const tStepSnapshot pause = board.snapshot();
+        posted.push_back(stepProgressText(pause, pause.startNs));
+    });
+    EXPECT_TRUE(isDeploymentAllowed(seams));
+    EXPECT_EQ((tEvents{"Deployment permission: attempt 1 of 7 failed, next attempt in 10 s",
+                       "Deployment permission: attempt 2 of 7 failed, next attempt in 10 s"}),
+              posted);
+    EXPECT_EQ(tStepKind::none, board.snapshot().kind);
 }
 
 TEST(DeploymentQuery, SettingDecidesTheAnswer) {

@@ -12,6 +12,7 @@
 
 #include "support/DescriptionFile.h"
 #include "support/PluginCallLog.h"
+#include "support/ServiceEnd.h"
 #include "support/ServiceProcess.h"
 #include "support/StatusFileText.h"
 #include "support/TestPlugins.h"
@@ -44,13 +45,7 @@ class PluginRun {
     }
 
     // Sends SIGTERM and expects the process to end by it.
-    void stop() {
-        service.sendSignal(SIGTERM);
-        const zotest::ProcessEnd end = service.wait();
-        ASSERT_TRUE(end.signaled) << "exit code " << end.exitCode;
-        EXPECT_EQ(SIGTERM, end.signal);
-        EXPECT_EQ("", service.standardError());
-    }
+    void stop() { zotest::stopBySignal(service); }
 
     // True while the service has the library mapped.
     bool hasMapped(const std::string& path) const {
@@ -333,6 +328,77 @@ TEST(PluginRun, UnreadableDescriptionsAreListedInTheOrderOfTheFileList) {
                   "alpha (depends on )\nLoaded From: " + kAlphaPlugin + "\nRequires: 1\n\n",
               zotest::normalizeMeasurements(root.statusText()));
     run.stop();
+}
+
+// The block of one plugin in the status text, up to its closing empty line.
+std::string blockOf(const std::string& statusText, const std::string& name) {
+    const size_t start = statusText.find(name + " (depends on ");
+    if (start == std::string::npos) {
+        return "";
+    }
+    return statusText.substr(start, statusText.find("\n\n", start) + 2 - start);
+}
+
+// A plugin that throws something that is not a standard exception fails that
+// one step: the other plugins start, stop and clean up as usual, and the
+// service still ends by the signal.
+TEST(PluginRun, UnknownExceptionFailsOnlyTheStepThatThrewIt) {
+    const std::string throwingPlugin = ZO_TEST_PLUGIN_throwing;
+    struct tCase {
+        const char* what;
+        tDescriptionFile thrower;
+        std::string throwerBlock;  // after the stop
+        tCalls calls;
+    };
+    const std::vector<tCase> cases = {
+        {"from Initialize",
+         {"Thrower", throwingPlugin, "ThrowingInit", "ThrowingStop"},
+         "Thrower (depends on )\nLoaded From: " + throwingPlugin +
+             "\nRequires: 1\nThrowingInit Time: 0 ms\nThrowingInit Code: -52003\n\n",
+         {"alpha Initialize", "beta Initialize", "beta Stop", "alpha Stop", "beta Cleanup",
+          "alpha Cleanup"}},
+        {"from Stop",
+         {"Thrower", throwingPlugin, "", "ThrowingStop"},
+         "Thrower (depends on )\nLoaded From: " + throwingPlugin +
+             "\nRequires: 1\nThrowingStop Time: 0 ms\nThrowingStop Code: -52003\n\n",
+         {"alpha Initialize", "gamma Initialize", "beta Initialize", "beta Stop", "gamma Stop",
+          "alpha Stop", "beta Cleanup", "gamma Cleanup", "alpha Cleanup"}},
+    };
+    for (const tCase& test : cases) {
+        zotest::TestRoot root;
+        addDescriptions(root, {
+                                  {"Alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"},
+                                  test.thrower,
+                                  {"Dependent", kGammaPlugin, "GammaInit", "GammaStop",
+                                   "GammaCleanup", "Thrower"},
+                                  {"Zeta", kBetaPlugin, "BetaInit", "BetaStop", "BetaCleanup"},
+                              });
+        PluginRun run;
+        ASSERT_TRUE(run.waitForStartPass(root, "Zeta")) << test.what;
+        const std::string started = zotest::normalizeMeasurements(root.statusText());
+        const bool initializeThrew = test.thrower.initialize == "ThrowingInit";
+        EXPECT_EQ(initializeThrew,
+                  started.find("Unknown exception from plugin: Thrower\n") != std::string::npos)
+            << test.what << ":\n"
+            << started;
+        EXPECT_EQ(initializeThrew, blockOf(started, "Dependent").find("GammaInit Code: -52006\n") !=
+                                       std::string::npos)
+            << test.what << ": the thrower's dependent is refused only when it did not start";
+        EXPECT_NE(std::string::npos, blockOf(started, "Zeta").find("BetaInit Code: 3\n"))
+            << test.what << ": the plugin after the thrower starts";
+        run.stop();
+        const std::string stopped = zotest::normalizeMeasurements(root.statusText());
+        // Unwinding may take long under valgrind: only the code is compared.
+        const std::regex anyTime("Time: [0-9]+ ms");
+        EXPECT_EQ(std::regex_replace(test.throwerBlock, anyTime, "Time: <ms> ms"),
+                  std::regex_replace(blockOf(stopped, "Thrower"), anyTime, "Time: <ms> ms"))
+            << test.what;
+        const size_t line = stopped.find("Unknown exception from plugin: Thrower\n");
+        EXPECT_NE(std::string::npos, line) << test.what << ":\n" << stopped;
+        EXPECT_EQ(std::string::npos, stopped.find("Unknown exception", line + 1))
+            << test.what << ": one line per step that threw";
+        EXPECT_EQ(test.calls, run.log.calls()) << test.what;
+    }
 }
 
 }  // namespace

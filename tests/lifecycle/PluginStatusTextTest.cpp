@@ -64,4 +64,23 @@ TEST(PluginStatusText, StepLabelsTimesAndCodes) {
     EXPECT_EQ("", renderPluginStatus({}));
 }
 
+TEST(StartSummary, CountsStartedRefusedAndFailedPlugins) {
+    const struct {
+        std::vector<int32_t> codes;
+        const char* summary;
+    } cases[] = {
+        {{}, "Plugins: 0 started, 0 refused, 0 failed"},
+        // A warning still started; -52026 is a library it was not safe to load.
+        {{0, 3, -52002, -52006, -52026, -52005, -7, -52003, -52000},
+         "Plugins: 2 started, 3 refused, 4 failed"},
+    };
+    for (const auto& test : cases) {
+        std::vector<tPluginRecord> records;
+        for (const int32_t code : test.codes) {
+            records.push_back(recordOf(describePlugin("p", "/p.so"), code, 0));
+        }
+        EXPECT_EQ(test.summary, startSummaryText(records));
+    }
+}
+
 }  // namespace

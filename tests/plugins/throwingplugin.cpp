@@ -1,10 +1,15 @@
-// A test plugin whose Initialize throws an exception that is not a standard
-// exception, as a plugin written in C++ may; the start pass must let it
-// through and keep only the records of the plugins processed before it.
+// A test plugin whose entry points throw an exception that is not a standard
+// exception, as a plugin written in C++ may: ThrowingInit from Initialize,
+// ThrowingStop from Stop. The passes must fail that plugin's step alone.
 #include <cstdint>
 
 extern "C" int32_t ThrowingInit();
+extern "C" void ThrowingStop();
 
 extern "C" int32_t ThrowingInit() {
+    throw 7;
+}
+
+extern "C" void ThrowingStop() {
     throw 7;
 }

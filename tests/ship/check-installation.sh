@@ -50,6 +50,11 @@ check_unit() {
     expect_line "$unit" "RuntimeDirectoryPreserve=yes"
     expect_line "$unit" "Restart=on-failure"
     expect_line "$unit" "WantedBy=multi-user.target"
+    expect_line "$unit" "Type=notify"
+    expect_line "$unit" "NotifyAccess=main"
+        if grep -q '^WatchdogSec=' "$unit"; then
+        fail "the unit sets a watchdog; that is the administrator's choice"
+    fi
     if grep -q '^ExecStart=.* -d' "$unit"; then
         fail "the unit detaches the service"
     fi
