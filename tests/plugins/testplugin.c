@@ -9,6 +9,12 @@
  *   INIT_SLEEP_MS, STOP_SLEEP_MS, CLEANUP_SLEEP_MS   pauses in the entry points
  *   LOG_CONSTRUCTOR    when defined, a constructor logs "<PLUGIN_NAME> Constructor"
  *                      as the loader maps the library, before any entry point
+ * and, for the checker's trial, faults a plugin may have (each set to 1):
+ *   CRASH_IN_INIT      Initialize dies of SIGSEGV
+ *   LEAVE_THREAD       Initialize starts a thread that nothing ever ends
+ *   LEAVE_DESCRIPTOR   Initialize opens /dev/null and never closes it
+ *   LEAVE_PROCESS      Initialize starts a child process that nothing waits
+ *                      for; it ends itself after a minute at the latest
  *
  * Every entry point appends the line "<PLUGIN_NAME> <Initialize|Stop|Cleanup>"
  * to the file named by the environment variable ZO_TEST_PLUGIN_LOG, opening it
@@ -21,6 +27,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,6 +49,18 @@
 #endif
 #ifndef CLEANUP_SLEEP_MS
 #define CLEANUP_SLEEP_MS 0
+#endif
+#ifndef CRASH_IN_INIT
+#define CRASH_IN_INIT 0
+#endif
+#ifndef LEAVE_THREAD
+#define LEAVE_THREAD 0
+#endif
+#ifndef LEAVE_DESCRIPTOR
+#define LEAVE_DESCRIPTOR 0
+#endif
+#ifndef LEAVE_PROCESS
+#define LEAVE_PROCESS 0
 #endif
 
 /* Unused in a plugin that exports no entry point. */
@@ -81,11 +101,62 @@ __attribute__((constructor)) static void logConstructor(void) {
 }
 #endif
 
+/* Sleeps until a signal ends the process: its code lies in this library. */
+__attribute__((unused)) static void* sleepForever(void* unused) {
+    (void)unused;
+    for (;;) {
+        pause();
+    }
+    return NULL;
+}
+
+__attribute__((unused)) static void crash(void) {
+    /* The default action, whatever handler a sanitizer runtime installed. */
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGSEGV, &action, NULL);
+    raise(SIGSEGV);
+}
+
+__attribute__((unused)) static void leaveThread(void) {
+    pthread_t thread;
+    if (pthread_create(&thread, NULL, sleepForever, NULL) == 0) {
+        pthread_detach(thread);
+    }
+}
+
+__attribute__((unused)) static void leaveProcess(void) {
+    if (fork() == 0) {
+        /* A minute at the latest, should nobody end it. */
+        alarm(60);
+        for (;;) {
+            pause();
+        }
+    }
+}
+
+__attribute__((unused)) static void haveFaults(void) {
+    if (CRASH_IN_INIT) {
+        crash();
+    }
+    if (LEAVE_THREAD) {
+        leaveThread();
+    }
+    if (LEAVE_DESCRIPTOR) {
+        (void)open("/dev/null", O_RDONLY);
+    }
+    if (LEAVE_PROCESS) {
+        leaveProcess();
+    }
+}
+
 #ifdef INIT_SYMBOL
 int32_t INIT_SYMBOL(void);
 int32_t INIT_SYMBOL(void) {
     appendToLog("Initialize");
     sleepMilliseconds(INIT_SLEEP_MS);
+    haveFaults();
     return INIT_RESULT;
 }
 #endif
