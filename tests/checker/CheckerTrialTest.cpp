@@ -89,7 +89,7 @@ TEST(CheckerTrial, EachFaultIsReportedByPluginAndStepAndTheOthersAreStillTried) 
     directory.add("threadLeaver.ini", description("threadLeaver", ZO_TEST_PLUGIN_threadLeaver,
                                                   "Initialize=ThreadLeaverInit\n"));
     directory.add("thrower.ini",
-                  description("thrower", ZO_TEST_PLUGIN_throwing, "Stop=ThrowingStop\n"));
+                  description("thrower", ZO_TEST_PLUGIN_throwing, "Stop=ThrowingStandardStop\n"));
     const std::string log = directory.path + "/calls.log";
 
     const zotest::tCheckerRun run = zotest::runChecker(
@@ -190,6 +190,33 @@ TEST(CheckerTrial, EachFaultIsReportedByPluginAndStepAndTheOthersAreStillTried) 
     }
 }
 
+TEST(CheckerTrial, ThreadThatCrashesRightAfterTheCloseIsBlamedOnItsPlugin) {
+    zotest::tScratchDirectory directory;
+    directory.add("alpha.ini", description("alpha", kAlphaPlugin, "Initialize=AlphaInit\n"));
+    directory.add("napper.ini",
+                  description("napper", ZO_TEST_PLUGIN_napper, "Initialize=NapperInit\n"));
+    const zotest::tCheckerRun json =
+        zotest::runChecker({"--trial", "--json", "--plugins-dir", directory.path});
+    ASSERT_EQ(1, json.exitStatus) << json.output << json.errors;
+    const Json report = Json::parse(json.output);
+    EXPECT_EQ(2, report.at("trial").at("children"));
+    std::map<std::string, Json> plugins = pluginsByName(report);
+    EXPECT_TRUE(plugins["alpha"].at("clean")) << plugins["alpha"].dump(2);
+    EXPECT_EQ("crashed", plugins["napper"].at("end")) << plugins["napper"].dump(2);
+    EXPECT_EQ("Cleanup", plugins["napper"].at("failedStep"));
+    EXPECT_TRUE(plugins["napper"].at("afterClose"));
+    EXPECT_EQ(std::vector<int>({0, 0, 0}), stepCodes(plugins["napper"]));
+
+    const zotest::tCheckerRun text =
+        zotest::runChecker({"--trial", "--plugins-dir", directory.path});
+    EXPECT_TRUE(contains(text.output,
+                         "\"napper\" (" + directory.path +
+                             "/napper.ini): crashed after its Cleanup and close: signal SIGSEGV "
+                             "(Segmentation fault); a thread it left running most likely ran "
+                             "into its closed library\n"))
+        << text.output;
+}
+
 TEST(CheckerTrial, SaysWhoItRanAsWhereAndWithWhichTimeout) {
     zotest::tScratchDirectory directory;
     directory.add("alpha.ini", description("alpha", kAlphaPlugin, "Initialize=AlphaInit\n"));
@@ -199,9 +226,9 @@ TEST(CheckerTrial, SaysWhoItRanAsWhereAndWithWhichTimeout) {
     char workingDirectory[PATH_MAX];
     ASSERT_NE(nullptr, getcwd(workingDirectory, sizeof workingDirectory));
     EXPECT_TRUE(contains(run.output, "(uid " + std::to_string(geteuid()) + "), in " +
-                                         workingDirectory + ", with this checker's environment"))
+                                         workingDirectory + ", with this checker's environment\n"))
         << run.output;
-    EXPECT_TRUE(contains(run.output, "step timeout 10 s")) << run.output;
+    EXPECT_TRUE(contains(run.output, "  step timeout 10 s; 1 child process\n")) << run.output;
 }
 
 TEST(CheckerTrial, StepTimeoutIsASecondsCountWithTrial) {

@@ -12,6 +12,7 @@
  * and, for the checker's trial, faults a plugin may have (each set to 1):
  *   CRASH_IN_INIT      Initialize dies of SIGSEGV
  *   LEAVE_THREAD       Initialize starts a thread that nothing ever ends
+ *   THREAD_NAP_MS      that thread wakes this often (default: only on a signal)
  *   LEAVE_DESCRIPTOR   Initialize opens /dev/null and never closes it
  *   LEAVE_PROCESS      Initialize starts a child process that nothing waits
  *                      for; it ends itself after a minute at the latest
@@ -55,6 +56,9 @@
 #endif
 #ifndef LEAVE_THREAD
 #define LEAVE_THREAD 0
+#endif
+#ifndef THREAD_NAP_MS
+#define THREAD_NAP_MS 0
 #endif
 #ifndef LEAVE_DESCRIPTOR
 #define LEAVE_DESCRIPTOR 0
@@ -101,11 +105,20 @@ __attribute__((constructor)) static void logConstructor(void) {
 }
 #endif
 
-/* Sleeps until a signal ends the process: its code lies in this library. */
+static int threadRunning;
+
+/* Sleeps until the process ends: its code lies in this library. With
+   THREAD_NAP_MS it wakes that often, and so runs into the library soon
+   after the library is closed. */
 __attribute__((unused)) static void* sleepForever(void* unused) {
     (void)unused;
+    __atomic_store_n(&threadRunning, 1, __ATOMIC_RELEASE);
     for (;;) {
-        pause();
+        if (THREAD_NAP_MS > 0) {
+            sleepMilliseconds(THREAD_NAP_MS);
+        } else {
+            pause();
+        }
     }
     return NULL;
 }
@@ -123,6 +136,12 @@ __attribute__((unused)) static void leaveThread(void) {
     pthread_t thread;
     if (pthread_create(&thread, NULL, sleepForever, NULL) == 0) {
         pthread_detach(thread);
+        /* Into pause() before the library can be closed: a thread still on
+           its way there would run into the closed library and crash. */
+        while (!__atomic_load_n(&threadRunning, __ATOMIC_ACQUIRE)) {
+            sleepMilliseconds(1);
+        }
+        sleepMilliseconds(20);
     }
 }
 

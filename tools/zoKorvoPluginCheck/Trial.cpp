@@ -107,6 +107,7 @@ class tRound {
         if (openStep) {
             tPluginTrial& culprit = report.plugins[plan[openStep->first]];
             culprit.failedStep = openStep->second;
+            culprit.afterClose = checkingLeftovers;
             culprit.end = hung      ? tTrialEnd::hung
                           : escaped ? tTrialEnd::escaped
                                     : tTrialEnd::crashed;
@@ -175,6 +176,7 @@ class tRound {
         switch (event.kind) {
             case tTrialEventKind::begins:
                 openStep.emplace(event.plugin, event.step.step);
+                checkingLeftovers = false;
                 break;
             case tTrialEventKind::raised:
                 raisedException = event.step.exception;
@@ -188,11 +190,17 @@ class tRound {
                             quoted(report.plugins[plan[event.plugin]].name);
                 openStep.reset();
                 break;
+            case tTrialEventKind::checking:
+                openStep.emplace(event.plugin, tPluginStep::cleanup);
+                checkingLeftovers = true;
+                break;
             case tTrialEventKind::leftovers:
                 report.plugins[plan[event.plugin]].leftovers = event.leftovers;
+                openStep.reset();
                 break;
             case tTrialEventKind::abandoned:
                 abandoned = true;
+                openStep.reset();
                 break;
             case tTrialEventKind::escaped:
                 escaped = true;
@@ -200,6 +208,7 @@ class tRound {
                 break;
             case tTrialEventKind::done:
                 done = true;
+                openStep.reset();
                 break;
         }
     }
@@ -233,6 +242,7 @@ class tRound {
     std::string raisedException;
     std::string lastEnded;
     std::string escapedType;
+    bool checkingLeftovers = false;  // the open step is the look after a close
     bool done = false;
     bool abandoned = false;
     bool escaped = false;

@@ -174,6 +174,10 @@ class tTrialObserver : public tPluginStepObserver {
             }
             send(event);
             if (step == tPluginStep::cleanup && codeRan[plugin]) {
+                // A thread left in the closed library may crash the process
+                // while it is looked for: the parent then knows whose it is.
+                event.kind = tTrialEventKind::checking;
+                send(event);
                 reportLeftovers(plugin);
             }
         });

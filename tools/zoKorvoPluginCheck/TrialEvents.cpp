@@ -7,8 +7,8 @@ namespace {
 
 using Json = nlohmann::json;
 
-const char* const kKindNames[] = {"begins",    "raised",  "ended", "leftovers",
-                                  "abandoned", "escaped", "done"};
+const char* const kKindNames[] = {"begins",    "raised",    "ended",   "checking",
+                                  "leftovers", "abandoned", "escaped", "done"};
 
 const char* kindName(tTrialEventKind kind) {
     return kKindNames[static_cast<size_t>(kind)];

@@ -6,6 +6,7 @@
 //   {"event":"begins","plugin":2,"step":"Stop"}
 //   {"event":"raised","plugin":2,"step":"Stop","exception":"std::runtime_error: ..."}
 //   {"event":"ended","plugin":2,"step":"Stop","code":-52003,"timeMs":0}
+//   {"event":"checking","plugin":2}    after its close: what did it leave?
 //   {"event":"leftovers","plugin":2,"threads":[...],"descriptors":[...],...}
 //   {"event":"abandoned","plugin":2}   the child ends: plugin 2 left threads
 //   {"event":"escaped","exception":"int"}  a foreign exception left the pass
@@ -24,7 +25,7 @@
 
 namespace nPluginCheck {
 
-enum class tTrialEventKind { begins, raised, ended, leftovers, abandoned, escaped, done };
+enum class tTrialEventKind { begins, raised, ended, checking, leftovers, abandoned, escaped, done };
 
 struct tTrialEvent {
     tTrialEventKind kind = tTrialEventKind::done;

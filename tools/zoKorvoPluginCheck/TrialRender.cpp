@@ -60,13 +60,18 @@ std::string seconds(double value) {
 std::string endText(const tPluginTrial& plugin, const tTrialReport& trial) {
     const std::string step = stepName(plugin.failedStep);
     switch (plugin.end) {
-        case tTrialEnd::crashed:
-            if (plugin.signal != 0) {
-                return "crashed in " + step + ": signal " + signalName(plugin.signal) + " (" +
-                       strsignal(plugin.signal) + ")";
+        case tTrialEnd::crashed: {
+            const std::string how =
+                plugin.signal != 0
+                    ? "signal " + signalName(plugin.signal) + " (" + strsignal(plugin.signal) + ")"
+                    : "its child process ended with exit status " +
+                          std::to_string(plugin.exitStatus);
+            if (plugin.afterClose) {
+                return "crashed after its Cleanup and close: " + how +
+                       "; a thread it left running most likely ran into its closed library";
             }
-            return "crashed in " + step + ": its child process ended with exit status " +
-                   std::to_string(plugin.exitStatus);
+            return "crashed in " + step + ": " + how;
+        }
         case tTrialEnd::hung:
             return "hung in " + step + ": still running after " +
                    seconds(trial.stepTimeoutSeconds) + ", its child process was ended";
@@ -162,6 +167,7 @@ Json pluginTrialJson(const tPluginTrial& plugin) {
             {"clean", trialClean(plugin)},
             {"steps", steps},
             {"failedStep", valueOrNull(stopped, stepName(plugin.failedStep))},
+            {"afterClose", plugin.afterClose},
             {"signal", valueOrNull(plugin.signal != 0, plugin.signal)},
             {"signalName", valueOrNull(plugin.signal != 0, signalName(plugin.signal))},
             {"exitStatus", valueOrNull(plugin.exitStatus >= 0, plugin.exitStatus)},
@@ -177,12 +183,13 @@ Json pluginTrialJson(const tPluginTrial& plugin) {
 }  // namespace
 
 void renderTrialText(std::ostringstream& text, const tTrialReport& trial) {
-    text << "Trial (Initialize, Stop and Cleanup as the service runs them, in " << trial.children
-         << (trial.children == 1 ? " child process" : " child processes") << " of this checker):\n"
-         << "  ran as " << trial.user << " (uid " << trial.uid << "), in " << trial.workingDirectory
-         << ", with this checker's environment (the service's user, working directory / and "
-            "environment may differ); step timeout "
-         << seconds(trial.stepTimeoutSeconds) << "\n";
+    text << "Trial (each admitted plugin's Initialize, Stop and Cleanup, as the service runs "
+            "them):\n"
+         << "  as " << trial.user << " (uid " << trial.uid << "), in " << trial.workingDirectory
+         << ", with this checker's environment\n"
+         << "  (the service's user, working directory and environment may differ);\n"
+         << "  step timeout " << seconds(trial.stepTimeoutSeconds) << "; " << trial.children
+         << (trial.children == 1 ? " child process" : " child processes") << "\n";
     if (trial.plugins.empty()) {
         text << "  no plugin\n";
     }

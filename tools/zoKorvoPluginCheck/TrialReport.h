@@ -57,8 +57,10 @@ struct tPluginTrial {
     unsigned child = 0;  // which child process tried it last, from 1; 0: none
     tTrialEnd end = tTrialEnd::notTried;
     std::vector<tStepTrial> steps;  // the steps that ran to their end, in order
-    // For crashed, hung and escaped: the step that was running.
+    // For crashed, hung and escaped: the step that was running; after its
+    // close, while the trial looked for what it left behind.
     tPluginStep failedStep = tPluginStep::initialize;
+    bool afterClose = false;
     int signal = 0;         // crashed by this signal, or
     int exitStatus = -1;    // crashed by ending with this status
     std::string exception;  // escaped: the exception's type
