@@ -28,10 +28,7 @@ namespace {
 using Json = nlohmann::json;
 using namespace zotest::plugins;
 
-std::string description(const std::string& name, const std::string& path,
-                        const std::string& more = "") {
-    return "[Service]\nName=" + name + "\nPath=" + path + "\n" + more;
-}
+using zotest::description;
 
 std::string canonical(const std::string& path) {
     char resolved[PATH_MAX];

@@ -187,7 +187,7 @@ class tRound {
                 report.plugins[plan[event.plugin]].steps.push_back(event.step);
                 cleanupEnded[event.plugin] = event.step.step == tPluginStep::cleanup;
                 lastEnded = "after " + std::string(stepName(event.step.step)) + " of " +
-                            quoted(report.plugins[plan[event.plugin]].name);
+                            nPluginCheck::quoted(report.plugins[plan[event.plugin]].name);
                 openStep.reset();
                 break;
             case tTrialEventKind::checking:
@@ -277,7 +277,8 @@ void explainRefusals(tTrialReport& report) {
             if (&other != &plugin && !trialClean(other) &&
                 std::find(plugin.dependencies.begin(), plugin.dependencies.end(), other.name) !=
                     plugin.dependencies.end()) {
-                reasons.push_back(quoted(other.name) + ", which " + whatHappenedTo(other));
+                reasons.push_back(nPluginCheck::quoted(other.name) + ", which " +
+                                  whatHappenedTo(other));
             }
         }
         plugin.end = tTrialEnd::notTried;

@@ -49,10 +49,7 @@ std::string encodeTrialEvent(const tTrialEvent& event) {
             message["exception"] = event.step.exception;
             break;
         case tTrialEventKind::leftovers:
-            message["threads"] = event.leftovers.threads;
-            message["descriptors"] = event.leftovers.descriptors;
-            message["processes"] = event.leftovers.processes;
-            message["libraries"] = event.leftovers.libraries;
+            message["leftovers"] = event.leftovers;
             break;
         case tTrialEventKind::escaped:
             message["exception"] = event.step.exception;
@@ -78,11 +75,7 @@ bool decodeTrialEvent(const std::string& line, tTrialEvent& event) {
         event.step.code = message.value("code", int32_t{0});
         event.step.timeMs = message.value("timeMs", uint64_t{0});
         event.step.exception = message.value("exception", std::string());
-        using List = std::vector<std::string>;
-        event.leftovers.threads = message.value("threads", List());
-        event.leftovers.descriptors = message.value("descriptors", List());
-        event.leftovers.processes = message.value("processes", List());
-        event.leftovers.libraries = message.value("libraries", List());
+        event.leftovers = message.value("leftovers", tLeftovers());
     } catch (const Json::exception&) {
         return false;
     }

@@ -7,7 +7,7 @@
 //   {"event":"raised","plugin":2,"step":"Stop","exception":"std::runtime_error: ..."}
 //   {"event":"ended","plugin":2,"step":"Stop","code":-52003,"timeMs":0}
 //   {"event":"checking","plugin":2}    after its close: what did it leave?
-//   {"event":"leftovers","plugin":2,"threads":[...],"descriptors":[...],...}
+//   {"event":"leftovers","plugin":2,"leftovers":{"threads":[...],...}}
 //   {"event":"abandoned","plugin":2}   the child ends: plugin 2 left threads
 //   {"event":"escaped","exception":"int"}  a foreign exception left the pass
 //   {"event":"done"}                   every pass ran to its end
@@ -19,11 +19,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "TrialReport.h"
 
 namespace nPluginCheck {
+
+// The JSON form of what a plugin left behind, in the events and the report:
+// {"threads":[...],"descriptors":[...],"processes":[...],"libraries":[...]}.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(tLeftovers, threads, descriptors, processes, libraries)
 
 enum class tTrialEventKind { begins, raised, ended, checking, leftovers, abandoned, escaped, done };
 

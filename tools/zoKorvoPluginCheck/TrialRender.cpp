@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "TrialEvents.h"
 #include "Wording.h"
 
 namespace nPluginCheck {
@@ -173,11 +174,7 @@ Json pluginTrialJson(const tPluginTrial& plugin) {
             {"exitStatus", valueOrNull(plugin.exitStatus >= 0, plugin.exitStatus)},
             {"exception", valueOrNull(!plugin.exception.empty(), plugin.exception)},
             {"notTriedReason", valueOrNull(!plugin.notTriedReason.empty(), plugin.notTriedReason)},
-            {"leftovers",
-             {{"threads", plugin.leftovers.threads},
-              {"descriptors", plugin.leftovers.descriptors},
-              {"processes", plugin.leftovers.processes},
-              {"libraries", plugin.leftovers.libraries}}}};
+            {"leftovers", Json(nlohmann::json(plugin.leftovers))}};
 }
 
 }  // namespace
@@ -195,7 +192,7 @@ void renderTrialText(std::ostringstream& text, const tTrialReport& trial) {
     }
     for (size_t i = 0; i < trial.plugins.size(); ++i) {
         const tPluginTrial& plugin = trial.plugins[i];
-        text << "  " << i + 1 << ". " << quoted(plugin.name) << " (" << plugin.file
+        text << "  " << i + 1 << ". " << nPluginCheck::quoted(plugin.name) << " (" << plugin.file
              << "): " << endText(plugin, trial) << "\n";
         renderSteps(text, plugin);
         renderLeftovers(text, plugin.leftovers);
