@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <vector>
 
 namespace nPluginCheck {
 namespace {
@@ -78,16 +79,43 @@ std::map<pid_t, std::string> currentThreads() {
     return threads;
 }
 
-std::map<pid_t, std::string> childProcessesOf(pid_t parent) {
-    std::map<pid_t, std::string> children;
-    forEachNumberedEntry("/proc", [&children, parent](long pid) {
-        tStatFields fields;
-        if (readStat("/proc/" + std::to_string(pid) + "/stat", fields) && fields.parent == parent) {
-            children[static_cast<pid_t>(pid)] =
-                "process " + std::to_string(pid) + " (" + fields.name + ")" +
-                (ended(fields.state) ? ", ended but never waited for" : "");
+namespace {
+
+// The children of `parent` as its threads' "children" files list them:
+// a few reads instead of one per process of the machine. False when the
+// kernel has no such files.
+bool listChildrenOfThreads(pid_t parent, std::vector<pid_t>& children) {
+    const std::string tasks = "/proc/" + std::to_string(parent) + "/task";
+    bool listed = false;
+    forEachNumberedEntry(tasks, [&](long tid) {
+        std::ifstream file(tasks + "/" + std::to_string(tid) + "/children");
+        listed = listed || file.is_open();
+        pid_t child = 0;
+        while (file >> child) {
+            children.push_back(child);
         }
     });
+    return listed;
+}
+
+}  // namespace
+
+std::map<pid_t, std::string> childProcessesOf(pid_t parent) {
+    std::vector<pid_t> candidates;
+    if (!listChildrenOfThreads(parent, candidates)) {
+        forEachNumberedEntry("/proc", [&candidates](long pid) {
+            candidates.push_back(static_cast<pid_t>(pid));
+        });
+    }
+    std::map<pid_t, std::string> children;
+    for (const pid_t pid : candidates) {
+        tStatFields fields;
+        if (readStat("/proc/" + std::to_string(pid) + "/stat", fields) &&
+            fields.parent == parent) {
+            children[pid] = "process " + std::to_string(pid) + " (" + fields.name + ")" +
+                            (ended(fields.state) ? ", ended but never waited for" : "");
+        }
+    }
     return children;
 }
 
