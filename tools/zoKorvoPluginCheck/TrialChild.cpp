@@ -29,7 +29,7 @@ namespace {
 // How long a thread that is ending right after the close may take to be
 // gone: a joined thread's entry leaves /proc a moment after the join.
 constexpr int kThreadEndChecks = 20;
-constexpr long kThreadEndCheckNs = 10 * 1000 * 1000;
+constexpr long kThreadEndCheckNs = 10L * 1000 * 1000;
 
 std::string demangled(const char* name) {
     int status = 0;
@@ -92,6 +92,7 @@ void writeWhole(int descriptor, const std::string& text) {
 template <typename Key>
 std::vector<std::string> listed(const std::map<Key, std::string>& entries) {
     std::vector<std::string> descriptions;
+    descriptions.reserve(entries.size());
     for (const auto& entry : entries) {
         descriptions.push_back(entry.second);
     }
