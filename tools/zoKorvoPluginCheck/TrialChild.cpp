@@ -266,6 +266,16 @@ void redirectStandardStreams() {
     dup2(STDERR_FILENO, STDOUT_FILENO);
 }
 
+// A crash ends the child by its signal, whatever handler the checker's own
+// runtime (a sanitizer's, say) installed: the report names the signal.
+void restoreDefaultCrashActions() {
+    struct sigaction defaultAction = {};
+    defaultAction.sa_handler = SIG_DFL;
+    for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+        sigaction(signal, &defaultAction, nullptr);
+    }
+}
+
 }  // namespace
 
 void runTrialChild(int eventPipe, std::vector<tPluginDescription> plan, uint32_t capabilityMask) {
@@ -273,6 +283,7 @@ void runTrialChild(int eventPipe, std::vector<tPluginDescription> plan, uint32_t
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     redirectStandardStreams();
+    restoreDefaultCrashActions();
     tPluginManager manager;
     tTrialObserver observer(eventPipe, manager, plan.size());
     manager.setStepObserver(&observer);
