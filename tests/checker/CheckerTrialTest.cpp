@@ -228,7 +228,7 @@ TEST(CheckerTrial, SaysWhoItRanAsWhereAndWithWhichTimeout) {
     EXPECT_TRUE(contains(run.output, "  step timeout 10 s; 1 child process\n")) << run.output;
 }
 
-TEST(CheckerTrial, StepTimeoutIsASecondsCountWithTrial) {
+TEST(CheckerTrial, StepTimeoutIsASecondsCountWithTrialAndHelpSaysSo) {
     zotest::tScratchDirectory directory;
     directory.add("alpha.ini", description("alpha", kAlphaPlugin));
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
@@ -241,6 +241,11 @@ TEST(CheckerTrial, StepTimeoutIsASecondsCountWithTrial) {
         const zotest::tCheckerRun run = zotest::runChecker(arguments);
         EXPECT_EQ(2, run.exitStatus) << arguments[1] << " " << arguments[2];
         EXPECT_TRUE(contains(run.errors, "--step-timeout")) << run.errors;
+    }
+    const zotest::tCheckerRun help = zotest::runChecker({"--help"});
+    for (const char* part : {"--trial ", "--step-timeout SECONDS", "(default 10)",
+                             "or in the trial a plugin crashed, hung,"}) {
+        EXPECT_TRUE(contains(help.output, part)) << part;
     }
 }
 
