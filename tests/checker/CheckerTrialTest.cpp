@@ -214,6 +214,38 @@ TEST(CheckerTrial, ThreadThatCrashesRightAfterTheCloseIsBlamedOnItsPlugin) {
         << text.output;
 }
 
+TEST(CheckerTrial, ExceptionsAreReportedWithTheirTypeAndTheStepThatThrew) {
+    zotest::tScratchDirectory directory;
+    const std::string throwing = ZO_TEST_PLUGIN_throwing;
+    directory.add("a.ini", description("a", throwing, "Initialize=ThrowingInit\n"));
+    directory.add("b.ini", description("b", throwing, "Stop=ThrowingStop\n"));
+    directory.add("c.ini", description("c", throwing, "Stop=ThrowingStandardStop\n"));
+    const zotest::tCheckerRun run =
+        zotest::runChecker({"--trial", "--json", "--plugins-dir", directory.path});
+    ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
+    const Json report = Json::parse(run.output);
+    const Json& trial = report.at("trial");
+    EXPECT_EQ(1, trial.at("children"));
+    const std::vector<std::vector<std::string>> expected = {
+        {"-52003 int", "0", "0"},
+        {"0", "-52003 int", "0"},
+        {"0", "-52003 std::runtime_error: the device went away", "0"},
+    };
+    ASSERT_EQ(expected.size(), trial.at("plugins").size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const Json& plugin = trial.at("plugins")[i];
+        EXPECT_EQ("completed", plugin.at("end")) << plugin.dump(2);
+        std::vector<std::string> steps;
+        for (const Json& step : plugin.at("steps")) {
+            steps.push_back(std::to_string(step.at("code").get<int>()) +
+                            (step.at("exception").is_null()
+                                 ? ""
+                                 : " " + step.at("exception").get<std::string>()));
+        }
+        EXPECT_EQ(expected[i], steps) << plugin.dump(2);
+    }
+}
+
 TEST(CheckerTrial, SaysWhoItRanAsWhereAndWithWhichTimeout) {
     zotest::tScratchDirectory directory;
     directory.add("alpha.ini", description("alpha", kAlphaPlugin, "Initialize=AlphaInit\n"));
