@@ -92,6 +92,17 @@ void runReversePass(std::vector<tPluginRecord>& records, tPluginStep pluginStep,
 
 }  // namespace
 
+const char* pluginStepName(tPluginStep step) {
+    switch (step) {
+        case tPluginStep::stop:
+            return "Stop";
+        case tPluginStep::cleanup:
+            return "Cleanup";
+        default:
+            return "Initialize";
+    }
+}
+
 bool pluginAdmitted(uint32_t requires, uint32_t capabilityMask) {
     return (requires & capabilityMask) != 0;
 }

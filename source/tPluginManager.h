@@ -48,6 +48,9 @@ struct tPluginRecord {
 // The three steps of a plugin, in the order of its life.
 enum class tPluginStep { initialize, stop, cleanup };
 
+// "Initialize", "Stop" or "Cleanup": the step as a person reads it.
+const char* pluginStepName(tPluginStep step);
+
 // Told, on the pass's thread, about every step the manager runs. stepBegins
 // comes before anything of the step (for Initialize: before admission and
 // the library's open); stepEnded after the step's code and duration are in

@@ -16,17 +16,6 @@ namespace {
 using namespace zotest::plugins;
 using zotest::describePlugin;
 
-const char* stepWord(tPluginStep step) {
-    switch (step) {
-        case tPluginStep::stop:
-            return "Stop";
-        case tPluginStep::cleanup:
-            return "Cleanup";
-        default:
-            return "Initialize";
-    }
-}
-
 // Writes every event as "<event> <plugin> <step>", with what the record
 // showed at that moment.
 class tEventLog : public tPluginStepObserver {
@@ -60,8 +49,8 @@ class tEventLog : public tPluginStepObserver {
   private:
     void add(const char* event, const tPluginRecord& record, tPluginStep step,
              const std::string& detail = "") {
-        events.push_back(std::string(event) + " " + record.description.name + " " + stepWord(step) +
-                         detail);
+        events.push_back(std::string(event) + " " + record.description.name + " " +
+                         pluginStepName(step) + detail);
     }
 };
 

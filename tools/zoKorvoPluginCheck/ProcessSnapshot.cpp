@@ -103,15 +103,13 @@ bool listChildrenOfThreads(pid_t parent, std::vector<pid_t>& children) {
 std::map<pid_t, std::string> childProcessesOf(pid_t parent) {
     std::vector<pid_t> candidates;
     if (!listChildrenOfThreads(parent, candidates)) {
-        forEachNumberedEntry("/proc", [&candidates](long pid) {
-            candidates.push_back(static_cast<pid_t>(pid));
-        });
+        forEachNumberedEntry(
+            "/proc", [&candidates](long pid) { candidates.push_back(static_cast<pid_t>(pid)); });
     }
     std::map<pid_t, std::string> children;
     for (const pid_t pid : candidates) {
         tStatFields fields;
-        if (readStat("/proc/" + std::to_string(pid) + "/stat", fields) &&
-            fields.parent == parent) {
+        if (readStat("/proc/" + std::to_string(pid) + "/stat", fields) && fields.parent == parent) {
             children[pid] = "process " + std::to_string(pid) + " (" + fields.name + ")" +
                             (ended(fields.state) ? ", ended but never waited for" : "");
         }

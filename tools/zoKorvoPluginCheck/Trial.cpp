@@ -186,7 +186,7 @@ class tRound {
                 raisedException.clear();
                 report.plugins[plan[event.plugin]].steps.push_back(event.step);
                 cleanupEnded[event.plugin] = event.step.step == tPluginStep::cleanup;
-                lastEnded = "after " + std::string(stepName(event.step.step)) + " of " +
+                lastEnded = "after " + std::string(pluginStepName(event.step.step)) + " of " +
                             nPluginCheck::quoted(report.plugins[plan[event.plugin]].name);
                 openStep.reset();
                 break;

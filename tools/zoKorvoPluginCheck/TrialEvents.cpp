@@ -27,7 +27,7 @@ bool kindNamed(const std::string& name, tTrialEventKind& kind) {
 bool stepNamed(const std::string& name, tPluginStep& step) {
     for (tPluginStep candidate :
          {tPluginStep::initialize, tPluginStep::stop, tPluginStep::cleanup}) {
-        if (name == stepName(candidate)) {
+        if (name == pluginStepName(candidate)) {
             step = candidate;
             return true;
         }
@@ -43,7 +43,7 @@ std::string encodeTrialEvent(const tTrialEvent& event) {
         case tTrialEventKind::begins:
         case tTrialEventKind::raised:
         case tTrialEventKind::ended:
-            message["step"] = stepName(event.step.step);
+            message["step"] = pluginStepName(event.step.step);
             message["code"] = event.step.code;
             message["timeMs"] = event.step.timeMs;
             message["exception"] = event.step.exception;

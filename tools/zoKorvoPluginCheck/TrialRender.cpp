@@ -59,7 +59,7 @@ std::string seconds(double value) {
 }
 
 std::string endText(const tPluginTrial& plugin, const tTrialReport& trial) {
-    const std::string step = stepName(plugin.failedStep);
+    const std::string step = pluginStepName(plugin.failedStep);
     switch (plugin.end) {
         case tTrialEnd::crashed: {
             const std::string how =
@@ -104,13 +104,13 @@ void renderSteps(std::ostringstream& text, const tPluginTrial& plugin) {
     text << "       ";
     for (size_t i = 0; i < plugin.steps.size(); ++i) {
         const tStepTrial& step = plugin.steps[i];
-        text << (i == 0 ? "" : ", ") << stepName(step.step) << " " << step.code << " ("
+        text << (i == 0 ? "" : ", ") << pluginStepName(step.step) << " " << step.code << " ("
              << step.timeMs << " ms)";
     }
     text << "\n";
     for (const tStepTrial& step : plugin.steps) {
         if (!step.exception.empty()) {
-            text << "       " << stepName(step.step) << " threw " << step.exception << "\n";
+            text << "       " << pluginStepName(step.step) << " threw " << step.exception << "\n";
         }
     }
 }
@@ -154,7 +154,7 @@ Json valueOrNull(bool present, const Value& value) {
 Json pluginTrialJson(const tPluginTrial& plugin) {
     Json steps = Json::array();
     for (const tStepTrial& step : plugin.steps) {
-        steps.push_back({{"step", stepName(step.step)},
+        steps.push_back({{"step", pluginStepName(step.step)},
                          {"code", step.code},
                          {"timeMs", step.timeMs},
                          {"exception", valueOrNull(!step.exception.empty(), step.exception)}});
@@ -167,7 +167,7 @@ Json pluginTrialJson(const tPluginTrial& plugin) {
             {"end", endKind(plugin.end)},
             {"clean", trialClean(plugin)},
             {"steps", steps},
-            {"failedStep", valueOrNull(stopped, stepName(plugin.failedStep))},
+            {"failedStep", valueOrNull(stopped, pluginStepName(plugin.failedStep))},
             {"afterClose", plugin.afterClose},
             {"signal", valueOrNull(plugin.signal != 0, plugin.signal)},
             {"signalName", valueOrNull(plugin.signal != 0, signalName(plugin.signal))},

@@ -2,17 +2,6 @@
 
 namespace nPluginCheck {
 
-const char* stepName(tPluginStep step) {
-    switch (step) {
-        case tPluginStep::stop:
-            return "Stop";
-        case tPluginStep::cleanup:
-            return "Cleanup";
-        default:
-            return "Initialize";
-    }
-}
-
 bool trialClean(const tPluginTrial& plugin) {
     if (plugin.end != tTrialEnd::completed || !plugin.leftovers.empty()) {
         return false;

@@ -17,9 +17,6 @@
 
 namespace nPluginCheck {
 
-// The step's name as the report shows it: "Initialize", "Stop", "Cleanup".
-const char* stepName(tPluginStep step);
-
 // One step that ran to its end, with the manager's code and duration.
 struct tStepTrial {
     tPluginStep step = tPluginStep::initialize;
