@@ -201,16 +201,20 @@ TEST(CheckerTrial, ThreadThatCrashesRightAfterTheCloseIsBlamedOnItsPlugin) {
     EXPECT_TRUE(plugins["alpha"].at("clean")) << plugins["alpha"].dump(2);
     EXPECT_EQ("crashed", plugins["napper"].at("end")) << plugins["napper"].dump(2);
     EXPECT_EQ("Cleanup", plugins["napper"].at("failedStep"));
-    EXPECT_TRUE(plugins["napper"].at("afterClose"));
-    EXPECT_EQ(std::vector<int>({0, 0, 0}), stepCodes(plugins["napper"]));
+    // The thread naps 20 ms: it wakes after the Cleanup step has ended, unless
+    // a slow machine (a sanitizer's, say) is still inside the step by then.
+    const bool afterClose = plugins["napper"].at("afterClose");
+    EXPECT_EQ(afterClose ? std::vector<int>({0, 0, 0}) : std::vector<int>({0, 0}),
+              stepCodes(plugins["napper"]));
 
     const zotest::tCheckerRun text =
         zotest::runChecker({"--trial", "--plugins-dir", directory.path});
-    EXPECT_TRUE(contains(text.output,
-                         "\"napper\" (" + directory.path +
-                             "/napper.ini): crashed after its Cleanup and close: signal SIGSEGV "
-                             "(Segmentation fault); a thread it left running most likely ran "
-                             "into its closed library\n"))
+    const std::string crashed = "\"napper\" (" + directory.path + "/napper.ini): crashed ";
+    EXPECT_TRUE(
+        contains(text.output,
+                 crashed + "after its Cleanup and close: signal SIGSEGV (Segmentation fault); "
+                           "a thread it left running most likely ran into its closed library\n") ||
+        contains(text.output, crashed + "in Cleanup: signal SIGSEGV (Segmentation fault)\n"))
         << text.output;
 }
 
