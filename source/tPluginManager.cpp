@@ -9,6 +9,15 @@
 
 namespace {
 
+using tStepEvent = void (tPluginStepObserver::*)(const tPluginRecord&, tPluginStep) noexcept;
+
+void notify(tPluginStepObserver* observer, tStepEvent event, const tPluginRecord& record,
+            tPluginStep step) {
+    if (observer != nullptr) {
+        (observer->*event)(record, step);
+    }
+}
+
 // The line the status file's messages get when a plugin's step threw
 // something that is not a standard exception.
 void noteUnknownException(std::string& messages, const tPluginRecord& record) {
@@ -20,7 +29,8 @@ void noteUnknownException(std::string& messages, const tPluginRecord& record) {
 // any of its own entry points being called. Whatever a plugin throws fails
 // its own step only: the pass goes on with the next plugin.
 int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
-                    size_t plugin, tPathSafety& pathSafety, std::string& messages) {
+                    size_t plugin, tPathSafety& pathSafety, tPluginStepObserver* observer,
+                    std::string& messages) {
     const tPluginDescription& description = record.description;
     try {
         if (!pluginAdmitted(description.requires, capabilityMask)) {
@@ -37,9 +47,11 @@ int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedName
         startedNames.markStarted(plugin);
         return pluginStatus;
     } catch (const std::exception&) {
+        notify(observer, &tPluginStepObserver::stepRaised, record, tPluginStep::initialize);
         record.library.discard();
         return zoerr::codeFromCurrentException();
     } catch (...) {
+        notify(observer, &tPluginStepObserver::stepRaised, record, tPluginStep::initialize);
         record.library.discard();
         noteUnknownException(messages, record);
         return zoerr::kSoftwareFault;
@@ -48,10 +60,12 @@ int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedName
 
 // Runs one step of the stop or clean-up pass on every record, last first,
 // and records its code and duration.
-void runReversePass(std::vector<tPluginRecord>& records, void (tPluginLibrary::*step)(),
-                    int32_t tPluginRecord::*code, uint64_t tPluginRecord::*timeMs, tStepKind kind,
-                    tStepBoard* board, std::string& messages) {
+void runReversePass(std::vector<tPluginRecord>& records, tPluginStep pluginStep,
+                    void (tPluginLibrary::*step)(), int32_t tPluginRecord::*code,
+                    uint64_t tPluginRecord::*timeMs, tStepKind kind, tStepBoard* board,
+                    tPluginStepObserver* observer, std::string& messages) {
     for (auto record = records.rbegin(); record != records.rend(); ++record) {
+        notify(observer, &tPluginStepObserver::stepBegins, *record, pluginStep);
         const uint64_t startNs = zoqel::monotonicNowNs();
         if (board != nullptr) {
             board->beginPluginStep(kind, record->description.name, startNs);
@@ -60,8 +74,10 @@ void runReversePass(std::vector<tPluginRecord>& records, void (tPluginLibrary::*
         try {
             (record->library.*step)();
         } catch (const std::exception&) {
+            notify(observer, &tPluginStepObserver::stepRaised, *record, pluginStep);
             stepCode = zoerr::codeFromCurrentException();
         } catch (...) {
+            notify(observer, &tPluginStepObserver::stepRaised, *record, pluginStep);
             noteUnknownException(messages, *record);
             stepCode = zoerr::kSoftwareFault;
         }
@@ -70,10 +86,22 @@ void runReversePass(std::vector<tPluginRecord>& records, void (tPluginLibrary::*
         if (board != nullptr) {
             board->endStep();
         }
+        notify(observer, &tPluginStepObserver::stepEnded, *record, pluginStep);
     }
 }
 
 }  // namespace
+
+const char* pluginStepName(tPluginStep step) {
+    switch (step) {
+        case tPluginStep::stop:
+            return "Stop";
+        case tPluginStep::cleanup:
+            return "Cleanup";
+        default:
+            return "Initialize";
+    }
+}
 
 bool pluginAdmitted(uint32_t requires, uint32_t capabilityMask) {
     return (requires & capabilityMask) != 0;
@@ -105,16 +133,18 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
         tPathSafety pathSafety;
         for (; next < records.size(); ++next) {
             tPluginRecord& record = records[next];
+            notify(stepObserver, &tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
             const uint64_t startNs = zoqel::monotonicNowNs();
             if (board != nullptr) {
                 board->beginPluginStep(tStepKind::initialize, record.description.name, startNs);
             }
             record.initializeCode = startPlugin(record, capabilityMask, startedNames, next - first,
-                                                pathSafety, unknownExceptionLines);
+                                                pathSafety, stepObserver, unknownExceptionLines);
             record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
             if (board != nullptr) {
                 board->endStep();
             }
+            notify(stepObserver, &tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
         }
     } catch (...) {
         // An error outside a plugin's own code (no memory for the records, a
@@ -130,11 +160,13 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
 }
 
 void tPluginManager::stopPlugins() {
-    runReversePass(records, &tPluginLibrary::stop, &tPluginRecord::stopCode,
-                   &tPluginRecord::stopTimeMs, tStepKind::stop, board, unknownExceptionLines);
+    runReversePass(records, tPluginStep::stop, &tPluginLibrary::stop, &tPluginRecord::stopCode,
+                   &tPluginRecord::stopTimeMs, tStepKind::stop, board, stepObserver,
+                   unknownExceptionLines);
 }
 
 void tPluginManager::cleanupPlugins() {
-    runReversePass(records, &tPluginLibrary::unload, &tPluginRecord::cleanupCode,
-                   &tPluginRecord::cleanupTimeMs, tStepKind::cleanup, board, unknownExceptionLines);
+    runReversePass(records, tPluginStep::cleanup, &tPluginLibrary::unload,
+                   &tPluginRecord::cleanupCode, &tPluginRecord::cleanupTimeMs, tStepKind::cleanup,
+                   board, stepObserver, unknownExceptionLines);
 }

@@ -17,7 +17,9 @@
 // stay.
 // Not thread-safe: every pass runs on the service's run-cycle thread. A step
 // board, when given, is posted each plugin step for a watching thread (see
-// StepBoard.h); the records then stay in place while steps are posted.
+// StepBoard.h); the records then stay in place while steps are posted. An
+// optional tPluginStepObserver is told when each step begins, raises and
+// ends; the service runs without one, which costs one test per step.
 #ifndef ZOKORVO_TPLUGINMANAGER_H
 #define ZOKORVO_TPLUGINMANAGER_H
 
@@ -43,8 +45,32 @@ struct tPluginRecord {
     uint64_t cleanupTimeMs = 0;
 };
 
+// The three steps of a plugin, in the order of its life.
+enum class tPluginStep { initialize, stop, cleanup };
+
+// "Initialize", "Stop" or "Cleanup": the step as a person reads it.
+const char* pluginStepName(tPluginStep step);
+
+// Told, on the pass's thread, about every step the manager runs. stepBegins
+// comes before anything of the step (for Initialize: before admission and
+// the library's open); stepEnded after the step's code and duration are in
+// the record (for Cleanup: after the library's close). stepRaised is called
+// inside the handler of the exception that the step raised, standard or
+// not, so std::current_exception() is that exception. The observer must not
+// throw.
+class tPluginStepObserver {
+  public:
+    virtual ~tPluginStepObserver() = default;
+    virtual void stepBegins(const tPluginRecord& record, tPluginStep step) noexcept = 0;
+    virtual void stepRaised(const tPluginRecord& record, tPluginStep step) noexcept = 0;
+    virtual void stepEnded(const tPluginRecord& record, tPluginStep step) noexcept = 0;
+};
+
 class tPluginManager {
   public:
+    // The observer of every later step, or null for none; not owned.
+    void setStepObserver(tPluginStepObserver* observer) { stepObserver = observer; }
+
     // Admits, loads and initialises each plugin in the order given. A plugin
     // is admitted when its `requires` shares a bit with `capabilityMask`, and
     // starts only when every dependency started earlier in this pass.
@@ -73,6 +99,7 @@ class tPluginManager {
     std::vector<tPluginRecord> records;
     std::string unknownExceptionLines;
     tStepBoard* board = nullptr;
+    tPluginStepObserver* stepObserver = nullptr;
 };
 
 // True when a plugin that requires `requires` may start under

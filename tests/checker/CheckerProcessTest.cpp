@@ -16,10 +16,7 @@ namespace {
 using Json = nlohmann::json;
 using namespace zotest::plugins;
 
-std::string description(const std::string& name, const std::string& path,
-                        const std::string& more = "") {
-    return "[Service]\nName=" + name + "\nPath=" + path + "\n" + more;
-}
+using zotest::description;
 
 // Each "{dir}" in `arguments` becomes `directory`.
 std::vector<std::string> inDirectory(std::vector<std::string> arguments,

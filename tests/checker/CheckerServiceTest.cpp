@@ -86,10 +86,7 @@ tOutcomes namedCodes(const Json& report) {
     return named;
 }
 
-std::string description(const std::string& name, const std::string& path,
-                        const std::string& more = "") {
-    return "[Service]\nName=" + name + "\nPath=" + path + "\n" + more;
-}
+using zotest::description;
 
 TEST(CheckerAgainstService, PredictionIsWhatTheStatusFileShows) {
     zotest::TestRoot root;

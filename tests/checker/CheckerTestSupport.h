@@ -82,6 +82,12 @@ inline tCheckerRun runChecker(std::vector<std::string> arguments,
                        checker.standardError()};
 }
 
+// A description file's text: Name and Path in [Service], then `more` lines.
+inline std::string description(const std::string& name, const std::string& path,
+                               const std::string& more = "") {
+    return "[Service]\nName=" + name + "\nPath=" + path + "\n" + more;
+}
+
 // The kinds of `findings` with their lines, "kind@line", in report order.
 inline std::vector<std::string> kindsAndLines(const std::vector<nPluginCheck::tFinding>& findings) {
     std::vector<std::string> listed;

@@ -9,6 +9,13 @@
  *   INIT_SLEEP_MS, STOP_SLEEP_MS, CLEANUP_SLEEP_MS   pauses in the entry points
  *   LOG_CONSTRUCTOR    when defined, a constructor logs "<PLUGIN_NAME> Constructor"
  *                      as the loader maps the library, before any entry point
+ * and, for the checker's trial, faults a plugin may have (each set to 1):
+ *   CRASH_IN_INIT      Initialize dies of SIGSEGV
+ *   LEAVE_THREAD       Initialize starts a thread that nothing ever ends
+ *   THREAD_NAP_MS      that thread wakes this often (default: only on a signal)
+ *   LEAVE_DESCRIPTOR   Initialize opens /dev/null and never closes it
+ *   LEAVE_PROCESS      Initialize starts a child process that nothing waits
+ *                      for; it ends itself after a minute at the latest
  *
  * Every entry point appends the line "<PLUGIN_NAME> <Initialize|Stop|Cleanup>"
  * to the file named by the environment variable ZO_TEST_PLUGIN_LOG, opening it
@@ -21,6 +28,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,6 +50,21 @@
 #endif
 #ifndef CLEANUP_SLEEP_MS
 #define CLEANUP_SLEEP_MS 0
+#endif
+#ifndef CRASH_IN_INIT
+#define CRASH_IN_INIT 0
+#endif
+#ifndef LEAVE_THREAD
+#define LEAVE_THREAD 0
+#endif
+#ifndef THREAD_NAP_MS
+#define THREAD_NAP_MS 0
+#endif
+#ifndef LEAVE_DESCRIPTOR
+#define LEAVE_DESCRIPTOR 0
+#endif
+#ifndef LEAVE_PROCESS
+#define LEAVE_PROCESS 0
 #endif
 
 /* Unused in a plugin that exports no entry point. */
@@ -81,11 +105,77 @@ __attribute__((constructor)) static void logConstructor(void) {
 }
 #endif
 
+static int threadRunning;
+
+/* Sleeps until the process ends: its code lies in this library. With
+   THREAD_NAP_MS it wakes that often, and so runs into the library soon
+   after the library is closed. */
+__attribute__((unused)) static void* sleepForever(void* unused) {
+    (void)unused;
+    __atomic_store_n(&threadRunning, 1, __ATOMIC_RELEASE);
+    for (;;) {
+        if (THREAD_NAP_MS > 0) {
+            sleepMilliseconds(THREAD_NAP_MS);
+        } else {
+            pause();
+        }
+    }
+    return NULL;
+}
+
+__attribute__((unused)) static void crash(void) {
+    /* The default action, whatever handler a sanitizer runtime installed. */
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGSEGV, &action, NULL);
+    raise(SIGSEGV);
+}
+
+__attribute__((unused)) static void leaveThread(void) {
+    pthread_t thread;
+    if (pthread_create(&thread, NULL, sleepForever, NULL) == 0) {
+        pthread_detach(thread);
+        /* Into pause() before the library can be closed: a thread still on
+           its way there would run into the closed library and crash. */
+        while (!__atomic_load_n(&threadRunning, __ATOMIC_ACQUIRE)) {
+            sleepMilliseconds(1);
+        }
+        sleepMilliseconds(20);
+    }
+}
+
+__attribute__((unused)) static void leaveProcess(void) {
+    if (fork() == 0) {
+        /* A minute at the latest, should nobody end it. */
+        alarm(60);
+        for (;;) {
+            pause();
+        }
+    }
+}
+
+__attribute__((unused)) static void haveFaults(void) {
+    if (CRASH_IN_INIT) {
+        crash();
+    }
+    if (LEAVE_THREAD) {
+        leaveThread();
+    }
+    if (LEAVE_DESCRIPTOR) {
+        (void)open("/dev/null", O_RDONLY);
+    }
+    if (LEAVE_PROCESS) {
+        leaveProcess();
+    }
+}
+
 #ifdef INIT_SYMBOL
 int32_t INIT_SYMBOL(void);
 int32_t INIT_SYMBOL(void) {
     appendToLog("Initialize");
     sleepMilliseconds(INIT_SLEEP_MS);
+    haveFaults();
     return INIT_RESULT;
 }
 #endif

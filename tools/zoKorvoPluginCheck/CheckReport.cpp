@@ -36,7 +36,8 @@ void addWarning(tFileReport& report, int32_t line, const char* kind, const std::
 
 int exitStatusOf(const tCheckReport& report) {
     const tSummary summary = summarize(report);
-    return summary.rejected + summary.refused + summary.loadFailed == 0 ? 0 : 1;
+    const bool trialFailed = report.trial && trialFoundProblems(*report.trial);
+    return summary.rejected + summary.refused + summary.loadFailed == 0 && !trialFailed ? 0 : 1;
 }
 
 }  // namespace nPluginCheck

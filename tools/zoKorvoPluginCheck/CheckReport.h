@@ -9,9 +9,11 @@
 #define ZOKORVO_PLUGINCHECK_CHECKREPORT_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "TrialReport.h"
 #include "tPluginDescription.h"
 
 namespace nPluginCheck {
@@ -93,6 +95,7 @@ struct tCheckReport {
     std::vector<tFileReport> files;
     std::vector<tFinding> acrossFiles;
     std::vector<tStartPrediction> startOrder;
+    std::optional<tTrialReport> trial;  // --trial
 };
 
 struct tSummary {
@@ -110,8 +113,9 @@ tSummary summarize(const tCheckReport& report);
 void addError(tFileReport& report, int32_t line, const char* kind, const std::string& message);
 void addWarning(tFileReport& report, int32_t line, const char* kind, const std::string& message);
 
-// 0 when nothing is wrong; 1 when a file is rejected or a plugin would be
-// refused or fail to load. Warnings alone leave it 0.
+// 0 when nothing is wrong; 1 when a file is rejected, a plugin would be
+// refused or fail to load, or the trial found a problem. Warnings alone
+// leave it 0.
 int exitStatusOf(const tCheckReport& report);
 
 }  // namespace nPluginCheck

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "TrialRender.h"
 #include "Wording.h"
 
 namespace nPluginCheck {
@@ -226,6 +227,9 @@ std::string renderText(const tCheckReport& report) {
     }
     renderDeployment(text, report);
     renderStartOrder(text, report);
+    if (report.trial) {
+        renderTrialText(text, *report.trial);
+    }
     renderSummary(text, report);
     return text.str();
 }
@@ -255,6 +259,7 @@ std::string renderJson(const tCheckReport& report) {
         {"files", files},
         {"acrossFiles", findingsJson(report.acrossFiles)},
         {"startOrder", startOrder},
+        {"trial", report.trial ? trialJson(*report.trial) : Json(nullptr)},
         {"summary", summaryJson(report)},
         {"exitStatus", exitStatusOf(report)},
     };

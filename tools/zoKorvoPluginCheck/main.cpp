@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <boost/filesystem/exception.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -21,6 +23,7 @@
 #include "FileCheck.h"
 #include "Report.h"
 #include "StartPrediction.h"
+#include "Trial.h"
 #include "nPluginData.h"
 #include "zoerr/Status.h"
 #include "zosysq/stdpath.h"
@@ -30,6 +33,9 @@ namespace {
 using nPluginCheck::tCheckReport;
 
 constexpr int kExitUsageOrSystemError = 2;
+constexpr double kDefaultStepTimeoutSeconds = 10;
+// A day: longer is a mistake, and the clock's nanoseconds stay far from overflow.
+constexpr double kLongestStepTimeoutSeconds = 86400;
 
 enum class tDeploymentSource { assumeAllowed, assumeDenied, askSystem };
 
@@ -40,6 +46,9 @@ struct tOptions {
     bool deploymentGiven = false;
     bool load = false;
     bool json = false;
+    bool trial = false;
+    double stepTimeoutSeconds = kDefaultStepTimeoutSeconds;
+    bool stepTimeoutGiven = false;
 };
 
 enum tLongOption {
@@ -47,7 +56,9 @@ enum tLongOption {
     kDeploymentOption,
     kQueryOption,
     kLoadOption,
-    kJsonOption
+    kJsonOption,
+    kTrialOption,
+    kStepTimeoutOption
 };
 
 const char kUsage[] =
@@ -75,6 +86,18 @@ const char kUsage[] =
     "                      directory, LD_LIBRARY_PATH, user): the service runs from /\n"
     "                      under the service manager and with -d, so a relative or\n"
     "                      bare Path may name another library there (noted per plugin).\n"
+    "  --trial             then run the admitted plugins' own entry points in a child\n"
+    "                      process, as the service would: open and bind, Initialize,\n"
+    "                      then every Stop and every Cleanup with its close in reverse;\n"
+    "                      report each step's code and duration, a crash (the signal\n"
+    "                      and the step), a hang, an exception, and what each plugin\n"
+    "                      left behind after its close: threads, open file descriptors,\n"
+    "                      child processes, its library still mapped. A crash or hang\n"
+    "                      ends the child; the rest are tried in a new one. It runs as\n"
+    "                      this user, in this working directory and environment, and\n"
+    "                      never touches the service's status file.\n"
+    "  --step-timeout SECONDS\n"
+    "                      with --trial, a step running longer hangs (default 10)\n"
     "  --json              print the report as one JSON object\n"
     "  -h, --help          display this help and exit\n"
     "\n"
@@ -103,7 +126,8 @@ const char kUsage[] =
     "be predicted; without --load, libraries are not opened either.\n"
     "\n"
     "Exit status: 0 nothing wrong (warnings allowed); 1 a file is rejected or a\n"
-    "plugin would be refused or fail to load; 2 a usage or system error.\n";
+    "plugin would be refused or fail to load, or in the trial a plugin crashed, hung,\n"
+    "failed or left something behind; 2 a usage or system error.\n";
 
 void printUsage() {
     printf(kUsage, zosysq::kSharePointerFile, zosysq::kDefaultShareDirectory);
@@ -135,6 +159,16 @@ std::string takeDeploymentOption(int option, const char* value, tOptions& option
     return "";
 }
 
+bool takeStepTimeout(const char* value, tOptions& options) {
+    char* end = nullptr;
+    errno = 0;
+    const double seconds = strtod(value, &end);
+    options.stepTimeoutGiven = true;
+    options.stepTimeoutSeconds = seconds;
+    return end != value && *end == '\0' && errno == 0 && seconds > 0 &&
+           seconds <= kLongestStepTimeoutSeconds;
+}
+
 // Returns -1 to go on, or the exit status when the options end the process.
 int parseOptions(int argc, char** argv, tOptions& options) {
     static const option kLongOptions[] = {
@@ -143,6 +177,8 @@ int parseOptions(int argc, char** argv, tOptions& options) {
         {"query-deployment", no_argument, nullptr, kQueryOption},
         {"load", no_argument, nullptr, kLoadOption},
         {"json", no_argument, nullptr, kJsonOption},
+        {"trial", no_argument, nullptr, kTrialOption},
+        {"step-timeout", required_argument, nullptr, kStepTimeoutOption},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -172,6 +208,17 @@ int parseOptions(int argc, char** argv, tOptions& options) {
             case kJsonOption:
                 options.json = true;
                 break;
+            case kTrialOption:
+                options.trial = true;
+                break;
+            case kStepTimeoutOption:
+                if (!takeStepTimeout(optarg, options)) {
+                    return usageError(argv[0],
+                                      "--step-timeout takes a number of seconds above 0 "
+                                      "and at most 86400, not " +
+                                          std::string(optarg));
+                }
+                break;
             default:
                 return usageError(argv[0], "");
         }
@@ -179,6 +226,9 @@ int parseOptions(int argc, char** argv, tOptions& options) {
     options.files.assign(argv + optind, argv + argc);
     if (!options.files.empty() && !options.pluginsDirectory.empty()) {
         return usageError(argv[0], "give --plugins-dir or files, not both");
+    }
+    if (options.stepTimeoutGiven && !options.trial) {
+        return usageError(argv[0], "--step-timeout needs --trial");
     }
     return -1;
 }
@@ -230,6 +280,10 @@ tCheckReport checkPlugins(const tOptions& options, const std::vector<std::string
     report.startOrder = nPluginCheck::predictStartPass(nPluginCheck::inStartOrder(accepted),
                                                        report.capabilityMask, options.load);
     report.acrossFiles = nPluginCheck::checkAcrossFiles(report.startOrder);
+    if (options.trial) {
+        report.trial = nPluginCheck::runTrial(nPluginCheck::admittedPlugins(report.startOrder),
+                                              report.capabilityMask, options.stepTimeoutSeconds);
+    }
     return report;
 }
 

@@ -1,0 +1,30 @@
+// The child process of the trial: it does what the service's start pass,
+// stop and clean-up do with its plan of plugins, through the service's own
+// tPluginManager and tPluginLibrary, and tells its parent over a pipe (see
+// TrialEvents.h) when each step begins and ends, what each plugin raised,
+// and what each plugin left behind after its Cleanup and close.
+//
+// It runs in a process group of its own, collects orphaned descendants as
+// their subreaper, and dies with its parent. Its standard output goes to
+// the checker's standard error, so a plugin's prints never mix with the
+// report. It never writes the service's status file. When a plugin leaves
+// a thread running after its close the child ends at once, as that thread
+// would take down the service: the remaining plugins are tried anew.
+#ifndef ZOKORVO_PLUGINCHECK_TRIALCHILD_H
+#define ZOKORVO_PLUGINCHECK_TRIALCHILD_H
+
+#include <cstdint>
+#include <vector>
+
+#include "tPluginDescription.h"
+
+namespace nPluginCheck {
+
+// Runs the trial of `plan` (in start order) under `capabilityMask`, writes
+// its events to `eventPipe`, and ends the process.
+[[noreturn]] void runTrialChild(int eventPipe, std::vector<tPluginDescription> plan,
+                                uint32_t capabilityMask);
+
+}  // namespace nPluginCheck
+
+#endif  // ZOKORVO_PLUGINCHECK_TRIALCHILD_H

@@ -1,0 +1,50 @@
+// The messages a trial child sends its parent over a pipe: one JSON object
+// per line, written with one write(2) each, so that the parent knows at
+// every moment which plugin's which step is running, and still has every
+// whole line when the child dies.
+//
+//   {"event":"begins","plugin":2,"step":"Stop"}
+//   {"event":"raised","plugin":2,"step":"Stop","exception":"std::runtime_error: ..."}
+//   {"event":"ended","plugin":2,"step":"Stop","code":-52003,"timeMs":0}
+//   {"event":"checking","plugin":2}    after its close: what did it leave?
+//   {"event":"leftovers","plugin":2,"leftovers":{"threads":[...],...}}
+//   {"event":"abandoned","plugin":2}   the child ends: plugin 2 left threads
+//   {"event":"escaped","exception":"int"}  a foreign exception left the pass
+//   {"event":"done"}                   every pass ran to its end
+//
+// "plugin" is the plugin's position in the child's plan. Pure functions;
+// decodeTrialEvent returns false for a line that is not a whole message.
+#ifndef ZOKORVO_PLUGINCHECK_TRIALEVENTS_H
+#define ZOKORVO_PLUGINCHECK_TRIALEVENTS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "TrialReport.h"
+
+namespace nPluginCheck {
+
+// The JSON form of what a plugin left behind, in the events and the report:
+// {"threads":[...],"descriptors":[...],"processes":[...],"libraries":[...]}.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(tLeftovers, threads, descriptors, processes, libraries)
+
+enum class tTrialEventKind { begins, raised, ended, checking, leftovers, abandoned, escaped, done };
+
+struct tTrialEvent {
+    tTrialEventKind kind = tTrialEventKind::done;
+    size_t plugin = 0;
+    // begins, raised, ended: the step (raised: with its exception);
+    // escaped: the exception's type alone.
+    tStepTrial step;
+    tLeftovers leftovers;
+};
+
+// The event as one line, ending in a newline.
+std::string encodeTrialEvent(const tTrialEvent& event);
+bool decodeTrialEvent(const std::string& line, tTrialEvent& event);
+
+}  // namespace nPluginCheck
+
+#endif  // ZOKORVO_PLUGINCHECK_TRIALEVENTS_H

@@ -1,0 +1,87 @@
+// What the trial (--trial) found: for each plugin it tried, the code and
+// duration of every step that ran, a crash or hang with the step that was
+// running, an exception with its type and text, and what the plugin left
+// behind after its Cleanup and close.
+//
+// Plain value types, filled by the trial's parent (Trial) from what its
+// child processes report (TrialEvents) and read by the renderers
+// (TrialRender). Not thread-safe; nothing here fails but std::bad_alloc.
+#ifndef ZOKORVO_PLUGINCHECK_TRIALREPORT_H
+#define ZOKORVO_PLUGINCHECK_TRIALREPORT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tPluginManager.h"
+
+namespace nPluginCheck {
+
+// One step that ran to its end, with the manager's code and duration.
+struct tStepTrial {
+    tPluginStep step = tPluginStep::initialize;
+    int32_t code = 0;
+    uint64_t timeMs = 0;
+    // The plugin's own exception, "type: what()"; empty when none was raised.
+    std::string exception;
+};
+
+// What a plugin left behind, each item described for a person
+// ("thread 4711 (worker)", "fd 7 -> /tmp/log", ...).
+struct tLeftovers {
+    std::vector<std::string> threads;
+    std::vector<std::string> descriptors;
+    std::vector<std::string> processes;  // all of them ended by the trial
+    std::vector<std::string> libraries;  // still mapped after the close
+
+    bool empty() const {
+        return threads.empty() && descriptors.empty() && processes.empty() && libraries.empty();
+    }
+};
+
+enum class tTrialEnd {
+    completed,  // its steps ran to their end (codes may still be failures)
+    crashed,    // the child ended (a signal or an exit) while its step ran
+    hung,       // its step outlasted the step timeout; the child was ended
+    escaped,    // an exception that is not a standard exception left the pass
+    notTried,   // never tried: see `notTriedReason`
+};
+
+struct tPluginTrial {
+    std::string name;
+    std::string file;  // its description file
+    std::vector<std::string> dependencies;
+    unsigned child = 0;  // which child process tried it last, from 1; 0: none
+    tTrialEnd end = tTrialEnd::notTried;
+    std::vector<tStepTrial> steps;  // the steps that ran to their end, in order
+    // For crashed, hung and escaped: the step that was running; after its
+    // close, while the trial looked for what it left behind.
+    tPluginStep failedStep = tPluginStep::initialize;
+    bool afterClose = false;
+    int signal = 0;         // crashed by this signal, or
+    int exitStatus = -1;    // crashed by ending with this status
+    std::string exception;  // escaped: the exception's type
+    std::string notTriedReason;
+    tLeftovers leftovers;
+};
+
+struct tTrialReport {
+    std::string user;  // the user the trial ran as: name, or uid alone
+    uint32_t uid = 0;
+    std::string workingDirectory;
+    double stepTimeoutSeconds = 0;
+    unsigned children = 0;  // child processes started
+    // The child ended outside every step: when and how, for a person.
+    std::vector<std::string> notes;
+    std::vector<tPluginTrial> plugins;  // in start order
+};
+
+// True when a plugin's trial shows nothing wrong: every step ran, no code is
+// negative, no exception, nothing left behind.
+bool trialClean(const tPluginTrial& plugin);
+// True when any plugin's trial is not clean, or the trial has notes.
+bool trialFoundProblems(const tTrialReport& trial);
+
+}  // namespace nPluginCheck
+
+#endif  // ZOKORVO_PLUGINCHECK_TRIALREPORT_H
