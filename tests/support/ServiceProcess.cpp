@@ -1,6 +1,7 @@
 #include "support/ServiceProcess.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -124,7 +125,17 @@ ServiceProcess::ServiceProcess(std::vector<std::string> arguments,
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
+    // The test runner may ignore SIGINT (a background job of a shell does);
+    // a signal sent before the child has restored the default would then be
+    // lost. Blocked across the fork, it stays pending until the child has.
+    sigset_t all;
+    sigset_t runnerMask;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &runnerMask);
     child = fork();
+    if (child != 0) {
+        pthread_sigmask(SIG_SETMASK, &runnerMask, nullptr);
+    }
     if (child < 0) {
         throw std::runtime_error("fork failed");
     }
@@ -136,13 +147,13 @@ ServiceProcess::ServiceProcess(std::vector<std::string> arguments,
         const int err = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
-        // The test runner may have blocked or ignored signals; the service
-        // starts from the defaults as it would under a service manager.
+        // The service starts from the defaults as it would under a service
+        // manager; a signal that came early is delivered once unblocked.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
         execvp(argv[0], argv.data());
         _exit(127);
     }
