@@ -13,21 +13,13 @@ constexpr uint64_t kNsPerUs = 1000;
 // A step is mentioned once it has run this long.
 constexpr uint64_t kMentionAfterNs = kNsPerSecond;
 
-const char* stepWord(tStepKind kind) {
-    switch (kind) {
-        case tStepKind::initialize:
-            return "Initialize";
-        case tStepKind::stop:
-            return "Stop";
-        case tStepKind::cleanup:
-            return "Cleanup";
-        default:
-            return "";
-    }
-}
-
 bool isPluginStep(tStepKind kind) {
     return kind == tStepKind::initialize || kind == tStepKind::stop || kind == tStepKind::cleanup;
+}
+
+// The plugin step a plugin kind shows; see stepKindOf().
+tPluginStep pluginStepOf(tStepKind kind) {
+    return static_cast<tPluginStep>(static_cast<uint32_t>(kind) - 1);
 }
 
 uint64_t ageNs(const tStepSnapshot& step, uint64_t nowNs) {
@@ -75,8 +67,8 @@ void tStepBoard::post(tStepKind newKind, const std::string* name, uint64_t newSt
     sequence.store(posted + 2, std::memory_order_release);
 }
 
-void tStepBoard::beginPluginStep(tStepKind newKind, const std::string& name, uint64_t newStartNs) {
-    post(newKind, &name, newStartNs, 0, 0);
+void tStepBoard::beginPluginStep(tPluginStep step, const std::string& name, uint64_t newStartNs) {
+    post(stepKindOf(step), &name, newStartNs, 0, 0);
 }
 
 void tStepBoard::beginPermissionPause(uint32_t newFailedAttempt, uint32_t newPauseMs,
@@ -139,8 +131,8 @@ std::string stepProgressText(const tStepSnapshot& step, uint64_t nowNs) {
     if (!isPluginStep(step.kind) || age < kMentionAfterNs) {
         return "";
     }
-    return std::string(stepWord(step.kind)) + " of plugin " + step.pluginName + " running for " +
-           std::to_string(age / kNsPerSecond) + " s";
+    return std::string(pluginStepName(pluginStepOf(step.kind))) + " of plugin " + step.pluginName +
+           " running for " + std::to_string(age / kNsPerSecond) + " s";
 }
 
 uint64_t nextProgressChangeNs(const tStepSnapshot& step, uint64_t nowNs) {

@@ -12,8 +12,9 @@
 // written, tells the reader to read again. The plugin name in a snapshot is
 // a copy; the board itself only points at the name in the plugin's record, so
 // the record must outlive every reader that may still see its step: the
-// manager keeps its records while steps are posted, and withdraw() lets the
-// main thread wait out a reader before records go early.
+// manager keeps its records while steps are posted (through the observer of
+// StepBoardPoster.h), and withdraw() lets the main thread wait out a reader
+// before records go early.
 // Nothing here fails or throws, except std::bad_alloc when a snapshot copies
 // the name.
 #ifndef ZOKORVO_STEPBOARD_H
@@ -25,7 +26,20 @@
 #include <mutex>
 #include <string>
 
+#include "PluginStep.h"
+
+// What the board shows: no step, one of the plugin steps, or a pause of the
+// deployment permission query.
 enum class tStepKind : uint32_t { none, initialize, stop, cleanup, permissionPause };
+
+// The board's kind of a plugin step: the plugin steps, in their order, right after none.
+constexpr tStepKind stepKindOf(tPluginStep step) {
+    return static_cast<tStepKind>(static_cast<uint32_t>(step) + 1);
+}
+static_assert(stepKindOf(tPluginStep::initialize) == tStepKind::initialize &&
+                  stepKindOf(tPluginStep::stop) == tStepKind::stop &&
+                  stepKindOf(tPluginStep::cleanup) == tStepKind::cleanup,
+              "the board's plugin kinds follow the plugin steps");
 
 struct tStepSnapshot {
     tStepKind kind = tStepKind::none;
@@ -41,7 +55,7 @@ struct tStepSnapshot {
 class tStepBoard {
   public:
     // `name` must stay where it is until the step has ended (see the top).
-    void beginPluginStep(tStepKind kind, const std::string& name, uint64_t startNs);
+    void beginPluginStep(tPluginStep step, const std::string& name, uint64_t startNs);
     void beginPermissionPause(uint32_t failedAttempt, uint32_t pauseMs, uint64_t startNs);
     void endStep();
 

@@ -9,28 +9,29 @@
 
 namespace {
 
-using tStepEvent = void (tPluginStepObserver::*)(const tPluginRecord&, tPluginStep) noexcept;
-
-void notify(tPluginStepObserver* observer, tStepEvent event, const tPluginRecord& record,
-            tPluginStep step) {
-    if (observer != nullptr) {
-        (observer->*event)(record, step);
-    }
-}
-
 // The line the status file's messages get when a plugin's step threw
 // something that is not a standard exception.
 void noteUnknownException(std::string& messages, const tPluginRecord& record) {
     messages += "Unknown exception from plugin: " + record.description.name + "\n";
 }
 
+}  // namespace
+
+void tPluginManager::notify(void (tPluginStepObserver::*event)(const tPluginRecord&,
+                                                               tPluginStep) noexcept,
+                            const tPluginRecord& record, tPluginStep step) const {
+    if (stepObserver != nullptr) {
+        (stepObserver->*event)(record, step);
+    }
+}
+
 // The start step of one plugin: admission, dependencies, load, Initialize.
 // Returns the step's code; a failed plugin's library is closed again without
 // any of its own entry points being called. Whatever a plugin throws fails
 // its own step only: the pass goes on with the next plugin.
-int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
-                    size_t plugin, tPathSafety& pathSafety, tPluginStepObserver* observer,
-                    std::string& messages) {
+int32_t tPluginManager::startPlugin(tPluginRecord& record, uint32_t capabilityMask,
+                                    tStartedNames& startedNames, size_t plugin,
+                                    tPathSafety& pathSafety) {
     const tPluginDescription& description = record.description;
     try {
         if (!pluginAdmitted(description.requires, capabilityMask)) {
@@ -47,59 +48,38 @@ int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedName
         startedNames.markStarted(plugin);
         return pluginStatus;
     } catch (const std::exception&) {
-        notify(observer, &tPluginStepObserver::stepRaised, record, tPluginStep::initialize);
+        notify(&tPluginStepObserver::stepRaised, record, tPluginStep::initialize);
         record.library.discard();
         return zoerr::codeFromCurrentException();
     } catch (...) {
-        notify(observer, &tPluginStepObserver::stepRaised, record, tPluginStep::initialize);
+        notify(&tPluginStepObserver::stepRaised, record, tPluginStep::initialize);
         record.library.discard();
-        noteUnknownException(messages, record);
+        noteUnknownException(unknownExceptionLines, record);
         return zoerr::kSoftwareFault;
     }
 }
 
 // Runs one step of the stop or clean-up pass on every record, last first,
 // and records its code and duration.
-void runReversePass(std::vector<tPluginRecord>& records, tPluginStep pluginStep,
-                    void (tPluginLibrary::*step)(), int32_t tPluginRecord::*code,
-                    uint64_t tPluginRecord::*timeMs, tStepKind kind, tStepBoard* board,
-                    tPluginStepObserver* observer, std::string& messages) {
+void tPluginManager::runReversePass(tPluginStep pluginStep, void (tPluginLibrary::*step)(),
+                                    int32_t tPluginRecord::*code, uint64_t tPluginRecord::*timeMs) {
     for (auto record = records.rbegin(); record != records.rend(); ++record) {
-        notify(observer, &tPluginStepObserver::stepBegins, *record, pluginStep);
+        notify(&tPluginStepObserver::stepBegins, *record, pluginStep);
         const uint64_t startNs = zoqel::monotonicNowNs();
-        if (board != nullptr) {
-            board->beginPluginStep(kind, record->description.name, startNs);
-        }
         int32_t stepCode = 0;
         try {
             (record->library.*step)();
         } catch (const std::exception&) {
-            notify(observer, &tPluginStepObserver::stepRaised, *record, pluginStep);
+            notify(&tPluginStepObserver::stepRaised, *record, pluginStep);
             stepCode = zoerr::codeFromCurrentException();
         } catch (...) {
-            notify(observer, &tPluginStepObserver::stepRaised, *record, pluginStep);
-            noteUnknownException(messages, *record);
+            notify(&tPluginStepObserver::stepRaised, *record, pluginStep);
+            noteUnknownException(unknownExceptionLines, *record);
             stepCode = zoerr::kSoftwareFault;
         }
         (*record).*timeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
         (*record).*code = stepCode;
-        if (board != nullptr) {
-            board->endStep();
-        }
-        notify(observer, &tPluginStepObserver::stepEnded, *record, pluginStep);
-    }
-}
-
-}  // namespace
-
-const char* pluginStepName(tPluginStep step) {
-    switch (step) {
-        case tPluginStep::stop:
-            return "Stop";
-        case tPluginStep::cleanup:
-            return "Cleanup";
-        default:
-            return "Initialize";
+        notify(&tPluginStepObserver::stepEnded, *record, pluginStep);
     }
 }
 
@@ -133,26 +113,20 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
         tPathSafety pathSafety;
         for (; next < records.size(); ++next) {
             tPluginRecord& record = records[next];
-            notify(stepObserver, &tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
+            notify(&tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
             const uint64_t startNs = zoqel::monotonicNowNs();
-            if (board != nullptr) {
-                board->beginPluginStep(tStepKind::initialize, record.description.name, startNs);
-            }
-            record.initializeCode = startPlugin(record, capabilityMask, startedNames, next - first,
-                                                pathSafety, stepObserver, unknownExceptionLines);
+            record.initializeCode =
+                startPlugin(record, capabilityMask, startedNames, next - first, pathSafety);
             record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
-            if (board != nullptr) {
-                board->endStep();
-            }
-            notify(stepObserver, &tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
+            notify(&tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
         }
     } catch (...) {
         // An error outside a plugin's own code (no memory for the records, a
         // library that cannot be closed again) ends the pass and keeps only
         // the records of the plugins processed before it, as if each had been
         // appended after its step. Dropping a record closes nothing.
-        if (board != nullptr) {
-            board->withdraw();
+        if (stepObserver != nullptr) {
+            stepObserver->passAbandoned();
         }
         records.erase(records.begin() + static_cast<std::ptrdiff_t>(next), records.end());
         throw;
@@ -160,13 +134,11 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
 }
 
 void tPluginManager::stopPlugins() {
-    runReversePass(records, tPluginStep::stop, &tPluginLibrary::stop, &tPluginRecord::stopCode,
-                   &tPluginRecord::stopTimeMs, tStepKind::stop, board, stepObserver,
-                   unknownExceptionLines);
+    runReversePass(tPluginStep::stop, &tPluginLibrary::stop, &tPluginRecord::stopCode,
+                   &tPluginRecord::stopTimeMs);
 }
 
 void tPluginManager::cleanupPlugins() {
-    runReversePass(records, tPluginStep::cleanup, &tPluginLibrary::unload,
-                   &tPluginRecord::cleanupCode, &tPluginRecord::cleanupTimeMs, tStepKind::cleanup,
-                   board, stepObserver, unknownExceptionLines);
+    runReversePass(tPluginStep::cleanup, &tPluginLibrary::unload, &tPluginRecord::cleanupCode,
+                   &tPluginRecord::cleanupTimeMs);
 }

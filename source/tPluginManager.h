@@ -15,11 +15,12 @@
 // may throw anything) gives -52003 and a line of messages(). An error outside
 // the plugins' code (no memory) leaves the pass; the records appended so far
 // stay.
-// Not thread-safe: every pass runs on the service's run-cycle thread. A step
-// board, when given, is posted each plugin step for a watching thread (see
-// StepBoard.h); the records then stay in place while steps are posted. An
+// Not thread-safe: every pass runs on the service's run-cycle thread. An
 // optional tPluginStepObserver is told when each step begins, raises and
-// ends; the service runs without one, which costs one test per step.
+// ends; without one it costs one test per step. The records stay in place
+// while their steps are observed, so an observer may show a record to another
+// thread (StepBoardPoster.h does, for the service manager's notifications)
+// until the observer is told that the start pass was abandoned.
 #ifndef ZOKORVO_TPLUGINMANAGER_H
 #define ZOKORVO_TPLUGINMANAGER_H
 
@@ -27,9 +28,11 @@
 #include <string>
 #include <vector>
 
-#include "StepBoard.h"
+#include "PluginStep.h"
 #include "tPluginDescription.h"
 #include "tPluginLibrary.h"
+
+class tStartedNames;
 
 struct tPluginRecord {
     tPluginLibrary library;
@@ -45,18 +48,15 @@ struct tPluginRecord {
     uint64_t cleanupTimeMs = 0;
 };
 
-// The three steps of a plugin, in the order of its life.
-enum class tPluginStep { initialize, stop, cleanup };
-
-// "Initialize", "Stop" or "Cleanup": the step as a person reads it.
-const char* pluginStepName(tPluginStep step);
-
 // Told, on the pass's thread, about every step the manager runs. stepBegins
 // comes before anything of the step (for Initialize: before admission and
 // the library's open); stepEnded after the step's code and duration are in
 // the record (for Cleanup: after the library's close). stepRaised is called
 // inside the handler of the exception that the step raised, standard or
-// not, so std::current_exception() is that exception. The observer must not
+// not, so std::current_exception() is that exception. passAbandoned comes
+// when an error outside the plugins' code leaves the start pass, before the
+// records of the plugins not yet processed are dropped: whoever was shown a
+// record must let go of it before passAbandoned returns. The observer must not
 // throw.
 class tPluginStepObserver {
   public:
@@ -64,6 +64,7 @@ class tPluginStepObserver {
     virtual void stepBegins(const tPluginRecord& record, tPluginStep step) noexcept = 0;
     virtual void stepRaised(const tPluginRecord& record, tPluginStep step) noexcept = 0;
     virtual void stepEnded(const tPluginRecord& record, tPluginStep step) noexcept = 0;
+    virtual void passAbandoned() noexcept {}
 };
 
 class tPluginManager {
@@ -92,13 +93,16 @@ class tPluginManager {
     // plugin step that threw something other than a standard exception.
     const std::string& messages() const { return unknownExceptionLines; }
 
-    // Posts every later plugin step to `stepBoard`, or to none when null.
-    void postStepsTo(tStepBoard* stepBoard) { board = stepBoard; }
-
   private:
+    int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
+                        size_t plugin, tPathSafety& pathSafety);
+    void runReversePass(tPluginStep pluginStep, void (tPluginLibrary::*step)(),
+                        int32_t tPluginRecord::*code, uint64_t tPluginRecord::*timeMs);
+    void notify(void (tPluginStepObserver::*event)(const tPluginRecord&, tPluginStep) noexcept,
+                const tPluginRecord& record, tPluginStep step) const;
+
     std::vector<tPluginRecord> records;
     std::string unknownExceptionLines;
-    tStepBoard* board = nullptr;
     tPluginStepObserver* stepObserver = nullptr;
 };
 

@@ -89,7 +89,12 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
 
 void tService::notifyThrough(tServiceNotifier* serviceNotifier) {
     notifier = serviceNotifier;
-    pluginManager.postStepsTo(notifier != nullptr ? &notifier->board() : nullptr);
+    pluginManager.setStepObserver(nullptr);
+    stepPoster.reset();
+    if (notifier != nullptr) {
+        stepPoster.emplace(notifier->board());
+        pluginManager.setStepObserver(&*stepPoster);
+    }
 }
 
 void tService::requestStop() {

@@ -15,9 +15,11 @@
 #define ZOKORVO_TSERVICE_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "StepBoardPoster.h"
 #include "tPluginDescription.h"
 #include "tPluginManager.h"
 #include "zoqel/quarks/synchronization.h"
@@ -72,6 +74,8 @@ class tService {
     // Error lines gathered during run(), each ending with "\n".
     std::string messages;
     tServiceNotifier* notifier = nullptr;
+    // Posts the plugin steps to the notifier's board while there is a notifier.
+    std::optional<tStepBoardPoster> stepPoster;
 };
 
 #endif  // ZOKORVO_TSERVICE_H

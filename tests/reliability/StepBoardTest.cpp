@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "StepBoard.h"
+#include "StepBoardPoster.h"
 #include "tPluginManager.h"
 
 namespace {
@@ -97,7 +98,7 @@ TEST(StepBoard, ReaderSeesEachPostWhole) {
     std::thread poster([&] {
         for (uint64_t round = 1; round <= 20000; ++round) {
             const size_t which = round % names.size();
-            board.beginPluginStep(which == 0 ? tStepKind::stop : tStepKind::initialize,
+            board.beginPluginStep(which == 0 ? tPluginStep::stop : tPluginStep::initialize,
                                   names[which], which);
             board.endStep();
             board.beginPermissionPause(static_cast<uint32_t>(which), 10000, which);
@@ -124,8 +125,9 @@ TEST(StepBoard, ReaderSeesEachPostWhole) {
 // The manager posts each plugin step while it runs, and nothing between them.
 TEST(StepBoard, ManagerPostsThePluginStepThatIsRunning) {
     tStepBoard board;
+    tStepBoardPoster poster(board);
     tPluginManager manager;
-    manager.postStepsTo(&board);
+    manager.setStepObserver(&poster);
     tPluginDescription slow;
     slow.name = "slow";
     slow.path = ZO_TEST_PLUGIN_slow;
@@ -148,6 +150,36 @@ TEST(StepBoard, ManagerPostsThePluginStepThatIsRunning) {
     manager.cleanupPlugins();
     EXPECT_EQ(tStepKind::none, board.snapshot().kind);
     EXPECT_EQ(posts + 8, board.currentSequence());
+}
+
+// The poster shows each plugin step under its own kind and name from its
+// begin until its end, keeps it through a raise, and clears the board when
+// the start pass is abandoned.
+TEST(StepBoard, PosterShowsEachStepUntilItEndsOrThePassIsAbandoned) {
+    tPluginRecord record;
+    record.description.name = "Clock";
+    for (const tPluginStep step :
+         {tPluginStep::initialize, tPluginStep::stop, tPluginStep::cleanup}) {
+        SCOPED_TRACE(pluginStepName(step));
+        tStepBoard board;
+        tStepBoardPoster poster(board);
+        poster.stepBegins(record, step);
+        tStepSnapshot shown = board.snapshot();
+        EXPECT_EQ(stepKindOf(step), shown.kind);
+        EXPECT_EQ("Clock", shown.pluginName);
+        EXPECT_NE(0u, shown.startNs);
+        poster.stepRaised(record, step);
+        EXPECT_EQ(shown.sequence, board.currentSequence()) << "a raise posts nothing";
+        EXPECT_EQ(std::string(pluginStepName(step)) + " of plugin Clock running for 2 s",
+                  stepProgressText(shown, shown.startNs + 2 * kSecond));
+        poster.stepEnded(record, step);
+        EXPECT_EQ(tStepKind::none, board.snapshot().kind);
+        poster.stepBegins(record, step);
+        poster.passAbandoned();
+        shown = board.snapshot();
+        EXPECT_EQ(tStepKind::none, shown.kind);
+        EXPECT_EQ("", shown.pluginName);
+    }
 }
 
 }  // namespace
