@@ -17,7 +17,7 @@
 // stay.
 // Not thread-safe: every pass runs on the service's run-cycle thread. An
 // optional tPluginStepObserver is told when each step begins, raises and
-// ends; without one it costs one test per step. The records stay in place
+// ends; without one it costs a test as each step begins and ends. The records stay in place
 // while their steps are observed, so an observer may show a record to another
 // thread (StepBoardPoster.h does, for the service manager's notifications)
 // until the observer is told that the start pass was abandoned.

@@ -17,7 +17,7 @@ using namespace zotest::plugins;
 using zotest::describePlugin;
 
 // Writes every event as "<event> <plugin> <step>", with what the record
-// showed at that moment.
+// showed at that moment, and "abandoned" when the start pass is given up.
 class tEventLog : public tPluginStepObserver {
   public:
     void stepBegins(const tPluginRecord& record, tPluginStep step) noexcept override {
@@ -43,6 +43,9 @@ class tEventLog : public tPluginStepObserver {
             " code " + std::to_string(code) +
                 (record.library.library.isLoaded() ? ", loaded" : ", closed"));
     }
+    // Only an error outside the plugins' code abandons a pass: never a
+    // plugin's failure, however it fails.
+    void passAbandoned() noexcept override { events.emplace_back("abandoned"); }
 
     std::vector<std::string> events;
 
