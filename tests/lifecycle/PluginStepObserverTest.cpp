@@ -94,14 +94,4 @@ TEST(PluginStepObserver, IsToldEachStepInOrderWithTheRecordAsItThenStands) {
               observer.events);
 }
 
-TEST(PluginStepObserver, NoneSetLeavesThePassesAsTheyAre) {
-    tPluginManager manager;
-    manager.setStepObserver(nullptr);
-    manager.startPlugins({describePlugin("alpha", kAlphaPlugin, "AlphaInit")}, 0xFFFFFFFF);
-    manager.stopPlugins();
-    manager.cleanupPlugins();
-    ASSERT_EQ(1u, manager.getRecords().size());
-    EXPECT_FALSE(manager.getRecords()[0].library.library.isLoaded());
-}
-
 }  // namespace
