@@ -203,7 +203,7 @@ HungInitializeEndsTheStartWithinItsBound() {
 coreDumpNames() {
     local function=$1 leader core
     leader=$(cat "$state/leader.pid")
-    core=$(ls /proc/"$leader"/root/core* 2>/dev/null | head -1) || true
+    core=$(find "/proc/$leader/root/" -maxdepth 1 -name 'core*' -type f | head -1)
     if [ -z "$core" ] || ! command -v gdb >/dev/null; then
         echo "no core dump to read (core_pattern $(cat /proc/sys/kernel/core_pattern))"
         return
