@@ -44,7 +44,6 @@ requireFeature() {  # WHAT CONDITION...
 }
 hasOption() { inside "$service" --help | grep -q -- "$1"; }
 canReload() { [ "$(property CanReload)" = yes ]; }
-writesJournalFields() { inside grep -qa 'PLUGIN=' "$service"; }
 
 # waitUntil SECONDS WHAT COMMAND...: polls COMMAND every 0.2 s.
 waitUntil() {
@@ -264,15 +263,20 @@ HangupSignalReloadsInsteadOfEnding() {
     return 0
 }
 
+writesToTheJournal() {  # PID
+    [ -n "$(inside journalctl --no-pager -o cat _TRANSPORT=journal _PID="$1")" ]
+}
+
 # The real journald reads the native protocol: the fields must arrive as
 # fields, and from the service's own process.
 JournalHoldsEachPluginsRecords() {
-    requireFeature "journal records with a PLUGIN= field" writesJournalFields
     usePlugins alpha failing
     ctl start "$unit"
     local mainPid records
     mainPid=$(property MainPID)
     inside journalctl --sync 2>/dev/null || sleep 1
+    requireFeature "records of its own in the journal (native protocol)" \
+        writesToTheJournal "$mainPid"
     records=$(inside journalctl --no-pager -u "$unit" PLUGIN=Failing -o export)
     [ -n "$records" ] || fail "no record with PLUGIN=Failing"
     grep -qx "_PID=$mainPid" <<<"$records" || fail "no record from the main process: $records"
