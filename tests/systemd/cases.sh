@@ -1,0 +1,296 @@
+#!/usr/bin/env bash
+# The service under a real systemd, in the container that fixture.sh booted:
+# the package's own unit, the example plugins and test plugins.
+# Usage: cases.sh CASE STATE SOURCE
+# Each case first resets the unit (stopped, no drop-in, no plugin), so that
+# nothing an earlier case left, failed or not, decides its outcome. A case whose feature the installed
+# service lacks skips (exit 77) and names it; ZO_CONTAINER_EXPECT_ALL=1 runs
+# it all the same, to show what fails without the feature.
+set -euo pipefail
+
+case=$1 state=$2 source=$3
+rig=$source/scripts/container
+
+unit=zoKorvoRemoteService.service
+service=/usr/sbin/zoKorvoRemoteService
+plugins=/usr/local/zorix/share/KorvoRemoteService/plugins
+statusFile=/run/zoKorvoRemoteService/zoKorvoRemoteService.status
+dropIns=/etc/systemd/system/$unit.d
+callLog=/run/zo-rig/calls.log
+
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+
+reason=$("$rig" check) || { echo "skipped: $reason"; exit 77; }
+[ -e "$state/leader.pid" ] || fail "no container: the fixture did not boot it"
+
+inside() { "$rig" run "$state" "$@"; }
+# A reload whose READY=1 never comes blocks systemctl for good: every call of
+# it is bounded.
+ctl() { inside timeout 60 systemctl --no-ask-password "$@"; }
+property() { ctl show -p "$1" --value "$unit"; }
+statusText() { property StatusText; }
+now() { date +%s.%N; }
+secondsSince() { awk -v since="$1" -v now="$(now)" 'BEGIN { printf "%.1f", now - since }'; }
+atMost() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a <= b) }'; }
+
+requireFeature() {  # WHAT CONDITION...
+    local what=$1
+    shift
+    "$@" || [ "${ZO_CONTAINER_EXPECT_ALL:-0}" = 1 ] ||
+        { echo "skipped: the service lacks $what"; exit 77; }
+}
+hasOption() { inside "$service" --help | grep -q -- "$1"; }
+canReload() { [ "$(property CanReload)" = yes ]; }
+
+# waitUntil SECONDS WHAT COMMAND...: polls COMMAND every 0.2 s.
+waitUntil() {
+    local seconds=$1 what=$2 deadline
+    shift 2
+    deadline=$(awk -v now="$(now)" -v seconds="$seconds" 'BEGIN { printf "%.3f", now + seconds }')
+    until "$@"; do
+        atMost "$(now)" "$deadline" || fail "not within $seconds s: $what"
+        sleep 0.2
+    done
+}
+isActive() { [ "$(property ActiveState)" = "$1" ]; }
+statusSays() { statusText | grep -q -- "$1"; }
+
+expectEqual() {  # WHAT EXPECTED ACTUAL
+    [ "$2" = "$3" ] || fail "$1: expected '$2', got '$3'"
+}
+
+# usePlugins DESCRIPTION...: the plugins directory holds just these files.
+usePlugins() {
+    local files="" name
+    for name in "$@"; do
+        files+=" /stage/descriptions/$name.ini"
+    done
+    inside sh -c "rm -rf $plugins && install -d -m 0755 $plugins && cp $files $plugins/"
+}
+
+# dropIn NAME LINE...: a drop-in of the unit's [Service] section.
+dropIn() {
+    local name=$1
+    shift
+    inside sh -c "mkdir -p $dropIns && cat >$dropIns/$name.conf" < <(printf '%s\n' "[Service]" "$@")
+    ctl daemon-reload
+}
+
+isStopped() { isActive inactive || isActive failed; }
+
+# A stop that hangs (the fault some cases look for) is ended by SIGKILL.
+resetUnit() {
+    ctl stop --no-block "$unit"
+    if ! (waitUntil 20 "stopped" isStopped) 2>/dev/null; then
+        ctl kill -s KILL "$unit"
+        waitUntil 20 "stopped by SIGKILL" isStopped
+    fi
+    inside sh -c "rm -rf $dropIns /run/zo-rig $plugins /core*"
+    inside mkdir -p /run/zo-rig
+    dropIn 00-rig "Environment=ZO_TEST_PLUGIN_LOG=$callLog ZO_EXAMPLE_JOURNAL=/run/zo-rig/examples.log"
+    ctl reset-failed "$unit" 2>/dev/null || true
+}
+
+calls() { inside cat "$callLog" 2>/dev/null || true; }
+
+StartWaitsForEveryPluginAndSummarises() {
+    usePlugins clock greeter deployer slow
+    local started
+    started=$(now)
+    ctl start "$unit"
+    local took
+    took=$(secondsSince "$started")
+    atMost 3 "$took" || fail "systemctl start returned after $took s, before Slow's 3 s Initialize ended"
+    expectEqual "state once started" active "$(property ActiveState)"
+    expectEqual "Status:" "Plugins: 4 started, 0 refused, 0 failed" "$(statusText)"
+    local blocks
+    blocks=$(inside grep -c '^Loaded From: ' "$statusFile")
+    expectEqual "plugin blocks in the status file when start returned" 4 "$blocks"
+}
+
+SlowInitializeIsNamedWhileItRuns() {
+    usePlugins clock slow
+    ctl start --no-block "$unit"
+    waitUntil 5 "Status: names the slow Initialize" statusSays "Initialize of plugin Slow running for "
+    { inside timeout 60 systemctl status --no-pager "$unit" || true; } | grep 'Status:'
+    waitUntil 10 "started after the slow Initialize" isActive active
+    expectEqual "Status:" "Plugins: 2 started, 0 refused, 0 failed" "$(statusText)"
+}
+
+StopRunsEveryStopThenEveryCleanupInReverse() {
+    usePlugins gamma beta alpha failing
+    ctl start "$unit"
+    expectEqual "Status:" "Plugins: 3 started, 0 refused, 1 failed" "$(statusText)"
+    ctl stop "$unit"
+    expectEqual "result of the stop" success "$(property Result)"
+    expectEqual "state after the stop" inactive "$(property ActiveState)"
+    local expected
+    # The call log names each plugin by its library.
+    expected=$(printf '%s\n' "alpha Initialize" "beta Initialize" "failing Initialize" \
+        "gamma Initialize" "gamma Stop" "beta Stop" "alpha Stop" \
+        "gamma Cleanup" "beta Cleanup" "alpha Cleanup")
+    expectEqual "the plugins' calls" "$expected" "$(calls)"
+}
+
+UnitCreatesAndKeepsTheStatusDirectory() {
+    inside rm -rf /run/zoKorvoRemoteService
+    usePlugins alpha
+    ctl start "$unit"
+    expectEqual "status directory" "755 root root" \
+        "$(inside stat -c '%a %U %G' /run/zoKorvoRemoteService)"
+    ctl stop "$unit"
+    inside grep -q '^Loaded From: ' "$statusFile" || fail "the final status file is gone after the stop"
+}
+
+WatchdogKeepsAHealthyServiceRunning() {
+    dropIn 50-watchdog WatchdogSec=2s
+    usePlugins clock greeter
+    ctl start "$unit"
+    local mainPid
+    mainPid=$(property MainPID)
+    expectEqual "watchdog interval" 2s "$(property WatchdogUSec)"
+    sleep 5
+    expectEqual "state after two and a half watchdog intervals" active "$(property ActiveState)"
+    expectEqual "main process after two and a half watchdog intervals" "$mainPid" "$(property MainPID)"
+    expectEqual "restarts" 0 "$(property NRestarts)"
+}
+
+hasRestarted() { [ "$(property NRestarts)" -ge 1 ]; }
+
+CrashIsRestartedAfterRestartSec() {
+    dropIn 50-restart RestartSec=2s LimitCORE=infinity
+    usePlugins alpha crasher
+    ctl start "$unit" && fail "systemctl start succeeded although Crasher's Initialize crashes"
+    local crashed took
+    crashed=$(now)
+    waitUntil 10 "a restart" hasRestarted
+    took=$(secondsSince "$crashed")
+    atMost 1.5 "$took" || fail "restarted $took s after the crash, RestartSec=2s"
+    ctl stop "$unit"
+    coreDumpNames CrasherInit
+    inside journalctl -u "$unit" --no-pager -o cat | grep -q 'status=11/SEGV' ||
+        fail "the journal does not say that the main process died of SIGSEGV"
+}
+
+# With --start-step-limit L the service stops extending the start after L
+# seconds of one step; the manager's own start timeout then ends the start,
+# at the latest when its last extension (10 s) runs out. A service without
+# the option (ZO_CONTAINER_EXPECT_ALL) runs with the unit's own command.
+HungInitializeEndsTheStartWithinItsBound() {
+    requireFeature "--start-step-limit" hasOption --start-step-limit
+    local command=()
+    hasOption --start-step-limit &&
+        command=("ExecStart=" "ExecStart=$service --start-step-limit 2")
+    dropIn 50-hang "${command[@]}" TimeoutStartSec=3s Restart=no LimitCORE=infinity
+    usePlugins alpha stuck
+    local started took
+    started=$(now)
+    ctl start "$unit" && fail "the start with a hung Initialize succeeded"
+    took=$(secondsSince "$started")
+    atMost "$took" 20 || fail "the start ended after $took s, not within 2 + 10 + 3 s"
+    expectEqual "result" timeout "$(property Result)"
+    expectEqual "signal that ended it" 6 "$(property ExecMainStatus)"
+    coreDumpNames StuckInit
+}
+
+# coreDumpNames FUNCTION: the last core dump's stacks name FUNCTION. The core
+# lands where the kernel's core_pattern says: with a plain file name, in the
+# service's working directory, which the container keeps.
+coreDumpNames() {
+    local function=$1 leader core
+    leader=$(cat "$state/leader.pid")
+    core=$(find "/proc/$leader/root/" -maxdepth 1 -name 'core*' -type f | head -1)
+    if [ -z "$core" ] || ! command -v gdb >/dev/null; then
+        echo "no core dump to read (core_pattern $(cat /proc/sys/kernel/core_pattern))"
+        return
+    fi
+    gdb -batch -iex "set sysroot /proc/$leader/root" -ex "thread apply all bt" \
+        "/proc/$leader/root$service" "$core" >"$state/core-stacks.txt" 2>&1 || true
+    grep -q "$function" "$state/core-stacks.txt" ||
+        fail "the core dump's stacks name no $function: $state/core-stacks.txt"
+    echo "the core dump names $function"
+}
+
+StopDuringAHungInitializeEndsWithinTimeoutStopSec() {
+    requireFeature "--start-step-limit" hasOption --start-step-limit
+    dropIn 50-hang TimeoutStopSec=3s Restart=no
+    usePlugins alpha stuck
+    ctl start --no-block "$unit"
+    waitUntil 5 "Status: names the hung Initialize" statusSays "Initialize of plugin Stuck running for "
+    local started took
+    started=$(now)
+    ctl stop "$unit" || true
+    took=$(secondsSince "$started")
+    atMost "$took" 8 || fail "the stop took $took s, TimeoutStopSec=3s"
+    isStopped || fail "still $(property ActiveState) after the stop"
+}
+
+ReloadKeepsRestartsAndStartsPlugins() {
+    requireFeature "a reload (the unit cannot reload)" canReload
+    usePlugins alpha beta
+    ctl start "$unit"
+    local mainPid
+    mainPid=$(property MainPID)
+    # Beta's description changes, Slow (3 s) and Gamma come new.
+    inside sh -c "sed -i 's/^Name=Beta$/Name=Beta\nRequires=3/' $plugins/beta.ini"
+    inside cp /stage/descriptions/gamma.ini /stage/descriptions/slow.ini "$plugins/"
+    inside truncate -s 0 "$callLog"
+    ctl reload --no-block "$unit"
+    waitUntil 3 "the manager sees the reload (RELOADING=1)" isActive reloading
+    waitUntil 20 "the reload ends (READY=1)" isActive active
+    expectEqual "main process" "$mainPid" "$(property MainPID)"
+    local expected
+    expected=$(printf '%s\n' "beta Stop" "beta Cleanup" "beta Initialize" "gamma Initialize")
+    expectEqual "calls of the reload" "$expected" "$(calls | grep -v '^sleepy')"
+    expectEqual "Status:" "Plugins: 4 started, 0 refused, 0 failed" "$(statusText)"
+    ctl reload "$unit"
+}
+
+HangupSignalReloadsInsteadOfEnding() {
+    requireFeature "a reload (the unit cannot reload)" canReload
+    usePlugins alpha
+    ctl start "$unit"
+    local mainPid
+    mainPid=$(property MainPID)
+    ctl kill -s HUP "$unit"
+    sleep 2
+    expectEqual "state after SIGHUP" active "$(property ActiveState)"
+    expectEqual "main process after SIGHUP" "$mainPid" "$(property MainPID)"
+    calls | grep -q "alpha Stop" && fail "SIGHUP stopped the plugins"
+    return 0
+}
+
+writesToTheJournal() {  # PID
+    [ -n "$(inside journalctl --no-pager -o cat _TRANSPORT=journal _PID="$1")" ]
+}
+
+# The real journald reads the native protocol: the fields must arrive as
+# fields, and from the service's own process.
+JournalHoldsEachPluginsRecords() {
+    usePlugins alpha failing
+    ctl start "$unit"
+    local mainPid records
+    mainPid=$(property MainPID)
+    inside journalctl --sync 2>/dev/null || sleep 1
+    requireFeature "records of its own in the journal (native protocol)" \
+        writesToTheJournal "$mainPid"
+    records=$(inside journalctl --no-pager -u "$unit" PLUGIN=Failing -o export)
+    [ -n "$records" ] || fail "no record with PLUGIN=Failing"
+    grep -qx "_PID=$mainPid" <<<"$records" || fail "no record from the main process: $records"
+    grep -v '^_' <<<"$records" | grep -q -- '-7' || fail "no field names Failing's code -7: $records"
+    grep -q '^PRIORITY=[0-3]$' <<<"$records" || fail "Failing's record is no error: $records"
+    [ -n "$(inside journalctl --no-pager -u "$unit" PLUGIN=Alpha -o cat)" ] ||
+        fail "no record with PLUGIN=Alpha"
+}
+
+SecurityAnalysisOfTheUnit() {
+    inside timeout 60 systemd-analyze security --no-pager "$unit" | tee "$state/security.txt"
+    grep -q 'Overall exposure level' "$state/security.txt" || fail "systemd-analyze printed no verdict"
+}
+
+resetUnit
+"$case"
+echo "passed: $case"
