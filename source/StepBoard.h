@@ -91,6 +91,10 @@ std::function<void(uint32_t)> pausePostedTo(tStepBoard& board, std::function<voi
 //   "Deployment permission: attempt <K> of 7 failed, next attempt in <N> s"
 std::string stepProgressText(const tStepSnapshot& step, uint64_t nowNs);
 
+// `name` as a status shows it: a long name is cut, visibly, with "...", to
+// at most 200 bytes, never inside a UTF-8 character.
+std::string shownPluginName(const std::string& name);
+
 // When stepProgressText() next changes its text for the same step: the next
 // whole second of the step's age, or of the pause's remaining time.
 uint64_t nextProgressChangeNs(const tStepSnapshot& step, uint64_t nowNs);

@@ -40,6 +40,9 @@ class tNotifySocket {
                      std::chrono::milliseconds limit = std::chrono::seconds(20));
     // Takes what has arrived by now, without waiting.
     void receivePending();
+    // Sends datagrams of its own to the socket until its queue is full, as
+    // when a manager falls behind; nothing is received from then on.
+    void fillQueue();
 
     const std::vector<tNotification>& received() const { return messages; }
     // The index of the first message received with this text, or -1.
