@@ -7,9 +7,10 @@
 // pipe. When the service manager gave the process a notification socket, a
 // notifier with a watching thread of its own tells it what the service is
 // doing; without one nothing of it exists. What the manager passed in the
-// environment is taken out of it first thing, before any plugin can see it. After the run cycle the
-// process tears the service down, restores the default dispositions and re-raises the caught
-// signal, so that it ends the way an unhandled SIGINT or SIGTERM would have ended it.
+// environment is taken out of it first thing, before any plugin can see it.
+// After the run cycle the process tears the service down, restores the
+// default dispositions and re-raises the caught signal, so that it ends the
+// way an unhandled SIGINT or SIGTERM would have ended it.
 #include <errno.h>
 #include <getopt.h>
 #include <pthread.h>
