@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/DescriptionFile.h"
@@ -261,6 +262,22 @@ TEST(Notification, SocketThatIsNeverReadHoldsNothing) {
         (std::vector<std::string>{"alpha Initialize", "sleepy Initialize", "beta Initialize",
                                   "beta Stop", "alpha Stop", "beta Cleanup", "alpha Cleanup"}),
         log.calls());
+}
+
+// A manager that fell behind still learns of the readiness once it reads
+// again: what it did not take is sent once more, the next second.
+TEST(Notification, ReadinessIsRepeatedUntilASocketThatFellBehindTakesIt) {
+    zotest::TestRoot root;
+    addDescriptions(root, {{"Alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"}});
+    tNotifySocket socket;
+    socket.fillQueue();
+    zotest::ServiceProcess service({}, {socket.environmentEntry()});
+    ASSERT_TRUE(zotest::waitForStatusContaining(root, "Alpha (depends on ")) << root.statusText();
+    std::this_thread::sleep_for(1500ms);
+    const std::string ready = "READY=1\nSTATUS=Plugins: 1 started, 0 refused, 0 failed";
+    socket.receivePending();
+    EXPECT_TRUE(socket.indexOf(ready) >= 0 || socket.waitForText(ready, 3s)) << socket.transcript();
+    zotest::stopBySignal(service);
 }
 
 // From the signal on, the stop is the manager's to bound: STOPPING=1 goes out
