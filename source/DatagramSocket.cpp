@@ -33,6 +33,9 @@ bool addressFor(const std::string& address, sockaddr_un& peer, socklen_t& length
 
 }  // namespace
 
+// By value, as the interface that the journal's writer shares has it.
+// cppcheck-suppress passedByValue
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 tDatagramSocket::tDatagramSocket(std::string address) noexcept {
     if (!addressFor(address, peer, peerLength)) {
         return;

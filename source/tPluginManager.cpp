@@ -36,6 +36,8 @@ void tPluginManager::notify(void (tPluginStepObserver::*event)(const tPluginReco
 int32_t tPluginManager::codeOfRaised(const tPluginRecord& record, tPluginStep step) {
     notify(&tPluginStepObserver::stepRaised, record, step);
     try {
+        // Called only inside a handler: this is the plugin's exception.
+        // cppcheck-suppress rethrowNoCurrentException
         throw;
     } catch (const std::exception&) {
         return zoerr::codeFromCurrentException();
