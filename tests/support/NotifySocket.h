@@ -1,6 +1,6 @@
 // Test support: a notification socket of the test's own, standing in for the
-// service manager's. It receives what the service under test sends with
-// sd_notify, each message with the time it arrived.
+// service manager's. It receives the datagrams the service under test sends,
+// each message with the time it arrived.
 //
 // tNotifySocket binds a Unix datagram socket either to a file in the build
 // tree or to an abstract name ("@..." in NOTIFY_SOCKET); environmentEntry()
