@@ -1,14 +1,11 @@
-// The service's datagram sender and what it takes from the service manager's
-// environment: a datagram goes out whole or not at all, and never waits.
+// The service's datagram sender: a datagram goes out whole or not at all, and
+// never waits.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 
 #include "DatagramSocket.h"
-#include "ServiceManagerEnvironment.h"
 #include "support/NotifySocket.h"
 
 namespace {
@@ -52,35 +49,6 @@ TEST(DatagramSocket, FullQueueOrNoListenerDropsTheDatagramAtOnce) {
     tDatagramSocket nobody(std::string(ZO_TEST_BINARY_DIR) + "/no-listener-here");
     ASSERT_TRUE(nobody.isOpen());
     EXPECT_FALSE(nobody.send("WATCHDOG=1", 10));
-}
-
-TEST(ServiceManagerEnvironment, IsTakenOutOfTheEnvironment) {
-    const std::string ownPid = std::to_string(getpid());
-    const struct {
-        const char* watchdogPid;  // null: unset
-        const char* watchdogUsec;
-        uint64_t watchdogUs;
-    } cases[] = {
-        {nullptr, "5000000", 5000000},
-        {ownPid.c_str(), "5000000", 5000000},
-        {"1", "5000000", 0},  // another process's watchdog
-        {nullptr, "0", 0},
-        {nullptr, "5s", 0},
-        {nullptr, "-5", 0},
-    };
-    for (const auto& test : cases) {
-        setenv("NOTIFY_SOCKET", "@manager", 1);
-        setenv("WATCHDOG_USEC", test.watchdogUsec, 1);
-        if (test.watchdogPid != nullptr) {
-            setenv("WATCHDOG_PID", test.watchdogPid, 1);
-        }
-        const tServiceManagerEnvironment environment = takeServiceManagerEnvironment();
-        EXPECT_EQ("@manager", environment.notifySocket);
-        EXPECT_EQ(test.watchdogUs, environment.watchdogUs) << test.watchdogUsec;
-        for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) {
-            EXPECT_EQ(nullptr, getenv(name)) << name;
-        }
-    }
 }
 
 }  // namespace
