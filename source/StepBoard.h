@@ -100,8 +100,9 @@ std::string shownPluginName(const std::string& name);
 uint64_t nextProgressChangeNs(const tStepSnapshot& step, uint64_t nowNs);
 
 // False once one plugin step has run for `intervalUs` or longer: the
-// service manager's watchdog is then left to end the stuck service. Waiting,
-// the service's own work and the permission pauses count as healthy.
+// service manager's watchdog is then left hungry, or its start timeout no
+// longer extended, so that it ends the stuck service. Waiting, the service's
+// own work and the permission pauses count as healthy.
 bool serviceHealthy(const tStepSnapshot& step, uint64_t nowNs, uint64_t intervalUs);
 
 #endif  // ZOKORVO_STEPBOARD_H
