@@ -1,12 +1,11 @@
 #include "ServiceNotifier.h"
 
-#include <dlfcn.h>
 #include <signal.h>
-#include <systemd/sd-daemon.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
+#include <cstdio>
+#include <cstring>
 #include <system_error>
 
 #include "zoqel/quarks/synchronization.h"
@@ -18,21 +17,7 @@ constexpr uint64_t kNsPerSecond = 1000000000;
 // The start timeout is extended this far every second: ten chances before
 // it runs out if the watching thread itself stalls.
 constexpr uint64_t kStartExtensionUs = 10000000;
-
-// libsystemd is loaded only when the manager asks for notifications, and
-// kept out of the global scope: a service started without them loads no
-// library more than before, and plugins' symbols never resolve into it.
-constexpr const char kNotifyLibrary[] = "libsystemd.so.0";
-
-template <typename Function>
-Function bindNotifyFunction(void* library, const char* name) {
-    void* address = library != nullptr ? dlsym(library, name) : nullptr;
-    if (address == nullptr) {
-        throw std::system_error(std::make_error_code(std::errc::function_not_supported),
-                                std::string(kNotifyLibrary) + " lacks " + name);
-    }
-    return reinterpret_cast<Function>(address);
-}
+constexpr const char kStoppingStatus[] = "Stopping plugins";
 
 // Starts `thread` with SIGINT and SIGTERM blocked in it, so that they keep
 // reaching the threads that expect them, as before the notifier existed.
@@ -54,79 +39,103 @@ std::thread startWithoutStopSignals(Function function) {
     }
 }
 
+// Copies `text` into `status`, cut to fit: a status is one short line.
+template <size_t kSize>
+void setStatus(char (&status)[kSize], const char* text) {
+    snprintf(status, kSize, "%s", text);
+}
+
 }  // namespace
 
-std::unique_ptr<tServiceNotifier> tServiceNotifier::createWhenAsked() {
-    const char* socket = getenv("NOTIFY_SOCKET");
-    if (socket == nullptr || socket[0] == '\0') {
+std::unique_ptr<tServiceNotifier> tServiceNotifier::createWhenAsked(
+    const tServiceManagerEnvironment& environment, uint64_t startStepLimitUs) {
+    if (environment.notifySocket.empty()) {
         return nullptr;
     }
-    return std::make_unique<tServiceNotifier>();
+    return std::make_unique<tServiceNotifier>(environment, startStepLimitUs);
 }
 
-tServiceNotifier::tServiceNotifier() : restingStatus("Starting plugins") {
-    notifyLibrary = dlopen(kNotifyLibrary, RTLD_NOW | RTLD_LOCAL);
-    try {
-        notify = bindNotifyFunction<decltype(&sd_notify)>(notifyLibrary, "sd_notify");
-        const auto watchdogEnabled = bindNotifyFunction<decltype(&sd_watchdog_enabled)>(
-            notifyLibrary, "sd_watchdog_enabled");
-        uint64_t intervalUs = 0;
-        watchdogIntervalUs = watchdogEnabled(0, &intervalUs) > 0 ? intervalUs : 0;
-        watcher = startWithoutStopSignals([this] { watch(); });
-    } catch (...) {
-        closeNotifyLibrary();
-        throw;
-    }
-}
-
-void tServiceNotifier::closeNotifyLibrary() {
-    if (notifyLibrary != nullptr) {
-        dlclose(notifyLibrary);
-        notifyLibrary = nullptr;
-    }
+tServiceNotifier::tServiceNotifier(const tServiceManagerEnvironment& environment,
+                                   uint64_t startStepLimitUs)
+    : socket(environment.notifySocket),
+      watchdogIntervalUs(environment.watchdogUs),
+      extendWhileStepUnderUs(environment.watchdogUs != 0
+                                 ? std::min(startStepLimitUs, environment.watchdogUs)
+                                 : startStepLimitUs) {
+    watcher = startWithoutStopSignals([this] { watch(); });
 }
 
 tServiceNotifier::~tServiceNotifier() {
     {
-        const std::lock_guard<std::mutex> lock(sending);
+        const std::lock_guard<std::mutex> lock(posting);
         ending = true;
     }
     wake.notify_all();
     watcher.join();
-    closeNotifyLibrary();
 }
 
-void tServiceNotifier::announceReady(const std::string& status) {
-    announce("READY=1\nSTATUS=" + status, status);
+void tServiceNotifier::announceReady(const char* status) noexcept {
+    {
+        const std::lock_guard<std::mutex> lock(posting);
+        if (postedState.stop) {
+            return;
+        }
+        postedState.ready = true;
+        setStatus(postedState.status, status);
+        newsPosted = true;
+    }
+    wake.notify_all();
 }
 
-void tServiceNotifier::announceStopping() {
-    announce("STOPPING=1\nSTATUS=Stopping plugins", "Stopping plugins");
-}
-
-void tServiceNotifier::announce(const std::string& message, const std::string& status) {
+void tServiceNotifier::announceStopping() noexcept {
+    {
+        const std::lock_guard<std::mutex> lock(posting);
+        postedState.stop = true;
+        setStatus(postedState.status, kStoppingStatus);
+        newsPosted = true;
+    }
+    // Sent here rather than by the watching thread, so that it is out before
+    // the main thread even learns of the stop.
     const std::lock_guard<std::mutex> lock(sending);
-    // Whatever comes, the start is over: readiness, or the stop.
-    starting = false;
-    restingStatus = status;
-    lastProgress.clear();
-    send(message);
+    (void)sendDue(zoqel::monotonicNowNs());
+}
+
+tServiceNotifier::tPosted tServiceNotifier::posted() {
+    const std::lock_guard<std::mutex> lock(posting);
+    return postedState;
 }
 
 void tServiceNotifier::watch() {
-    std::unique_lock<std::mutex> lock(sending);
-    while (!ending) {
+    for (;;) {
+        bool lastRound = false;
+        {
+            const std::lock_guard<std::mutex> lock(posting);
+            // What was posted before the end goes out in this last round.
+            lastRound = ending;
+            newsPosted = false;
+        }
         const uint64_t nowNs = zoqel::monotonicNowNs();
-        const uint64_t nextNs = tellManager(nowNs);
-        wake.wait_for(lock, std::chrono::nanoseconds(nextNs > nowNs ? nextNs - nowNs : 0));
+        uint64_t nextNs = 0;
+        {
+            const std::lock_guard<std::mutex> lock(sending);
+            nextNs = sendDue(nowNs);
+        }
+        if (lastRound) {
+            return;
+        }
+        std::unique_lock<std::mutex> lock(posting);
+        wake.wait_for(lock, std::chrono::nanoseconds(nextNs > nowNs ? nextNs - nowNs : 0),
+                      [this] { return ending || newsPosted; });
     }
 }
 
-uint64_t tServiceNotifier::tellManager(uint64_t nowNs) {
+uint64_t tServiceNotifier::sendDue(uint64_t nowNs) noexcept {
+    const tPosted news = posted();
+    sendMilestones(news);
     try {
         const tStepSnapshot step = steps.snapshot();
-        return std::min(
-            {reportProgress(step, nowNs), feedWatchdog(step, nowNs), extendStart(step, nowNs)});
+        return std::min({reportProgress(step, news, nowNs), feedWatchdog(step, nowNs),
+                         extendStart(step, news, nowNs)});
     } catch (const std::exception&) {
         // No memory for a message: it is dropped, and the next round tries
         // again, as a message the manager did not take would be.
@@ -134,15 +143,35 @@ uint64_t tServiceNotifier::tellManager(uint64_t nowNs) {
     }
 }
 
-uint64_t tServiceNotifier::reportProgress(const tStepSnapshot& step, uint64_t nowNs) {
+void tServiceNotifier::sendMilestones(const tPosted& news) {
+    // Built in place: a milestone goes out even when memory has run out.
+    char message[sizeof "STOPPING=1\nSTATUS=" + sizeof news.status];
+    if (news.stop && !stoppingSent) {
+        snprintf(message, sizeof message, "STOPPING=1\nSTATUS=%s", news.status);
+        stoppingSent = send(message);
+    } else if (news.ready && !news.stop && !readySent) {
+        snprintf(message, sizeof message, "READY=1\nSTATUS=%s", news.status);
+        readySent = send(message);
+    } else {
+        return;
+    }
+    // The milestone's status replaced any step's: a step still slow is named anew.
+    lastProgress.clear();
+}
+
+uint64_t tServiceNotifier::reportProgress(const tStepSnapshot& step, const tPosted& news,
+                                          uint64_t nowNs) {
     const std::string progress = stepProgressText(step, nowNs);
     if (!progress.empty() && progress != lastProgress) {
-        send("STATUS=" + progress);
+        if (sendStatus(progress)) {
+            lastProgress = progress;
+        }
     } else if (progress.empty() && !lastProgress.empty()) {
         // The slow step is over: the mention of it would mislead.
-        send("STATUS=" + restingStatus);
+        if (sendStatus(news.status)) {
+            lastProgress.clear();
+        }
     }
-    lastProgress = progress;
     return nextProgressChangeNs(step, nowNs);
 }
 
@@ -151,37 +180,44 @@ uint64_t tServiceNotifier::feedWatchdog(const tStepSnapshot& step, uint64_t nowN
         return kNoDeadline;
     }
     const uint64_t halfIntervalNs = watchdogIntervalUs * 1000 / 2;
-    if (lastWatchdogNs == 0 || nowNs - lastWatchdogNs >= halfIntervalNs) {
-        if (!healthy(step, nowNs)) {
-            // Left hungry on purpose: the manager's watchdog ends the service.
-            return nowNs + halfIntervalNs;
-        }
-        send("WATCHDOG=1");
-        lastWatchdogNs = nowNs;
+    if (lastWatchdogNs != 0 && nowNs - lastWatchdogNs < halfIntervalNs) {
+        return lastWatchdogNs + halfIntervalNs;
     }
+    if (!serviceHealthy(step, nowNs, watchdogIntervalUs)) {
+        // Left hungry on purpose: the service no longer makes progress.
+        return nowNs + halfIntervalNs;
+    }
+    if (!send("WATCHDOG=1")) {
+        return nowNs + std::min(halfIntervalNs, kNsPerSecond);
+    }
+    lastWatchdogNs = nowNs;
     return lastWatchdogNs + halfIntervalNs;
 }
 
-uint64_t tServiceNotifier::extendStart(const tStepSnapshot& step, uint64_t nowNs) {
-    if (!starting) {
+uint64_t tServiceNotifier::extendStart(const tStepSnapshot& step, const tPosted& news,
+                                       uint64_t nowNs) {
+    // An extension sent after the stop began would extend the stop instead.
+    if (readySent || news.stop) {
         return kNoDeadline;
     }
-    if (lastExtensionNs == 0 || nowNs - lastExtensionNs >= kNsPerSecond) {
-        if (!healthy(step, nowNs)) {
-            return nowNs + kNsPerSecond;
-        }
-        send("EXTEND_TIMEOUT_USEC=" + std::to_string(kStartExtensionUs));
-        lastExtensionNs = nowNs;
+    if (lastExtensionNs != 0 && nowNs - lastExtensionNs < kNsPerSecond) {
+        return lastExtensionNs + kNsPerSecond;
     }
-    return lastExtensionNs + kNsPerSecond;
+    if (serviceHealthy(step, nowNs, extendWhileStepUnderUs) &&
+        send(("EXTEND_TIMEOUT_USEC=" + std::to_string(kStartExtensionUs)).c_str())) {
+        lastExtensionNs = nowNs;
+        return lastExtensionNs + kNsPerSecond;
+    }
+    return nowNs + kNsPerSecond;
 }
 
-// Without a watchdog nothing tells a slow step from a stuck one: the service
-// counts as healthy, and the administrator sees the step in the status.
-bool tServiceNotifier::healthy(const tStepSnapshot& step, uint64_t nowNs) const {
-    return watchdogIntervalUs == 0 || serviceHealthy(step, nowNs, watchdogIntervalUs);
+bool tServiceNotifier::sendStatus(const std::string& status) {
+    const std::string message = "STATUS=" + status;
+    // Longer than the manager reads, it would be dropped whole; the step's
+    // text shortens a long name, so this is only a guard.
+    return message.size() <= kMaxNotificationBytes && send(message.c_str());
 }
 
-void tServiceNotifier::send(const std::string& message) {
-    (void)notify(0, message.c_str());
+bool tServiceNotifier::send(const char* message) noexcept {
+    return socket.send(message, strlen(message));
 }

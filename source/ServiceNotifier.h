@@ -1,94 +1,126 @@
 // tServiceNotifier tells the service manager what the service is doing,
-// through its notification socket (sd_notify).
+// through its notification socket (the manager's datagram protocol of
+// "KEY=value" lines: READY=1, STOPPING=1, STATUS=, WATCHDOG=1,
+// EXTEND_TIMEOUT_USEC=).
 //
-// It exists only when the manager gave the service a socket (NOTIFY_SOCKET);
-// without one the process entry creates none, and nothing of this runs.
-// The main thread announces the milestones itself: readiness with the start
-// pass's summary (or the failure to open the plugins directory), and the
-// stop. A watching thread of the notifier's own reads the step board about
-// once a second and reports a step that has run for a second or more by
-// name. Until readiness it extends the manager's start timeout every second
-// (EXTEND_TIMEOUT_USEC), so that a slow start is not cut short; when the
-// manager asks for a watchdog (WATCHDOG_USEC) it feeds it at half the
-// interval. Both stop while one plugin step has outlasted the watchdog
-// interval, so that the manager ends a service that is stuck.
+// It exists only when the manager gave the service a socket; without one the
+// process entry creates none, and nothing of this runs. The main thread posts
+// readiness with the start pass's summary (or the failure to open the plugins
+// directory); the thread that requests the stop announces it at once, whatever
+// step the main thread is in. A watching thread of the notifier's own sends
+// what was posted, reports a step that has run for a second or more by name,
+// and, until readiness, extends the manager's start timeout every second
+// (EXTEND_TIMEOUT_USEC) while no plugin step has run longer than the start
+// step limit, so that a slow start is not cut short and a hung one is. When
+// the manager asks for a watchdog it feeds it at half the interval while no
+// plugin step has outlasted the interval. From the stop on, nothing extends
+// any timeout: the stop stays bounded by the manager's stop timeout.
 //
-// Ownership: owns its step board and its thread; the thread is joined by the
-// destructor, which must run before the plugin records the board points into
-// are destroyed. Threads: announce...() and board() from the main thread; the
-// board's own contract covers the rest. Messages of both threads go out one
-// at a time, in order. A message that cannot be sent is dropped: the status
-// file stays the service's report. libsystemd is loaded by the notifier, with
-// its symbols kept to itself, and closed again by the destructor.
+// Nothing outside may hold the service: every datagram is sent without
+// waiting, and one that cannot go out at once (the manager's queue is full) is
+// dropped; the next round sends the current state again, and READY=1 and
+// STOPPING=1 are repeated until they went out. The main thread never sends
+// and never waits for a thread that does. A STATUS= text never makes a
+// datagram longer than the manager reads (kMaxNotificationBytes).
+//
+// Ownership: owns its socket, its step board and its thread; the thread is
+// joined by the destructor, which must run before the plugin records the
+// board points into are destroyed. Threads: announceReady() and board() from
+// the main thread, announceStopping() from any thread; the board's own
+// contract covers the rest. Nothing here throws but the creation.
 #ifndef ZOKORVO_SERVICENOTIFIER_H
 #define ZOKORVO_SERVICENOTIFIER_H
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "DatagramSocket.h"
+#include "ServiceManagerEnvironment.h"
 #include "StepBoard.h"
+
+// The most the service manager reads of one notification.
+constexpr size_t kMaxNotificationBytes = 4096;
 
 class tServiceNotifier {
   public:
-    // A notifier when NOTIFY_SOCKET is set, else none. Throws std::system_error
-    // when libsystemd cannot be loaded or the thread cannot be started.
-    static std::unique_ptr<tServiceNotifier> createWhenAsked();
+    // A notifier when `environment` names a notification socket, else none.
+    // Throws std::system_error when the watching thread cannot be started.
+    static std::unique_ptr<tServiceNotifier> createWhenAsked(
+        const tServiceManagerEnvironment& environment, uint64_t startStepLimitUs);
 
-    tServiceNotifier();
+    tServiceNotifier(const tServiceManagerEnvironment& environment, uint64_t startStepLimitUs);
     ~tServiceNotifier();
     tServiceNotifier(const tServiceNotifier&) = delete;
     tServiceNotifier& operator=(const tServiceNotifier&) = delete;
 
-    // READY=1 with `status`, which STATUS shows from now on between slow steps.
-    void announceReady(const std::string& status);
-    // STOPPING=1 with the status "Stopping plugins".
-    void announceStopping();
+    // READY=1 with `status` (cut to a short line), which STATUS shows from
+    // now on between slow steps. Only posts it for the watching thread; once
+    // the stop was announced the service is no longer becoming ready, and
+    // nothing is sent.
+    void announceReady(const char* status) noexcept;
+    // STOPPING=1 with the status "Stopping plugins", sent by the calling
+    // thread at once; from now on the start timeout is no longer extended.
+    void announceStopping() noexcept;
 
     tStepBoard& board() { return steps; }
 
   private:
+    // What the main thread and the stopping thread posted.
+    struct tPosted {
+        bool ready = false;
+        bool stop = false;
+        char status[128] = "Starting plugins";
+    };
+
     void watch();
-    // One round of the watching thread: progress, watchdog, start timeout.
-    // Returns when the next round is due.
-    uint64_t tellManager(uint64_t nowNs);
+    tPosted posted();
+    // Sends what is due now; the caller holds `sending`. Returns when the
+    // next round is due.
+    uint64_t sendDue(uint64_t nowNs) noexcept;
+    void sendMilestones(const tPosted& news);
     // Reports the step on the board when its text changed; returns when the
     // text will change next.
-    uint64_t reportProgress(const tStepSnapshot& step, uint64_t nowNs);
-    // Feeds the watchdog when it is due and the service healthy; returns when
-    // it is due next.
+    uint64_t reportProgress(const tStepSnapshot& step, const tPosted& news, uint64_t nowNs);
+    // Feeds the watchdog when it is due and no step has outlasted it;
+    // returns when it is due next.
     uint64_t feedWatchdog(const tStepSnapshot& step, uint64_t nowNs);
-    // Extends the start timeout while the start lasts and is healthy.
-    uint64_t extendStart(const tStepSnapshot& step, uint64_t nowNs);
-    bool healthy(const tStepSnapshot& step, uint64_t nowNs) const;
-    // Sends `message`; `status` is what STATUS shows between slow steps from now on.
-    void announce(const std::string& message, const std::string& status);
-    void send(const std::string& message);
+    // Extends the start timeout while the start lasts and no step has run
+    // past the start step limit.
+    uint64_t extendStart(const tStepSnapshot& step, const tPosted& news, uint64_t nowNs);
+    bool sendStatus(const std::string& status);
+    bool send(const char* message) noexcept;
 
-    void closeNotifyLibrary();
-
-    // libsystemd, loaded for this notifier alone, and its sd_notify.
-    void* notifyLibrary = nullptr;
-    int (*notify)(int unsetEnvironment, const char* state) = nullptr;
-
+    tDatagramSocket socket;
     tStepBoard steps;
     // 0 when the manager asked for no watchdog.
-    uint64_t watchdogIntervalUs = 0;
+    const uint64_t watchdogIntervalUs;
+    // How long one plugin step may run before the start is no longer
+    // extended: the start step limit, or the watchdog interval when shorter.
+    const uint64_t extendWhileStepUnderUs;
+
+    // Guards what is posted; never held across a send.
+    std::mutex posting;
+    std::condition_variable wake;
+    tPosted postedState;
+    bool newsPosted = false;
+    bool ending = false;
+
+    // Held while one of the sending threads (the watching thread, the
+    // stopping thread) sends; the main thread never takes it. Guards the rest.
+    std::mutex sending;
+    bool readySent = false;
+    bool stoppingSent = false;
     uint64_t lastWatchdogNs = 0;
     uint64_t lastExtensionNs = 0;
-
-    // Guards everything below and keeps messages in order.
-    std::mutex sending;
-    std::condition_variable wake;
-    bool ending = false;
-    bool starting = true;
-    std::string restingStatus;
-    // The STATUS text the watching thread sent last; "" when the last one
-    // came from the main thread.
+    // The STATUS text the watching thread sent last; "" when the last one was
+    // the resting status.
     std::string lastProgress;
+
     std::thread watcher;
 };
 

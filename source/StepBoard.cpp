@@ -12,6 +12,10 @@ constexpr uint64_t kNsPerSecond = 1000000000;
 constexpr uint64_t kNsPerUs = 1000;
 // A step is mentioned once it has run this long.
 constexpr uint64_t kMentionAfterNs = kNsPerSecond;
+// A plugin's name is shown up to this many bytes: the status must fit in one
+// notification, and a line that long is read no further anyway.
+constexpr size_t kMaxShownNameBytes = 200;
+constexpr char kCutMark[] = "...";
 
 bool isPluginStep(tStepKind kind) {
     return kind == tStepKind::initialize || kind == tStepKind::stop || kind == tStepKind::cleanup;
@@ -50,6 +54,18 @@ std::string permissionPauseText(const tStepSnapshot& step, uint64_t nowNs) {
 }
 
 }  // namespace
+
+std::string shownPluginName(const std::string& name) {
+    if (name.size() <= kMaxShownNameBytes) {
+        return name;
+    }
+    size_t cut = kMaxShownNameBytes - (sizeof kCutMark - 1);
+    // Never inside a UTF-8 character: back to the byte that starts one.
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return name.substr(0, cut) + kCutMark;
+}
 
 void tStepBoard::post(tStepKind newKind, const std::string* name, uint64_t newStartNs,
                       uint32_t newFailedAttempt, uint32_t newPauseMs) {
@@ -131,8 +147,9 @@ std::string stepProgressText(const tStepSnapshot& step, uint64_t nowNs) {
     if (!isPluginStep(step.kind) || age < kMentionAfterNs) {
         return "";
     }
-    return std::string(pluginStepName(pluginStepOf(step.kind))) + " of plugin " + step.pluginName +
-           " running for " + std::to_string(age / kNsPerSecond) + " s";
+    return std::string(pluginStepName(pluginStepOf(step.kind))) + " of plugin " +
+           shownPluginName(step.pluginName) + " running for " + std::to_string(age / kNsPerSecond) +
+           " s";
 }
 
 uint64_t nextProgressChangeNs(const tStepSnapshot& step, uint64_t nowNs) {

@@ -91,13 +91,18 @@ std::function<void(uint32_t)> pausePostedTo(tStepBoard& board, std::function<voi
 //   "Deployment permission: attempt <K> of 7 failed, next attempt in <N> s"
 std::string stepProgressText(const tStepSnapshot& step, uint64_t nowNs);
 
+// `name` as a status shows it: a long name is cut, visibly, with "...", to
+// at most 200 bytes, never inside a UTF-8 character.
+std::string shownPluginName(const std::string& name);
+
 // When stepProgressText() next changes its text for the same step: the next
 // whole second of the step's age, or of the pause's remaining time.
 uint64_t nextProgressChangeNs(const tStepSnapshot& step, uint64_t nowNs);
 
 // False once one plugin step has run for `intervalUs` or longer: the
-// service manager's watchdog is then left to end the stuck service. Waiting,
-// the service's own work and the permission pauses count as healthy.
+// service manager's watchdog is then left hungry, or its start timeout no
+// longer extended, so that it ends the stuck service. Waiting, the service's
+// own work and the permission pauses count as healthy.
 bool serviceHealthy(const tStepSnapshot& step, uint64_t nowNs, uint64_t intervalUs);
 
 #endif  // ZOKORVO_STEPBOARD_H

@@ -6,10 +6,11 @@
 // requestStop(). The signal handler touches only `caughtSignal` and the
 // pipe. When the service manager gave the process a notification socket, a
 // notifier with a watching thread of its own tells it what the service is
-// doing; without one nothing of it exists. After the run cycle the process
-// tears the service down, restores the default dispositions and re-raises
-// the caught signal, so that it ends the way an unhandled SIGINT or SIGTERM
-// would have ended it.
+// doing; without one nothing of it exists. What the manager passed in the
+// environment is taken out of it first thing, before any plugin can see it.
+// After the run cycle the process tears the service down, restores the
+// default dispositions and re-raises the caught signal, so that it ends the
+// way an unhandled SIGINT or SIGTERM would have ended it.
 #include <errno.h>
 #include <getopt.h>
 #include <pthread.h>
@@ -21,6 +22,7 @@
 #include <memory>
 #include <new>
 
+#include "ServiceManagerEnvironment.h"
 #include "ServiceNotifier.h"
 #include "tService.h"
 #include "zoerr/Status.h"
@@ -35,10 +37,26 @@ int wakePipe[2];
 volatile sig_atomic_t caughtSignal;
 std::unique_ptr<tService> theService;
 
+// How long one plugin step may hold the start before the service stops
+// extending the manager's start timeout, in seconds: the default, and the most
+// an administrator may set.
+constexpr unsigned long kDefaultStartStepLimitS = 120;
+constexpr unsigned long kMaxStartStepLimitS = 300;
+// getopt_long's value for the option that has no short form.
+constexpr int kStartStepLimitOption = 256;
+
 const char kUsage[] =
     "Usage: zoKorvoRemoteService [OPTIONS]\n"
     "  -d, --daemon   use daemon(3) to run in the background\n"
+    "      --start-step-limit SECONDS\n"
+    "                 stop extending the service manager's start timeout once\n"
+    "                 one plugin step has run this long (1 to 300, default 120)\n"
     "  -h, --help     display this help and exit\n";
+
+struct tOptions {
+    bool detach = false;
+    unsigned long startStepLimitS = kDefaultStartStepLimitS;
+};
 
 void writeWakeByte(char byte) {
     while (write(wakePipe[1], &byte, 1) < 0 && errno == EINTR) {
@@ -111,10 +129,22 @@ void printHint(const char* program) {
     fprintf(stderr, "Try `%s --help' for more information.\n", program);
 }
 
+// A whole number of seconds from 1 to kMaxStartStepLimitS; false otherwise.
+bool parseStartStepLimit(const char* text, unsigned long& seconds) {
+    if (text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    seconds = strtoul(text, &end, 10);
+    return errno == 0 && *end == '\0' && seconds >= 1 && seconds <= kMaxStartStepLimitS;
+}
+
 // Returns -1 to go on, or the exit code when the options end the process.
-int parseOptions(int argc, char** argv, bool& detach) {
+int parseOptions(int argc, char** argv, tOptions& options) {
     static const option kLongOptions[] = {
         {"daemon", no_argument, nullptr, 'd'},
+        {"start-step-limit", required_argument, nullptr, kStartStepLimitOption},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -122,7 +152,15 @@ int parseOptions(int argc, char** argv, bool& detach) {
     while ((option = getopt_long(argc, argv, "dh", kLongOptions, nullptr)) != -1) {
         switch (option) {
             case 'd':
-                detach = true;
+                options.detach = true;
+                break;
+            case kStartStepLimitOption:
+                if (!parseStartStepLimit(optarg, options.startStepLimitS)) {
+                    fprintf(stderr, "%s: --start-step-limit takes whole seconds from 1 to %lu\n",
+                            argv[0], kMaxStartStepLimitS);
+                    printHint(argv[0]);
+                    return 1;
+                }
                 break;
             case 'h':
                 printf("%s", kUsage);
@@ -142,14 +180,17 @@ void closeWakePipe() {
 
 // The notifier when the service manager asked for notifications; false when
 // it asked and the notifier cannot be had.
-bool createNotifier(std::unique_ptr<tServiceNotifier>& notifier) {
-    return guarded([&notifier] { notifier = tServiceNotifier::createWhenAsked(); });
+bool createNotifier(std::unique_ptr<tServiceNotifier>& notifier,
+                    const tServiceManagerEnvironment& environment, unsigned long startStepLimitS) {
+    const uint64_t startStepLimitUs = uint64_t{startStepLimitS} * 1000000;
+    return guarded(
+        [&] { notifier = tServiceNotifier::createWhenAsked(environment, startStepLimitUs); });
 }
 
 // Runs the service from construction to destruction; returns the exit code.
-int serve() {
+int serve(const tServiceManagerEnvironment& environment, const tOptions& options) {
     std::unique_ptr<tServiceNotifier> notifier;
-    if (!createNotifier(notifier) || createService() < 0) {
+    if (!createNotifier(notifier, environment, options.startStepLimitS) || createService() < 0) {
         return 1;
     }
     theService->notifyThrough(notifier.get());
@@ -174,12 +215,13 @@ int serve() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool detach = false;
-    const int optionsExit = parseOptions(argc, argv, detach);
+    const tServiceManagerEnvironment environment = takeServiceManagerEnvironment();
+    tOptions options;
+    const int optionsExit = parseOptions(argc, argv, options);
     if (optionsExit >= 0) {
         return optionsExit;
     }
-    if (detach && daemon(0, 0) != 0) {
+    if (options.detach && daemon(0, 0) != 0) {
         return 1;
     }
     if (pipe(wakePipe) != 0) {
@@ -189,7 +231,7 @@ int main(int argc, char** argv) {
         closeWakePipe();
         return 1;
     }
-    const int exitCode = serve();
+    const int exitCode = serve(environment, options);
     installSignalHandlers(nullptr);
     if (caughtSignal != 0) {
         raise(caughtSignal);

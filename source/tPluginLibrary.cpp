@@ -45,10 +45,10 @@ void tPluginLibrary::load(const tPluginDescription& description, tPathSafety& pa
     const InitializeEntry initializing =
         bindEntry(library, description.initializeSymbol, initializeNothing);
     const StopEntry stopping = bindEntry(library, description.stopSymbol, doNothing);
-    const CleanupEntry cleanup = bindEntry(library, description.cleanupSymbol, doNothing);
+    const CleanupEntry cleaning = bindEntry(library, description.cleanupSymbol, doNothing);
     initializeEntry = initializing;
     stopEntry = stopping;
-    cleanupEntry = cleanup;
+    cleanupEntry = cleaning;
 }
 
 int32_t tPluginLibrary::initialize() {
@@ -62,6 +62,10 @@ int32_t tPluginLibrary::initialize() {
 
 void tPluginLibrary::stop() {
     stopEntry();
+}
+
+void tPluginLibrary::cleanup() {
+    cleanupEntry();
 }
 
 void tPluginLibrary::unload() {

@@ -48,6 +48,9 @@ class tPluginLibrary {
 
     void stop();
 
+    // Calls Cleanup alone; the caller closes the library (discard()).
+    void cleanup();
+
     // Calls Cleanup, then closes the library. The defaults come back unless
     // the close failed, which is raised.
     void unload();

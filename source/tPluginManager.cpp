@@ -10,9 +10,13 @@
 namespace {
 
 // The line the status file's messages get when a plugin's step threw
-// something that is not a standard exception.
-void noteUnknownException(std::string& messages, const tPluginRecord& record) {
-    messages += "Unknown exception from plugin: " + record.description.name + "\n";
+// something that is not a standard exception. Without memory for it the line
+// is lost; the step's code still tells.
+void noteUnknownException(std::string& messages, const tPluginRecord& record) noexcept {
+    try {
+        messages += "Unknown exception from plugin: " + record.description.name + "\n";
+    } catch (const std::exception&) {
+    }
 }
 
 }  // namespace
@@ -25,6 +29,35 @@ void tPluginManager::notify(void (tPluginStepObserver::*event)(const tPluginReco
     }
 }
 
+// Called inside the handler of what `record`'s step raised, standard or not:
+// tells the observer, and returns the step's code. The exception's type, and
+// the code that destroys it, may lie in the plugin's library: the library is
+// closed only after the handler has ended.
+int32_t tPluginManager::codeOfRaised(const tPluginRecord& record, tPluginStep step) {
+    notify(&tPluginStepObserver::stepRaised, record, step);
+    try {
+        // Called only inside a handler: this is the plugin's exception.
+        // cppcheck-suppress rethrowNoCurrentException
+        throw;
+    } catch (const std::exception&) {
+        return zoerr::codeFromCurrentException();
+    } catch (...) {
+        noteUnknownException(unknownExceptionLines, record);
+        return zoerr::kSoftwareFault;
+    }
+}
+
+// Runs `step` on `record`'s library; 0, or the code of what it raised.
+int32_t tPluginManager::runStep(tPluginRecord& record, tPluginStep pluginStep,
+                                void (tPluginLibrary::*step)()) {
+    try {
+        (record.library.*step)();
+        return 0;
+    } catch (...) {
+        return codeOfRaised(record, pluginStep);
+    }
+}
+
 // The start step of one plugin: admission, dependencies, load, Initialize.
 // Returns the step's code; a failed plugin's library is closed again without
 // any of its own entry points being called. Whatever a plugin throws fails
@@ -33,6 +66,7 @@ int32_t tPluginManager::startPlugin(tPluginRecord& record, uint32_t capabilityMa
                                     tStartedNames& startedNames, size_t plugin,
                                     tPathSafety& pathSafety) {
     const tPluginDescription& description = record.description;
+    int32_t failure = 0;
     try {
         if (!pluginAdmitted(description.requires, capabilityMask)) {
             ZOERR_RAISE(zoerr::kFeatureUnsupported, "zoqelerr_featureUnsupported");
@@ -47,35 +81,28 @@ int32_t tPluginManager::startPlugin(tPluginRecord& record, uint32_t capabilityMa
         }
         startedNames.markStarted(plugin);
         return pluginStatus;
-    } catch (const std::exception&) {
-        notify(&tPluginStepObserver::stepRaised, record, tPluginStep::initialize);
-        record.library.discard();
-        return zoerr::codeFromCurrentException();
     } catch (...) {
-        notify(&tPluginStepObserver::stepRaised, record, tPluginStep::initialize);
-        record.library.discard();
-        noteUnknownException(unknownExceptionLines, record);
-        return zoerr::kSoftwareFault;
+        failure = codeOfRaised(record, tPluginStep::initialize);
     }
+    // The exception is gone: now its library may go too.
+    record.library.discard();
+    return failure;
 }
 
 // Runs one step of the stop or clean-up pass on every record, last first,
-// and records its code and duration.
+// and records its code and duration. With `closeAfterwards` the library is
+// closed as part of the step, once whatever the step raised is gone; the
+// step's own error comes first.
 void tPluginManager::runReversePass(tPluginStep pluginStep, void (tPluginLibrary::*step)(),
-                                    int32_t tPluginRecord::*code, uint64_t tPluginRecord::*timeMs) {
+                                    bool closeAfterwards, int32_t tPluginRecord::*code,
+                                    uint64_t tPluginRecord::*timeMs) {
     for (auto record = records.rbegin(); record != records.rend(); ++record) {
         notify(&tPluginStepObserver::stepBegins, *record, pluginStep);
         const uint64_t startNs = zoqel::monotonicNowNs();
-        int32_t stepCode = 0;
-        try {
-            (record->library.*step)();
-        } catch (const std::exception&) {
-            notify(&tPluginStepObserver::stepRaised, *record, pluginStep);
-            stepCode = zoerr::codeFromCurrentException();
-        } catch (...) {
-            notify(&tPluginStepObserver::stepRaised, *record, pluginStep);
-            noteUnknownException(unknownExceptionLines, *record);
-            stepCode = zoerr::kSoftwareFault;
+        int32_t stepCode = runStep(*record, pluginStep, step);
+        if (closeAfterwards) {
+            const int32_t closeCode = runStep(*record, pluginStep, &tPluginLibrary::discard);
+            stepCode = stepCode != 0 ? stepCode : closeCode;
         }
         (*record).*timeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
         (*record).*code = stepCode;
@@ -134,11 +161,11 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
 }
 
 void tPluginManager::stopPlugins() {
-    runReversePass(tPluginStep::stop, &tPluginLibrary::stop, &tPluginRecord::stopCode,
+    runReversePass(tPluginStep::stop, &tPluginLibrary::stop, false, &tPluginRecord::stopCode,
                    &tPluginRecord::stopTimeMs);
 }
 
 void tPluginManager::cleanupPlugins() {
-    runReversePass(tPluginStep::cleanup, &tPluginLibrary::unload, &tPluginRecord::cleanupCode,
-                   &tPluginRecord::cleanupTimeMs);
+    runReversePass(tPluginStep::cleanup, &tPluginLibrary::cleanup, true,
+                   &tPluginRecord::cleanupCode, &tPluginRecord::cleanupTimeMs);
 }

@@ -12,7 +12,9 @@
 // the clean-up pass, or the failure path of the start pass, closes one.
 // Failures: an exception from a plugin's step is mapped to a code in its
 // record and the pass goes on; one that is not a standard exception (a plugin
-// may throw anything) gives -52003 and a line of messages(). An error outside
+// may throw anything) gives -52003 and a line of messages(). The handler has
+// ended, and the exception is destroyed, before that plugin's library is
+// closed: its type information and destructor may lie in the library. An error outside
 // the plugins' code (no memory) leaves the pass; the records appended so far
 // stay.
 // Not thread-safe: every pass runs on the service's run-cycle thread. An
@@ -96,8 +98,11 @@ class tPluginManager {
   private:
     int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
                         size_t plugin, tPathSafety& pathSafety);
+    int32_t codeOfRaised(const tPluginRecord& record, tPluginStep step);
+    int32_t runStep(tPluginRecord& record, tPluginStep pluginStep, void (tPluginLibrary::*step)());
     void runReversePass(tPluginStep pluginStep, void (tPluginLibrary::*step)(),
-                        int32_t tPluginRecord::*code, uint64_t tPluginRecord::*timeMs);
+                        bool closeAfterwards, int32_t tPluginRecord::*code,
+                        uint64_t tPluginRecord::*timeMs);
     void notify(void (tPluginStepObserver::*event)(const tPluginRecord&, tPluginStep) noexcept,
                 const tPluginRecord& record, tPluginStep step) const;
 

@@ -27,8 +27,10 @@ void tService::run() {
     std::vector<std::string> paths;
     if (!listDescriptionFiles(paths)) {
         // Ready, and then ending: for the service manager an orderly end with
-        // nothing to host, not a start that failed.
+        // nothing to host, not a start that failed. The status file says so
+        // before the manager does.
         if (notifier != nullptr) {
+            writeStatus();
             notifier->announceReady("Failed to open plugins directory.");
         }
         return;
@@ -40,13 +42,8 @@ void tService::run() {
     writeStatus();
     pluginManager.startPlugins(std::move(descriptions), capabilityMask);
     writeStatus();
-    if (notifier != nullptr) {
-        notifier->announceReady(startSummaryText(pluginManager.getRecords()));
-    }
+    announceReady();
     stopEvent.wait();
-    if (notifier != nullptr) {
-        notifier->announceStopping();
-    }
     pluginManager.stopPlugins();
     pluginManager.cleanupPlugins();
     writeStatus();
@@ -98,7 +95,25 @@ void tService::notifyThrough(tServiceNotifier* serviceNotifier) {
 }
 
 void tService::requestStop() {
+    // Told before the main thread wakes, and whatever step holds it: from now
+    // on the manager bounds the stop, and no start timeout is extended.
+    if (notifier != nullptr) {
+        notifier->announceStopping();
+    }
     stopEvent.set();
+}
+
+void tService::announceReady() noexcept {
+    if (notifier == nullptr) {
+        return;
+    }
+    try {
+        notifier->announceReady(startSummaryText(pluginManager.getRecords()).c_str());
+    } catch (const std::exception&) {
+        // No memory for the counts: ready all the same, or the stop and
+        // clean-up passes would be skipped and the start never end.
+        notifier->announceReady("Plugins started");
+    }
 }
 
 void tService::queryDeploymentPermission() {

@@ -34,6 +34,8 @@ class tService {
     tService& operator=(const tService&) = delete;
 
     void run();
+    // Also announces the stop to the service manager at once, from the
+    // calling thread, while the main thread may still be in a plugin's step.
     void requestStop();
 
     // Tells the service manager of readiness, progress and the stop through
@@ -56,6 +58,9 @@ class tService {
     // deployment; a failure to ask becomes a line of `messages` and leaves
     // the mask unchanged. Lets no standard exception out.
     void queryDeploymentPermission();
+
+    // Posts readiness with the start pass's counts; never throws.
+    void announceReady() noexcept;
 
     // Builds the status report from the current state and replaces the
     // status file with it. Lets nothing out: a failed write is dropped and

@@ -221,9 +221,13 @@ TEST(CheckerTrial, ThreadThatCrashesRightAfterTheCloseIsBlamedOnItsPlugin) {
 TEST(CheckerTrial, ExceptionsAreReportedWithTheirTypeAndTheStepThatThrew) {
     zotest::tScratchDirectory directory;
     const std::string throwing = ZO_TEST_PLUGIN_throwing;
-    directory.add("a.ini", description("a", throwing, "Initialize=ThrowingInit\n"));
-    directory.add("b.ini", description("b", throwing, "Stop=ThrowingStop\n"));
-    directory.add("c.ini", description("c", throwing, "Stop=ThrowingStandardStop\n"));
+    // The plugin's own classes first: no other plugin holds the library open
+    // yet, so it is closed right after each of them threw.
+    directory.add("a.ini", description("a", throwing, "Initialize=ThrowingFaultInit\n"));
+    directory.add("b.ini", description("b", throwing, "Initialize=ThrowingOddityInit\n"));
+    directory.add("c.ini", description("c", throwing, "Initialize=ThrowingInit\n"));
+    directory.add("d.ini", description("d", throwing, "Stop=ThrowingStop\n"));
+    directory.add("e.ini", description("e", throwing, "Stop=ThrowingStandardStop\n"));
     const zotest::tCheckerRun run =
         zotest::runChecker({"--trial", "--json", "--plugins-dir", directory.path});
     ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
@@ -231,6 +235,8 @@ TEST(CheckerTrial, ExceptionsAreReportedWithTheirTypeAndTheStepThatThrew) {
     const Json& trial = report.at("trial");
     EXPECT_EQ(1, trial.at("children"));
     const std::vector<std::vector<std::string>> expected = {
+        {"-52003 (anonymous namespace)::tDeviceFault: the device went away", "0", "0"},
+        {"-52003 (anonymous namespace)::tPluginOddity", "0", "0"},
         {"-52003 int", "0", "0"},
         {"0", "-52003 int", "0"},
         {"0", "-52003 std::runtime_error: the device went away", "0"},

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/DescriptionFile.h"
@@ -14,6 +15,7 @@
 #include "support/PluginCallLog.h"
 #include "support/ServiceEnd.h"
 #include "support/ServiceProcess.h"
+#include "support/StatusFileText.h"
 #include "support/TestPlugins.h"
 
 namespace {
@@ -25,6 +27,7 @@ using zotest::tDescriptionFile;
 using zotest::tNotifySocket;
 
 const std::string kSleepyPlugin = ZO_TEST_PLUGIN_sleepy;
+const std::string kWatchfulPlugin = ZO_TEST_PLUGIN_watchful;
 
 // Threads the runtime itself may add to every process of this build.
 #ifdef __SANITIZE_THREAD__
@@ -54,8 +57,10 @@ int threadCountOf(pid_t pid) {
 // A run of the test variant that notifies `socket`, with the plugins' call log.
 struct tNotifiedRun {
     explicit tNotifiedRun(tNotifySocket::tAddress address = tNotifySocket::tAddress::file,
-                          std::vector<std::string> environment = {})
-        : socket(address), service({}, withSocketAndLog(std::move(environment))) {}
+                          std::vector<std::string> environment = {},
+                          std::vector<std::string> arguments = {})
+        : socket(address),
+          service(std::move(arguments), withSocketAndLog(std::move(environment))) {}
 
     ::testing::AssertionResult waitForReady() {
         if (socket.waitFor([](const std::string& text) { return startsWith(text, "READY=1\n"); })) {
@@ -225,12 +230,115 @@ TEST(Notification, MissingPluginsDirectoryIsReportedBeforeTheServiceEnds) {
     zotest::TestRoot root;
     zotest::removeTree(root.shareDirectory());
     tNotifiedRun run;
+    ASSERT_TRUE(run.waitForReady());
+    // The status file said so first.
+    EXPECT_NE(std::string::npos, root.statusText().find("Failed to open plugins directory.\n"));
     const zotest::ProcessEnd end = run.service.wait();
     EXPECT_TRUE(end.exited && end.exitCode == 0);
     EXPECT_EQ("", run.service.standardError());
-    run.socket.receivePending();
-    EXPECT_NE(-1, run.socket.indexOf("READY=1\nSTATUS=Failed to open plugins directory."))
+    EXPECT_EQ("READY=1\nSTATUS=Failed to open plugins directory.",
+              run.socket.received().back().text);
+}
+
+// A manager that reads nothing (its queue full) holds nothing: the service
+// starts, and stops in order on the signal.
+TEST(Notification, SocketThatIsNeverReadHoldsNothing) {
+    zotest::TestRoot root;
+    addDescriptions(root, {
+                              {"Alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"},
+                              {"Sleepy", kSleepyPlugin, "SleepyInit"},
+                              {"Zeta", kBetaPlugin, "BetaInit", "BetaStop", "BetaCleanup"},
+                          });
+    tNotifySocket socket;
+    socket.fillQueue();
+    zotest::tPluginCallLog log;
+    zotest::ServiceProcess service({}, {socket.environmentEntry(), log.environmentEntry()});
+    ASSERT_TRUE(zotest::waitForStatusContaining(root, "Zeta (depends on ")) << root.statusText();
+    service.sendSignal(SIGTERM);
+    const zotest::ProcessEnd end = service.wait(std::chrono::seconds(10));
+    ASSERT_FALSE(end.timedOut) << "the service hung";
+    EXPECT_TRUE(end.signaled && end.signal == SIGTERM);
+    EXPECT_EQ(
+        (std::vector<std::string>{"alpha Initialize", "sleepy Initialize", "beta Initialize",
+                                  "beta Stop", "alpha Stop", "beta Cleanup", "alpha Cleanup"}),
+        log.calls());
+}
+
+// A manager that fell behind still learns of the readiness once it reads
+// again: what it did not take is sent once more, the next second.
+TEST(Notification, ReadinessIsRepeatedUntilASocketThatFellBehindTakesIt) {
+    zotest::TestRoot root;
+    addDescriptions(root, {{"Alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"}});
+    tNotifySocket socket;
+    socket.fillQueue();
+    zotest::ServiceProcess service({}, {socket.environmentEntry()});
+    ASSERT_TRUE(zotest::waitForStatusContaining(root, "Alpha (depends on ")) << root.statusText();
+    std::this_thread::sleep_for(1500ms);
+    const std::string ready = "READY=1\nSTATUS=Plugins: 1 started, 0 refused, 0 failed";
+    socket.receivePending();
+    EXPECT_TRUE(socket.indexOf(ready) >= 0 || socket.waitForText(ready, 3s)) << socket.transcript();
+    zotest::stopBySignal(service);
+}
+
+// From the signal on, the stop is the manager's to bound: STOPPING=1 goes out
+// while the slow Initialize still runs, and no start timeout is extended. The
+// plugin never sees the manager's variables, whatever they are.
+TEST(Notification, StopDuringASlowInitializeIsAnnouncedAtOnceAndEndsTheExtensions) {
+    zotest::TestRoot root;
+    addDescriptions(
+        root, {{"Watchful", kWatchfulPlugin, "WatchfulInit", "WatchfulStop", "WatchfulCleanup"}});
+    tNotifiedRun run(tNotifySocket::tAddress::file, {"WATCHDOG_USEC=60000000", "WATCHDOG_PID=1"});
+    ASSERT_TRUE(zotest::waitFor([&] { return !run.log.calls().empty(); }));
+    ASSERT_TRUE(run.socket.waitForText(kExtension)) << run.socket.transcript();
+    ASSERT_TRUE(run.socket.waitForText("STATUS=Initialize of plugin Watchful running for 1 s"))
         << run.socket.transcript();
+    run.service.sendSignal(SIGTERM);
+    EXPECT_TRUE(run.socket.waitForText("STOPPING=1\nSTATUS=Stopping plugins", 2s))
+        << run.socket.transcript();
+    EXPECT_EQ((std::vector<std::string>{"watchful Initialize"}), run.log.calls())
+        << "announced while Initialize still runs";
+    const zotest::ProcessEnd end = run.service.wait();
+    EXPECT_TRUE(end.signaled && end.signal == SIGTERM);
+    run.socket.receivePending();
+    const int stopping = run.socket.indexOf("STOPPING=1\nSTATUS=Stopping plugins");
+    EXPECT_EQ(0, countAfter(run.socket, kExtension, stopping)) << run.socket.transcript();
+    EXPECT_EQ(-1, run.socket.indexOf("READY=1\nSTATUS=Plugins: 1 started, 0 refused, 0 failed"))
+        << run.socket.transcript();
+    // Neither the variables nor the watchdog of another process reach the plugin.
+    EXPECT_EQ(0, countAfter(run.socket, kWatchdog, -1)) << run.socket.transcript();
+    EXPECT_EQ(
+        (std::vector<std::string>{"watchful Initialize", "watchful Stop", "watchful Cleanup"}),
+        run.log.calls());
+}
+
+TEST(Notification, LongPluginNameIsShortenedToFitOneDatagram) {
+    zotest::TestRoot root;
+    const std::string name = "Sleepy" + std::string(6000, 'n');
+    root.addDescription("sleepy.ini", tDescriptionFile{name, kSleepyPlugin, "SleepyInit"}.text());
+    tNotifiedRun run;
+    ASSERT_TRUE(run.socket.waitFor([](const std::string& text) {
+        return startsWith(text, "STATUS=Initialize of plugin Sleepy");
+    })) << run.socket.transcript();
+    const std::string progress = run.socket.received().back().text;
+    EXPECT_GE(4096u, progress.size());
+    EXPECT_NE(std::string::npos, progress.find("nnn... running for 1 s")) << progress;
+    zotest::stopBySignal(run.service);
+}
+
+// A plugin step that outlasts the start step limit stops the extensions, so
+// the manager's start timeout can end a start that hangs.
+TEST(Notification, HungInitializeStopsExtendingTheStartAfterTheLimit) {
+    zotest::TestRoot root;
+    addDescriptions(root, {{"Sleepy", kSleepyPlugin, "SleepyInit"}});
+    tNotifiedRun run(tNotifySocket::tAddress::abstract, {}, {"--start-step-limit", "1"});
+    ASSERT_TRUE(run.waitForReady());
+    const tNotifySocket& socket = run.socket;
+    const int ready = static_cast<int>(socket.received().size()) - 1;
+    const int slow = socket.indexOf("STATUS=Initialize of plugin Sleepy running for 1 s");
+    ASSERT_LT(0, slow) << socket.transcript();
+    EXPECT_LT(0, countBetween(socket, kExtension, -1, slow)) << socket.transcript();
+    EXPECT_EQ(0, countBetween(socket, kExtension, slow, ready)) << socket.transcript();
+    zotest::stopBySignal(run.service);
 }
 
 }  // namespace

@@ -17,6 +17,9 @@ namespace {
 const char kUsage[] =
     "Usage: zoKorvoRemoteService [OPTIONS]\n"
     "  -d, --daemon   use daemon(3) to run in the background\n"
+    "      --start-step-limit SECONDS\n"
+    "                 stop extending the service manager's start timeout once\n"
+    "                 one plugin step has run this long (1 to 300, default 120)\n"
     "  -h, --help     display this help and exit\n";
 
 TEST(CommandLine, HelpPrintsTheUsageAndExitsZero) {
@@ -33,7 +36,16 @@ TEST(CommandLine, HelpPrintsTheUsageAndExitsZero) {
 }
 
 TEST(CommandLine, RejectedOptionPrintsTheHintAndExitsOne) {
-    const std::vector<std::vector<std::string>> spellings = {{"-x"}, {"--bogus"}, {"-x", "-h"}};
+    const std::vector<std::vector<std::string>> spellings = {
+        {"-x"},
+        {"--bogus"},
+        {"-x", "-h"},
+        {"--start-step-limit"},
+        {"--start-step-limit", "0"},
+        {"--start-step-limit=301"},
+        {"--start-step-limit", "2s"},
+        {"--start-step-limit", "-1"},
+        {"--start-step-limit", "99999999999999999999999"}};
     for (const auto& arguments : spellings) {
         zotest::ServiceProcess service(arguments);
         const zotest::ProcessEnd end = service.wait();

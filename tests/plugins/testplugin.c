@@ -9,6 +9,10 @@
  *   INIT_SLEEP_MS, STOP_SLEEP_MS, CLEANUP_SLEEP_MS   pauses in the entry points
  *   LOG_CONSTRUCTOR    when defined, a constructor logs "<PLUGIN_NAME> Constructor"
  *                      as the loader maps the library, before any entry point
+ *   LOG_ENVIRONMENT    when defined, Initialize also logs "<PLUGIN_NAME> Sees <VARIABLE>"
+ *                      for each of the service manager's variables it finds set
+ *   SHARE_LOG          when defined, the log is also zoTestPluginLog(), hidden, for
+ *                      the C++ sources linked into the same library
  * and, for the checker's trial, faults a plugin may have (each set to 1):
  *   CRASH_IN_INIT      Initialize dies of SIGSEGV
  *   LEAVE_THREAD       Initialize starts a thread that nothing ever ends
@@ -93,6 +97,13 @@ __attribute__((unused)) static void appendToLog(const char* entry) {
     close(log);
 }
 
+#ifdef SHARE_LOG
+__attribute__((visibility("hidden"))) void zoTestPluginLog(const char* entry);
+__attribute__((visibility("hidden"))) void zoTestPluginLog(const char* entry) {
+    appendToLog(entry);
+}
+#endif
+
 __attribute__((unused)) static void sleepMilliseconds(long milliseconds) {
     struct timespec remaining = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
@@ -174,6 +185,17 @@ __attribute__((unused)) static void haveFaults(void) {
 int32_t INIT_SYMBOL(void);
 int32_t INIT_SYMBOL(void) {
     appendToLog("Initialize");
+#ifdef LOG_ENVIRONMENT
+    const char* const variables[] = {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"};
+    char line[64];
+    for (size_t i = 0; i < sizeof variables / sizeof variables[0]; ++i) {
+        if (getenv(variables[i]) != NULL) {
+            strcpy(line, "Sees ");
+            strcat(line, variables[i]);
+            appendToLog(line);
+        }
+    }
+#endif
     sleepMilliseconds(INIT_SLEEP_MS);
     haveFaults();
     return INIT_RESULT;

@@ -1,22 +1,111 @@
 // A test plugin written in C++, whose entry points throw as such a plugin
-// may: ThrowingInit from Initialize and ThrowingStop from Stop an int, an
-// exception that is not a standard exception; ThrowingStandardStop from Stop
-// a standard exception. The passes must fail that plugin's step alone.
+// may. ThrowingInit and ThrowingStop throw an int, ThrowingStandardStop a
+// std::runtime_error. The others throw exception classes of the plugin's
+// own, whose type information and destructors lie in this library alone:
+// ThrowingFault* a tDeviceFault (a std::runtime_error), ThrowingOddity* a
+// tPluginOddity (nothing standard), from Initialize, Stop and Cleanup as
+// their names say; these log their calls as "thrower <step>" (testplugin.c).
+// The passes must fail that plugin's step alone.
 #include <cstdint>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
-extern "C" int32_t ThrowingInit();
-extern "C" void ThrowingStop();
-extern "C" void ThrowingStandardStop();
+extern "C" void zoTestPluginLog(const char* entry);
 
-extern "C" int32_t ThrowingInit() {
+namespace {
+
+// Out-of-line virtual members: the class's type information is emitted here.
+class tDeviceFault : public std::runtime_error {
+  public:
+    explicit tDeviceFault(const char* what) : std::runtime_error(what) {}
+    ~tDeviceFault() override;
+    virtual int device() const;
+};
+
+tDeviceFault::~tDeviceFault() = default;
+
+int tDeviceFault::device() const {
+    return 7;
+}
+
+class tPluginOddity {
+  public:
+    explicit tPluginOddity(std::string what) : text(std::move(what)) {}
+    virtual ~tPluginOddity();
+    virtual const std::string& describe() const;
+
+  private:
+    std::string text;
+};
+
+tPluginOddity::~tPluginOddity() = default;
+
+const std::string& tPluginOddity::describe() const {
+    return text;
+}
+
+[[noreturn]] void throwFault(const char* step) {
+    zoTestPluginLog(step);
+    throw tDeviceFault("the device went away");
+}
+
+[[noreturn]] void throwOddity(const char* step) {
+    zoTestPluginLog(step);
+    throw tPluginOddity("something odd");
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t ThrowingInit() {
     throw 7;
 }
 
-extern "C" void ThrowingStop() {
+void ThrowingStop() {
     throw 7;
 }
 
-extern "C" void ThrowingStandardStop() {
+void ThrowingStandardStop() {
     throw std::runtime_error("the device went away");
+}
+
+int32_t ThrowingFaultInit() {
+    throwFault("Initialize");
+}
+
+int32_t ThrowingOddityInit() {
+    throwOddity("Initialize");
+}
+
+void ThrowingFaultStop() {
+    throwFault("Stop");
+}
+
+void ThrowingOddityStop() {
+    throwOddity("Stop");
+}
+
+void ThrowingFaultCleanup() {
+    throwFault("Cleanup");
+}
+
+void ThrowingOddityCleanup() {
+    throwOddity("Cleanup");
+}
+
+// The entry points that do not throw, for the steps a case leaves alone.
+int32_t ThrowingQuietInit() {
+    zoTestPluginLog("Initialize");
+    return 0;
+}
+
+void ThrowingQuietStop() {
+    zoTestPluginLog("Stop");
+}
+
+void ThrowingQuietCleanup() {
+    zoTestPluginLog("Cleanup");
+}
 }

@@ -69,6 +69,27 @@ TEST(StepProgress, NamesAStepOnceItHasRunForASecond) {
     }
 }
 
+// A status must fit in one notification: a long name is cut where a reader
+// sees it was, and never inside a UTF-8 character.
+TEST(StepProgress, LongNameIsCutVisiblyToTwoHundredBytes) {
+    const struct {
+        std::string name;
+        std::string shown;
+    } cases[] = {
+        {"Clock", "Clock"},
+        {std::string(200, 'n'), std::string(200, 'n')},
+        {std::string(6000, 'n'), std::string(197, 'n') + "..."},
+        // The two bytes of the first "\u00e9" lie at 196 and 197.
+        {std::string(196, 'n') + "\u00e9\u00e9x", std::string(196, 'n') + "..."},
+    };
+    for (const auto& test : cases) {
+        EXPECT_EQ(test.shown, shownPluginName(test.name)) << test.name.size();
+    }
+    EXPECT_EQ(
+        "Stop of plugin " + std::string(197, 'n') + "... running for 1 s",
+        stepProgressText(pluginStep(tStepKind::stop, std::string(6000, 'n')), kStart + kSecond));
+}
+
 TEST(StepProgress, WatchdogIsLeftHungryOnlyByAPluginStepAsOldAsTheInterval) {
     const uint64_t intervalUs = 4000000;
     const struct {

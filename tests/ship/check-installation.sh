@@ -33,6 +33,9 @@ check_usage() {
     expected=$(printf '%s\n' \
         "Usage: zoKorvoRemoteService [OPTIONS]" \
         "  -d, --daemon   use daemon(3) to run in the background" \
+        "      --start-step-limit SECONDS" \
+        "                 stop extending the service manager's start timeout once" \
+        "                 one plugin step has run this long (1 to 300, default 120)" \
         "  -h, --help     display this help and exit")
     # Run from elsewhere, so that only the installed tree's run path can
     # make the system configuration library found.

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -61,7 +62,9 @@ bool tNotifySocket::receiveOne(std::chrono::milliseconds limit) {
     if (poll(&ready, 1, static_cast<int>(limit.count())) <= 0) {
         return false;
     }
-    char buffer[4096];
+    // Larger than the service manager reads: a datagram too long for it
+    // shows here whole.
+    char buffer[65536];
     const ssize_t length = recv(socketFd, buffer, sizeof buffer, 0);
     if (length < 0) {
         return false;
@@ -88,6 +91,22 @@ bool tNotifySocket::waitFor(const std::function<bool(const std::string&)>& wante
 
 bool tNotifySocket::waitForText(const std::string& text, std::chrono::milliseconds limit) {
     return waitFor([&text](const std::string& message) { return message == text; }, limit);
+}
+
+void tNotifySocket::fillQueue() {
+    const int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un socketAddress{};
+    socklen_t length = sizeof socketAddress;
+    getsockname(socketFd, reinterpret_cast<sockaddr*>(&socketAddress), &length);
+    const char filler[512] = {};
+    while (sendto(sender, filler, sizeof filler, 0,
+                  reinterpret_cast<const sockaddr*>(&socketAddress), length) >= 0) {
+    }
+    const int error = errno;
+    close(sender);
+    if (error != EAGAIN) {
+        throw std::runtime_error("cannot fill the notification socket's queue");
+    }
 }
 
 void tNotifySocket::receivePending() {

@@ -1,6 +1,6 @@
 // Test support: a notification socket of the test's own, standing in for the
-// service manager's. It receives what the service under test sends with
-// sd_notify, each message with the time it arrived.
+// service manager's. It receives the datagrams the service under test sends,
+// each message with the time it arrived.
 //
 // tNotifySocket binds a Unix datagram socket either to a file in the build
 // tree or to an abstract name ("@..." in NOTIFY_SOCKET); environmentEntry()
@@ -40,6 +40,9 @@ class tNotifySocket {
                      std::chrono::milliseconds limit = std::chrono::seconds(20));
     // Takes what has arrived by now, without waiting.
     void receivePending();
+    // Sends datagrams of its own to the socket until its queue is full, as
+    // when a manager falls behind; nothing is received from then on.
+    void fillQueue();
 
     const std::vector<tNotification>& received() const { return messages; }
     // The index of the first message received with this text, or -1.
