@@ -34,8 +34,8 @@ Function bindNotifyFunction(void* library, const char* name) {
     return reinterpret_cast<Function>(address);
 }
 
-// Starts `thread` with SIGINT and SIGTERM blocked in it, so that they keep
-// reaching the threads that expect them, as before the notifier existed.
+// Starts `thread` with SIGINT, SIGTERM and SIGHUP blocked in it, so that they
+// keep reaching the threads that expect them, as before the notifier existed.
 template <typename Function>
 std::thread startWithoutStopSignals(Function function) {
     sigset_t stopSignals;
@@ -43,6 +43,7 @@ std::thread startWithoutStopSignals(Function function) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
     try {
         std::thread started(function);
@@ -102,6 +103,12 @@ void tServiceNotifier::announceReady(const std::string& status) {
 
 void tServiceNotifier::announceStopping() {
     announce("STOPPING=1\nSTATUS=Stopping plugins", "Stopping plugins");
+}
+
+void tServiceNotifier::announceReloading() {
+    const uint64_t nowUs = zoqel::monotonicNowNs() / 1000;
+    announce("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(nowUs) + "\nSTATUS=Reloading plugins",
+             "Reloading plugins");
 }
 
 void tServiceNotifier::announce(const std::string& message, const std::string& status) {

@@ -4,12 +4,11 @@
 // It exists only when the manager gave the service a socket (NOTIFY_SOCKET);
 // without one the process entry creates none, and nothing of this runs.
 // The main thread announces the milestones itself: readiness with the start
-// pass's summary (or the failure to open the plugins directory), and the
-// stop. A watching thread of the notifier's own reads the step board about
-// once a second and reports a step that has run for a second or more by
-// name. Until readiness it extends the manager's start timeout every second
-// (EXTEND_TIMEOUT_USEC), so that a slow start is not cut short; when the
-// manager asks for a watchdog (WATCHDOG_USEC) it feeds it at half the
+// pass's summary (or the failure to open the plugins directory), each
+// reload and its end, and the stop. A watching thread of the notifier's own reads the step board
+// about once a second and reports a step that has run for a second or more by name. Until readiness
+// it extends the manager's start timeout every second (EXTEND_TIMEOUT_USEC), so that a slow start
+// is not cut short; when the manager asks for a watchdog (WATCHDOG_USEC) it feeds it at half the
 // interval. Both stop while one plugin step has outlasted the watchdog
 // interval, so that the manager ends a service that is stuck.
 //
@@ -47,6 +46,10 @@ class tServiceNotifier {
     void announceReady(const std::string& status);
     // STOPPING=1 with the status "Stopping plugins".
     void announceStopping();
+    // RELOADING=1 with MONOTONIC_USEC (the clock's reading now, as the
+    // manager expects) and the status "Reloading plugins"; announceReady()
+    // ends the reload.
+    void announceReloading();
 
     tStepBoard& board() { return steps; }
 

@@ -54,16 +54,32 @@ int32_t tPluginManager::startPlugin(tPluginRecord& record, uint32_t capabilityMa
     } catch (...) {
         notify(&tPluginStepObserver::stepRaised, record, tPluginStep::initialize);
         record.library.discard();
-        noteUnknownException(unknownExceptionLines, record);
+        noteUnknownException(messageLines, record);
         return zoerr::kSoftwareFault;
     }
 }
 
-// Runs one step of the stop or clean-up pass on every record, last first,
-// and records its code and duration.
+// The start step with its observation and timing, as both the start pass
+// and the reload run it.
+void tPluginManager::runStartStep(tPluginRecord& record, uint32_t capabilityMask,
+                                  tStartedNames& startedNames, size_t plugin,
+                                  tPathSafety& pathSafety) {
+    notify(&tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
+    const uint64_t startNs = zoqel::monotonicNowNs();
+    record.initializeCode = startPlugin(record, capabilityMask, startedNames, plugin, pathSafety);
+    record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
+    notify(&tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
+}
+
+// Runs one step of the stop or clean-up pass on every record, or on the
+// records `selected` marks, last first, and records its code and duration.
 void tPluginManager::runReversePass(tPluginStep pluginStep, void (tPluginLibrary::*step)(),
-                                    int32_t tPluginRecord::*code, uint64_t tPluginRecord::*timeMs) {
+                                    int32_t tPluginRecord::*code, uint64_t tPluginRecord::*timeMs,
+                                    const std::vector<bool>* selected) {
     for (auto record = records.rbegin(); record != records.rend(); ++record) {
+        if (selected != nullptr && !(*selected)[static_cast<size_t>(records.rend() - record) - 1]) {
+            continue;
+        }
         notify(&tPluginStepObserver::stepBegins, *record, pluginStep);
         const uint64_t startNs = zoqel::monotonicNowNs();
         int32_t stepCode = 0;
@@ -74,7 +90,7 @@ void tPluginManager::runReversePass(tPluginStep pluginStep, void (tPluginLibrary
             stepCode = zoerr::codeFromCurrentException();
         } catch (...) {
             notify(&tPluginStepObserver::stepRaised, *record, pluginStep);
-            noteUnknownException(unknownExceptionLines, *record);
+            noteUnknownException(messageLines, *record);
             stepCode = zoerr::kSoftwareFault;
         }
         (*record).*timeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
@@ -112,13 +128,7 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
         tStartedNames startedNames(pass);
         tPathSafety pathSafety;
         for (; next < records.size(); ++next) {
-            tPluginRecord& record = records[next];
-            notify(&tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
-            const uint64_t startNs = zoqel::monotonicNowNs();
-            record.initializeCode =
-                startPlugin(record, capabilityMask, startedNames, next - first, pathSafety);
-            record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
-            notify(&tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
+            runStartStep(records[next], capabilityMask, startedNames, next - first, pathSafety);
         }
     } catch (...) {
         // An error outside a plugin's own code (no memory for the records, a
@@ -133,12 +143,12 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
     }
 }
 
-void tPluginManager::stopPlugins() {
+void tPluginManager::stopPlugins(const std::vector<bool>* selected) {
     runReversePass(tPluginStep::stop, &tPluginLibrary::stop, &tPluginRecord::stopCode,
-                   &tPluginRecord::stopTimeMs);
+                   &tPluginRecord::stopTimeMs, selected);
 }
 
-void tPluginManager::cleanupPlugins() {
+void tPluginManager::cleanupPlugins(const std::vector<bool>* selected) {
     runReversePass(tPluginStep::cleanup, &tPluginLibrary::unload, &tPluginRecord::cleanupCode,
-                   &tPluginRecord::cleanupTimeMs);
+                   &tPluginRecord::cleanupTimeMs, selected);
 }
