@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "support/DescriptionFile.h"
+#include "support/LibraryShelf.h"
 #include "support/NotifySocket.h"
 #include "support/PluginCallLog.h"
 #include "support/ServiceEnd.h"
@@ -26,35 +26,12 @@ namespace {
 
 using namespace zotest::plugins;
 using zotest::tDescriptionFile;
+using zotest::tLibraryShelf;
 using tCalls = std::vector<std::string>;
 
 const std::string kDrowsyPlugin = ZO_TEST_PLUGIN_drowsyA;
 const std::string kDozyPlugin = ZO_TEST_PLUGIN_dozy;
 const std::string kResidentPlugin = ZO_TEST_PLUGIN_resident;
-
-// Plugin libraries of the test's own in a directory root may trust, so that
-// a test can replace one in place as a deployment does.
-class tLibraryShelf {
-  public:
-    explicit tLibraryShelf(const zotest::TestRoot& root) : directory(root.root() + "/libraries") {
-        zotest::makeDirectories(directory);
-        chmod(directory.c_str(), 0755);
-    }
-
-    // A copy of `library` at <name>.so, written aside and renamed over the
-    // path: a process that mapped the old file keeps it whole.
-    std::string place(const std::string& library, const std::string& name) const {
-        const std::string staged = directory + "/." + name + ".new";
-        zotest::writeFile(staged, zotest::readFile(library));
-        chmod(staged.c_str(), 0755);
-        rename(staged.c_str(), pathOf(name).c_str());
-        return pathOf(name);
-    }
-    std::string pathOf(const std::string& name) const { return directory + "/" + name + ".so"; }
-
-  private:
-    std::string directory;
-};
 
 // A run of the test variant with the call log and a notification socket.
 struct tReloadRun {
