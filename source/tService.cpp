@@ -79,11 +79,21 @@ void tService::reload() {
         capabilityMask = 0xFFFFFFFF;
         queryDeploymentPermission();
         initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
-        pluginManager.reloadPlugins(std::move(descriptions), capabilityMask,
-                                    [this] { return stopRequested.load(); });
+        reloadPlugins(std::move(descriptions));
     }
     writeStatus();
     announceReady();
+}
+
+void tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
+    try {
+        pluginManager.reloadPlugins(std::move(descriptions), capabilityMask,
+                                    [this] { return stopRequested.load(); });
+    } catch (const std::exception&) {
+        // Unlike a failed start, a failed reload must not end the service:
+        // the plugins that run are in the records, and the stop stops them.
+        messages += "Reload failed: " + std::to_string(zoerr::codeFromCurrentException()) + "\n";
+    }
 }
 
 bool tService::readPluginsDirectory(std::vector<tPluginDescription>& descriptions) {

@@ -57,6 +57,10 @@ class tService {
     // again and has the plugin manager keep, stop and start plugins to match.
     // When the directory cannot be listed, every plugin stays as it is.
     void reload();
+    // The plugin manager's reload; an error outside the plugins' code (no
+    // memory) becomes a line of `messages` and leaves every plugin that runs
+    // in the records.
+    void reloadPlugins(std::vector<tPluginDescription> descriptions);
     // Lists, reads and orders the descriptions; false when the directory
     // cannot be listed.
     bool readPluginsDirectory(std::vector<tPluginDescription>& descriptions);
