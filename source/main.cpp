@@ -5,11 +5,13 @@
 // its run cycle. The stop thread only turns SIGINT or SIGTERM into
 // requestStop() and SIGHUP into requestReload(); it reads the pipe until the
 // end, so that no storm of signals fills it. The signal handler touches only
-// `caughtSignal` and the pipe; SIGHUP, which ends nothing, is not recorded. When the service
-// manager gave the process a notification socket, a notifier with a watching thread of its own
-// tells it what the service is doing; without one nothing of it exists. After the run cycle the
-// process tears the service down, restores the default dispositions and re-raises the caught
-// signal, so that it ends the way an unhandled SIGINT or SIGTERM would have ended it.
+// `caughtSignal` and the pipe; SIGHUP, which ends nothing, is not recorded.
+// When the service manager gave the process a notification socket, a
+// notifier with a watching thread of its own tells it what the service is
+// doing; without one nothing of it exists. After the run cycle the process
+// tears the service down, restores the default dispositions and re-raises
+// the caught signal, so that it ends the way an unhandled SIGINT or SIGTERM
+// would have ended it.
 #include <errno.h>
 #include <getopt.h>
 #include <pthread.h>
