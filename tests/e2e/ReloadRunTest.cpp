@@ -195,6 +195,19 @@ TEST(Reload, NothingChangedMeansNoPluginCallAndTheManagerIsToldOfIt) {
         run.log.calls());
 }
 
+TEST(Reload, PluginsDirectoryGoneKeepsEveryPluginRunning) {
+    zotest::TestRoot root;
+    zotest::addDescriptions(root, {{"A", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"}});
+    tReloadRun run;
+    ASSERT_TRUE(run.waitForReady(1));
+    zotest::removeTree(root.pluginsDirectory());
+    ASSERT_TRUE(run.reload(2));
+    EXPECT_NE(std::string::npos, root.statusText().find("\nFailed to open plugins directory.\n"));
+    EXPECT_NE(std::string::npos, root.statusText().find("A (depends on )\n"));
+    zotest::stopBySignal(run.service);
+    EXPECT_EQ((tCalls{"alpha Initialize", "alpha Stop", "alpha Cleanup"}), run.log.calls());
+}
+
 TEST(Reload, TwoRequestsInARowApplyAChangeOnce) {
     zotest::TestRoot root;
     tDescriptionFile changed{"C", kGammaPlugin, "GammaInit", "GammaStop", "GammaCleanup"};
