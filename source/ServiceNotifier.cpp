@@ -18,9 +18,10 @@ constexpr uint64_t kNsPerSecond = 1000000000;
 // it runs out if the watching thread itself stalls.
 constexpr uint64_t kStartExtensionUs = 10000000;
 constexpr const char kStoppingStatus[] = "Stopping plugins";
+constexpr const char kReloadingStatus[] = "Reloading plugins";
 
-// Starts `thread` with SIGINT and SIGTERM blocked in it, so that they keep
-// reaching the threads that expect them, as before the notifier existed.
+// Starts `thread` with SIGINT, SIGTERM and SIGHUP blocked in it, so that they
+// keep reaching the threads that expect them, as before the notifier existed.
 template <typename Function>
 std::thread startWithoutStopSignals(Function function) {
     sigset_t stopSignals;
@@ -28,6 +29,7 @@ std::thread startWithoutStopSignals(Function function) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
     try {
         std::thread started(function);
@@ -80,7 +82,7 @@ void tServiceNotifier::announceReady(const char* status) noexcept {
         if (postedState.stop) {
             return;
         }
-        postedState.ready = true;
+        ++postedState.readyCount;
         setStatus(postedState.status, status);
         newsPosted = true;
     }
@@ -98,6 +100,20 @@ void tServiceNotifier::announceStopping() noexcept {
     // the main thread even learns of the stop.
     const std::lock_guard<std::mutex> lock(sending);
     (void)sendDue(zoqel::monotonicNowNs());
+}
+
+void tServiceNotifier::announceReloading() noexcept {
+    {
+        const std::lock_guard<std::mutex> lock(posting);
+        if (postedState.stop) {
+            return;
+        }
+        ++postedState.reloadCount;
+        postedState.reloadUs = zoqel::monotonicNowNs() / 1000;
+        setStatus(postedState.status, kReloadingStatus);
+        newsPosted = true;
+    }
+    wake.notify_all();
 }
 
 tServiceNotifier::tPosted tServiceNotifier::posted() {
@@ -144,19 +160,47 @@ uint64_t tServiceNotifier::sendDue(uint64_t nowNs) noexcept {
 }
 
 void tServiceNotifier::sendMilestones(const tPosted& news) {
+    // At most three are due: the first readiness, a reload, and its end.
+    for (int round = 0; round < 3 && sendNextMilestone(news); ++round) {
+        // The milestone's status replaced any step's: a step still slow is
+        // named anew.
+        lastProgress.clear();
+    }
+}
+
+bool tServiceNotifier::sendNextMilestone(const tPosted& news) {
     // Built in place: a milestone goes out even when memory has run out.
-    char message[sizeof "STOPPING=1\nSTATUS=" + sizeof news.status];
-    if (news.stop && !stoppingSent) {
+    char message[sizeof "RELOADING=1\nMONOTONIC_USEC=18446744073709551615\nSTATUS=" +
+                 sizeof news.status];
+    if (news.stop) {
+        if (stoppingSent) {
+            return false;
+        }
         snprintf(message, sizeof message, "STOPPING=1\nSTATUS=%s", news.status);
         stoppingSent = send(message);
-    } else if (news.ready && !news.stop && !readySent) {
-        snprintf(message, sizeof message, "READY=1\nSTATUS=%s", news.status);
-        readySent = send(message);
-    } else {
-        return;
+        return stoppingSent;
     }
-    // The milestone's status replaced any step's: a step still slow is named anew.
-    lastProgress.clear();
+    const bool firstReadyDue = readySentCount == 0 && news.readyCount > 0;
+    if (!firstReadyDue && reloadSentCount < news.reloadCount) {
+        snprintf(message, sizeof message, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=%s",
+                 static_cast<unsigned long long>(news.reloadUs), news.status);
+        if (!send(message)) {
+            return false;
+        }
+        // Reloads the manager did not hear of in between were one to it.
+        reloadSentCount = news.reloadCount;
+        readySentCount = std::max(readySentCount, news.reloadCount);
+        return true;
+    }
+    if (readySentCount < news.readyCount && (firstReadyDue || news.readyCount > news.reloadCount)) {
+        snprintf(message, sizeof message, "READY=1\nSTATUS=%s", news.status);
+        if (!send(message)) {
+            return false;
+        }
+        readySentCount = firstReadyDue ? 1 : news.readyCount;
+        return true;
+    }
+    return false;
 }
 
 uint64_t tServiceNotifier::reportProgress(const tStepSnapshot& step, const tPosted& news,
@@ -197,7 +241,7 @@ uint64_t tServiceNotifier::feedWatchdog(const tStepSnapshot& step, uint64_t nowN
 uint64_t tServiceNotifier::extendStart(const tStepSnapshot& step, const tPosted& news,
                                        uint64_t nowNs) {
     // An extension sent after the stop began would extend the stop instead.
-    if (readySent || news.stop) {
+    if (readySentCount > 0 || news.stop) {
         return kNoDeadline;
     }
     if (lastExtensionNs != 0 && nowNs - lastExtensionNs < kNsPerSecond) {

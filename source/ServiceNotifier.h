@@ -6,7 +6,8 @@
 // It exists only when the manager gave the service a socket; without one the
 // process entry creates none, and nothing of this runs. The main thread posts
 // readiness with the start pass's summary (or the failure to open the plugins
-// directory); the thread that requests the stop announces it at once, whatever
+// directory), and each reload and its end; the thread that requests the stop
+// announces it at once, whatever
 // step the main thread is in. A watching thread of the notifier's own sends
 // what was posted, reports a step that has run for a second or more by name,
 // and, until readiness, extends the manager's start timeout every second
@@ -66,13 +67,22 @@ class tServiceNotifier {
     // STOPPING=1 with the status "Stopping plugins", sent by the calling
     // thread at once; from now on the start timeout is no longer extended.
     void announceStopping() noexcept;
+    // RELOADING=1 with MONOTONIC_USEC (the clock's reading now, as the
+    // manager expects) and the status "Reloading plugins"; the next
+    // announceReady() ends the reload. Nothing once the stop was announced.
+    void announceReloading() noexcept;
 
     tStepBoard& board() { return steps; }
 
   private:
     // What the main thread and the stopping thread posted.
+    // Each announceReady() and announceReloading() counts: the manager hears
+    // of them in order, the first readiness before any reload, and of each
+    // reload before the readiness that ends it.
     struct tPosted {
-        bool ready = false;
+        unsigned readyCount = 0;
+        unsigned reloadCount = 0;
+        uint64_t reloadUs = 0;
         bool stop = false;
         char status[128] = "Starting plugins";
     };
@@ -83,6 +93,9 @@ class tServiceNotifier {
     // next round is due.
     uint64_t sendDue(uint64_t nowNs) noexcept;
     void sendMilestones(const tPosted& news);
+    // The next milestone of `news` not yet sent, sent; false when none was
+    // due or it did not go out.
+    bool sendNextMilestone(const tPosted& news);
     // Reports the step on the board when its text changed; returns when the
     // text will change next.
     uint64_t reportProgress(const tStepSnapshot& step, const tPosted& news, uint64_t nowNs);
@@ -113,7 +126,8 @@ class tServiceNotifier {
     // Held while one of the sending threads (the watching thread, the
     // stopping thread) sends; the main thread never takes it. Guards the rest.
     std::mutex sending;
-    bool readySent = false;
+    unsigned readySentCount = 0;
+    unsigned reloadSentCount = 0;
     bool stoppingSent = false;
     uint64_t lastWatchdogNs = 0;
     uint64_t lastExtensionNs = 0;

@@ -20,3 +20,7 @@ void tStepBoardPoster::stepEnded(const tPluginRecord&, tPluginStep) noexcept {
 void tStepBoardPoster::passAbandoned() noexcept {
     board.withdraw();
 }
+
+void tStepBoardPoster::recordsMoving() noexcept {
+    board.withdraw();
+}

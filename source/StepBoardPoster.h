@@ -6,8 +6,9 @@
 // poster. The plugin manager keeps its records while their steps are posted;
 // when an error leaves the start pass, passAbandoned() withdraws the step
 // and waits out any reader still copying its name before the manager drops
-// records. Threads: called on the pass's thread only, like every step
-// observer; the board's readers may be on any thread. Nothing here throws.
+// records; recordsMoving() does the same before a reload moves them.
+// Threads: called on the pass's thread only, like every step observer; the
+// board's readers may be on any thread. Nothing here throws.
 #ifndef ZOKORVO_STEPBOARDPOSTER_H
 #define ZOKORVO_STEPBOARDPOSTER_H
 
@@ -24,6 +25,7 @@ class tStepBoardPoster : public tPluginStepObserver {
     void stepRaised(const tPluginRecord& record, tPluginStep step) noexcept override;
     void stepEnded(const tPluginRecord& record, tPluginStep step) noexcept override;
     void passAbandoned() noexcept override;
+    void recordsMoving() noexcept override;
 
   private:
     tStepBoard& board;

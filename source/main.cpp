@@ -3,8 +3,10 @@
 //
 // The main thread builds the service and spends the life of the process in
 // its run cycle. The stop thread only turns SIGINT or SIGTERM into
-// requestStop(). The signal handler touches only `caughtSignal` and the
-// pipe. When the service manager gave the process a notification socket, a
+// requestStop() and SIGHUP into requestReload(); it reads the pipe until the
+// end, so that no storm of signals fills it. The signal handler touches only
+// `caughtSignal` and the pipe; SIGHUP, which ends nothing, is not recorded.
+// When the service manager gave the process a notification socket, a
 // notifier with a watching thread of its own tells it what the service is
 // doing; without one nothing of it exists. What the manager passed in the
 // environment is taken out of it first thing, before any plugin can see it.
@@ -31,6 +33,7 @@ namespace {
 
 // Bytes that travel through wakePipe.
 constexpr char kStopByte = 's';
+constexpr char kReloadByte = 'r';
 constexpr char kEndByte = 'e';
 
 int wakePipe[2];
@@ -65,20 +68,33 @@ void writeWakeByte(char byte) {
 
 void onSignal(int sig) {
     const int savedErrno = errno;
-    caughtSignal = sig;
-    writeWakeByte(kStopByte);
+    if (sig == SIGHUP) {
+        writeWakeByte(kReloadByte);
+    } else {
+        caughtSignal = sig;
+        writeWakeByte(kStopByte);
+    }
     errno = savedErrno;
 }
 
+// Installs `handler` for SIGINT, SIGTERM and SIGHUP; null restores the
+// default of SIGINT and SIGTERM and ignores SIGHUP, so that a reload asked
+// for during the teardown never ends the process by a signal of its own.
 int installSignalHandlers(void (*handler)(int)) {
     struct sigaction action {};
-    action.sa_handler = handler != nullptr ? handler : SIG_DFL;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: interrupted calls fail with EINTR
-    if (sigaction(SIGINT, &action, nullptr) != 0) {
-        return 1;
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        if (handler != nullptr) {
+            action.sa_handler = handler;
+        } else {
+            action.sa_handler = sig == SIGHUP ? SIG_IGN : SIG_DFL;
+        }
+        if (sigaction(sig, &action, nullptr) != 0) {
+            return 1;
+        }
     }
-    return sigaction(SIGTERM, &action, nullptr) != 0 ? 1 : 0;
+    return 0;
 }
 
 // Runs `operation` on the held service. Every failure is converted to a
@@ -111,18 +127,30 @@ void stopService() {
     guarded([] { theService->requestStop(); });
 }
 
+void reloadService() {
+    guarded([] { theService->requestReload(); });
+}
+
 void destroyService() {
     guarded([] { theService.reset(); });
 }
 
 void* stopThreadMain(void*) {
-    char byte = 0;
-    while (read(wakePipe[0], &byte, 1) < 0 && errno == EINTR) {
+    for (;;) {
+        char byte = 0;
+        const ssize_t count = read(wakePipe[0], &byte, 1);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0 || byte == kEndByte) {
+            return nullptr;
+        }
+        if (byte == kStopByte) {
+            stopService();
+        } else if (byte == kReloadByte) {
+            reloadService();
+        }
     }
-    if (byte == kStopByte) {
-        stopService();
-    }
-    return nullptr;
 }
 
 void printHint(const char* program) {
@@ -201,8 +229,7 @@ int serve(const tServiceManagerEnvironment& environment, const tOptions& options
         return 1;
     }
     runService();
-    // Wakes a stop thread still waiting when the cycle ended without a
-    // signal; after an "s" the thread has ended and the byte stays unread.
+    // Ends the stop thread, which reads every byte before this one.
     writeWakeByte(kEndByte);
     pthread_join(stopThread, nullptr);
     // The notifier's thread reads the plugin records' names: it ends first.

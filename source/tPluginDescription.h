@@ -23,6 +23,11 @@ struct tPluginDescription {
     std::string initializeSymbol;
     std::string stopSymbol;
     std::string cleanupSymbol;
+    // Where the description came from, for the reload to tell an unchanged
+    // file: its path, and the fingerprint of its bytes (see FileIdentity.h),
+    // taken before it was parsed. Empty and 0 when not read from a file.
+    std::string file;
+    uint64_t fileFingerprint = 0;
 };
 
 #endif  // ZOKORVO_TPLUGINDESCRIPTION_H

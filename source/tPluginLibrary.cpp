@@ -42,6 +42,7 @@ void tPluginLibrary::load(const tPluginDescription& description, tPathSafety& pa
         ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
     }
     library.open(description.path.c_str());
+    identity = identifyFile(library.loadedFileName());
     const InitializeEntry initializing =
         bindEntry(library, description.initializeSymbol, initializeNothing);
     const StopEntry stopping = bindEntry(library, description.stopSymbol, doNothing);

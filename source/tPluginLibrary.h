@@ -18,6 +18,7 @@
 
 #include <cstdint>
 
+#include "FileIdentity.h"
 #include "PathSafety.h"
 #include "tPluginDescription.h"
 #include "zoqel/quarks/library.h"
@@ -62,6 +63,10 @@ class tPluginLibrary {
     InitializeEntry initializeEntry;
     StopEntry stopEntry;
     CleanupEntry cleanupEntry;
+    // The identity of the file the loader mapped, as load() found it right
+    // after the open: a reload keeps the plugin only while the file there is
+    // still this one (library.loadedFile() names it).
+    tFileIdentity identity;
 
   private:
     void restoreDefaults();

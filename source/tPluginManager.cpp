@@ -42,7 +42,7 @@ int32_t tPluginManager::codeOfRaised(const tPluginRecord& record, tPluginStep st
     } catch (const std::exception&) {
         return zoerr::codeFromCurrentException();
     } catch (...) {
-        noteUnknownException(unknownExceptionLines, record);
+        noteUnknownException(messageLines, record);
         return zoerr::kSoftwareFault;
     }
 }
@@ -89,14 +89,30 @@ int32_t tPluginManager::startPlugin(tPluginRecord& record, uint32_t capabilityMa
     return failure;
 }
 
-// Runs one step of the stop or clean-up pass on every record, last first,
-// and records its code and duration. With `closeAfterwards` the library is
-// closed as part of the step, once whatever the step raised is gone; the
-// step's own error comes first.
+// The start step with its observation and timing, as both the start pass
+// and the reload run it.
+void tPluginManager::runStartStep(tPluginRecord& record, uint32_t capabilityMask,
+                                  tStartedNames& startedNames, size_t plugin,
+                                  tPathSafety& pathSafety) {
+    notify(&tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
+    const uint64_t startNs = zoqel::monotonicNowNs();
+    record.initializeCode = startPlugin(record, capabilityMask, startedNames, plugin, pathSafety);
+    record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
+    notify(&tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
+}
+
+// Runs one step of the stop or clean-up pass on every record, or on the
+// records `selected` marks, last first, and records its code and duration.
+// With `closeAfterwards` the library is closed as part of the step, once
+// whatever the step raised is gone; the step's own error comes first.
 void tPluginManager::runReversePass(tPluginStep pluginStep, void (tPluginLibrary::*step)(),
                                     bool closeAfterwards, int32_t tPluginRecord::*code,
-                                    uint64_t tPluginRecord::*timeMs) {
+                                    uint64_t tPluginRecord::*timeMs,
+                                    const std::vector<bool>* selected) {
     for (auto record = records.rbegin(); record != records.rend(); ++record) {
+        if (selected != nullptr && !(*selected)[static_cast<size_t>(records.rend() - record) - 1]) {
+            continue;
+        }
         notify(&tPluginStepObserver::stepBegins, *record, pluginStep);
         const uint64_t startNs = zoqel::monotonicNowNs();
         int32_t stepCode = runStep(*record, pluginStep, step);
@@ -139,13 +155,7 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
         tStartedNames startedNames(pass);
         tPathSafety pathSafety;
         for (; next < records.size(); ++next) {
-            tPluginRecord& record = records[next];
-            notify(&tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
-            const uint64_t startNs = zoqel::monotonicNowNs();
-            record.initializeCode =
-                startPlugin(record, capabilityMask, startedNames, next - first, pathSafety);
-            record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
-            notify(&tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
+            runStartStep(records[next], capabilityMask, startedNames, next - first, pathSafety);
         }
     } catch (...) {
         // An error outside a plugin's own code (no memory for the records, a
@@ -160,12 +170,12 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
     }
 }
 
-void tPluginManager::stopPlugins() {
+void tPluginManager::stopPlugins(const std::vector<bool>* selected) {
     runReversePass(tPluginStep::stop, &tPluginLibrary::stop, false, &tPluginRecord::stopCode,
-                   &tPluginRecord::stopTimeMs);
+                   &tPluginRecord::stopTimeMs, selected);
 }
 
-void tPluginManager::cleanupPlugins() {
+void tPluginManager::cleanupPlugins(const std::vector<bool>* selected) {
     runReversePass(tPluginStep::cleanup, &tPluginLibrary::cleanup, true,
-                   &tPluginRecord::cleanupCode, &tPluginRecord::cleanupTimeMs);
+                   &tPluginRecord::cleanupCode, &tPluginRecord::cleanupTimeMs, selected);
 }

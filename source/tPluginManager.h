@@ -1,9 +1,11 @@
 // tPluginManager turns the ordered plugin descriptions into running plugins
 // and later stops and unloads them; tPluginRecord is what it keeps per plugin.
 //
-// The service drives three passes, each once: startPlugins() after the
-// descriptions are read and ordered, then stopPlugins() and cleanupPlugins()
-// when the service is told to stop. Every description gets one record,
+// The service drives three passes: startPlugins() after the descriptions are
+// read and ordered, then stopPlugins() and cleanupPlugins() when the service
+// is told to stop; in between, reloadPlugins() any number of times, which
+// keeps the running plugins whose files are unchanged, stops and cleans up
+// the others and starts what is described but not running. Every description gets one record,
 // started or not, with the code and whole-millisecond duration of each step;
 // statusText() renders the records for the status file.
 //
@@ -27,6 +29,7 @@
 #define ZOKORVO_TPLUGINMANAGER_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,6 +70,9 @@ class tPluginStepObserver {
     virtual void stepRaised(const tPluginRecord& record, tPluginStep step) noexcept = 0;
     virtual void stepEnded(const tPluginRecord& record, tPluginStep step) noexcept = 0;
     virtual void passAbandoned() noexcept {}
+    // Comes before a reload moves the records to their new places: whoever
+    // was shown a record must let go of it before it returns.
+    virtual void recordsMoving() noexcept {}
 };
 
 class tPluginManager {
@@ -80,9 +86,24 @@ class tPluginManager {
     // Each record takes its description from `descriptions`, which the caller may hand over.
     void startPlugins(std::vector<tPluginDescription> descriptions, uint32_t capabilityMask);
 
-    // Stop, then clean-up, of every record, last record first.
-    void stopPlugins();
-    void cleanupPlugins();
+    // Stop, then clean-up, of every record, or of the records `selected`
+    // marks (one flag per record), last record first.
+    void stopPlugins(const std::vector<bool>* selected = nullptr);
+    void cleanupPlugins(const std::vector<bool>* selected = nullptr);
+
+    // The reload (see PluginReload.cpp). A running plugin is kept, and gets
+    // no call at all, when `descriptions` hold its description file with the
+    // same fingerprint, the file its library was loaded from is still the
+    // same file, it is still admitted under `capabilityMask` and every plugin
+    // it depends on is kept. Every other running plugin gets Stop, then
+    // Cleanup and the close, last started first. Then every description not
+    // kept is started in the order given, as the start pass does it; a
+    // dependency counts as started when it is kept or started in this pass.
+    // `stopRequested` is asked before each start step: once it answers true
+    // nothing more starts, and the plugins not started are left out of the
+    // records. The records end up in the order given.
+    void reloadPlugins(std::vector<tPluginDescription> descriptions, uint32_t capabilityMask,
+                       const std::function<bool()>& stopRequested);
 
     // One block per record, in start order; empty without records.
     std::string statusText() const;
@@ -92,22 +113,36 @@ class tPluginManager {
     const std::vector<tPluginRecord>& getRecords() const { return records; }
 
     // Lines for the status file's messages, each ending in "\n": one per
-    // plugin step that threw something other than a standard exception.
-    const std::string& messages() const { return unknownExceptionLines; }
+    // plugin step that threw something other than a standard exception, and
+    // one per plugin whose new library a reload could not start because the
+    // loader still held the old one. A reload starts them afresh.
+    const std::string& messages() const { return messageLines; }
 
   private:
     int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
                         size_t plugin, tPathSafety& pathSafety);
     int32_t codeOfRaised(const tPluginRecord& record, tPluginStep step);
     int32_t runStep(tPluginRecord& record, tPluginStep pluginStep, void (tPluginLibrary::*step)());
+    void runStartStep(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
+                      size_t plugin, tPathSafety& pathSafety);
     void runReversePass(tPluginStep pluginStep, void (tPluginLibrary::*step)(),
                         bool closeAfterwards, int32_t tPluginRecord::*code,
-                        uint64_t tPluginRecord::*timeMs);
+                        uint64_t tPluginRecord::*timeMs, const std::vector<bool>* selected);
+    // Reload helpers, in PluginReload.cpp.
+    struct tReloadPlan;
+    tReloadPlan planReload(std::vector<tPluginDescription>& descriptions,
+                           uint32_t capabilityMask) const;
+    void moveRecordsTo(tReloadPlan& plan, std::vector<tPluginDescription>& descriptions);
+    void startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,
+                      const std::function<bool()>& stopRequested);
+    bool oldLibraryHeld(const tPluginRecord& record, const tReloadPlan& plan,
+                        tPathSafety& pathSafety);
+    void dropRecords(const std::vector<bool>& dropped);
     void notify(void (tPluginStepObserver::*event)(const tPluginRecord&, tPluginStep) noexcept,
                 const tPluginRecord& record, tPluginStep step) const;
 
     std::vector<tPluginRecord> records;
-    std::string unknownExceptionLines;
+    std::string messageLines;
     tPluginStepObserver* stepObserver = nullptr;
 };
 

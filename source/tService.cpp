@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "DeploymentPermission.h"
+#include "FileIdentity.h"
 #include "FixedPaths.h"
 #include "PathSafety.h"
 #include "PluginOrder.h"
@@ -14,7 +15,8 @@
 #include "zoqel/StatusRecord.h"
 
 tService::tService()
-    : stopEvent(zoqel::ThrowingStatusRecord()), capabilityMask(0xFFFFFFFF), initTimeMs(0) {
+    // Auto-reset: the flags keep what was asked for; the event only wakes.
+    : wakeEvent(zoqel::ThrowingStatusRecord(), true), capabilityMask(0xFFFFFFFF), initTimeMs(0) {
     writeStatus();
 }
 
@@ -24,8 +26,8 @@ tService::~tService() {
 
 void tService::run() {
     const uint64_t startNs = zoqel::monotonicNowNs();
-    std::vector<std::string> paths;
-    if (!listDescriptionFiles(paths)) {
+    std::vector<tPluginDescription> descriptions;
+    if (!readPluginsDirectory(descriptions)) {
         // Ready, and then ending: for the service manager an orderly end with
         // nothing to host, not a start that failed. The status file says so
         // before the manager does.
@@ -35,18 +37,72 @@ void tService::run() {
         }
         return;
     }
-    std::vector<tPluginDescription> descriptions = readDescriptions(paths);
-    nPluginData::orderDescriptions(descriptions);
     queryDeploymentPermission();
     initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
     writeStatus();
     pluginManager.startPlugins(std::move(descriptions), capabilityMask);
     writeStatus();
     announceReady();
-    stopEvent.wait();
+    while (waitForRequest() == tRequest::reload) {
+        reload();
+    }
     pluginManager.stopPlugins();
     pluginManager.cleanupPlugins();
     writeStatus();
+}
+
+tService::tRequest tService::waitForRequest() {
+    for (;;) {
+        if (stopRequested.load()) {
+            return tRequest::stop;
+        }
+        if (reloadRequested.exchange(false)) {
+            return tRequest::reload;
+        }
+        // A request made after the flags were read has set the event, so
+        // this returns at once; a set left over from one already served
+        // only costs another look at the flags.
+        wakeEvent.wait();
+    }
+}
+
+void tService::reload() {
+    if (notifier != nullptr) {
+        notifier->announceReloading();
+    }
+    const uint64_t startNs = zoqel::monotonicNowNs();
+    // The report after a reload is that of this reading, as after a start.
+    messages.clear();
+    std::vector<tPluginDescription> descriptions;
+    if (readPluginsDirectory(descriptions)) {
+        capabilityMask = 0xFFFFFFFF;
+        queryDeploymentPermission();
+        initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
+        reloadPlugins(std::move(descriptions));
+    }
+    writeStatus();
+    announceReady();
+}
+
+void tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
+    try {
+        pluginManager.reloadPlugins(std::move(descriptions), capabilityMask,
+                                    [this] { return stopRequested.load(); });
+    } catch (const std::exception&) {
+        // Unlike a failed start, a failed reload must not end the service:
+        // the plugins that run are in the records, and the stop stops them.
+        messages += "Reload failed: " + std::to_string(zoerr::codeFromCurrentException()) + "\n";
+    }
+}
+
+bool tService::readPluginsDirectory(std::vector<tPluginDescription>& descriptions) {
+    std::vector<std::string> paths;
+    if (!listDescriptionFiles(paths)) {
+        return false;
+    }
+    descriptions = readDescriptions(paths);
+    nPluginData::orderDescriptions(descriptions);
+    return true;
 }
 
 bool tService::listDescriptionFiles(std::vector<std::string>& paths) {
@@ -75,7 +131,13 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
         }
         try {
             tPluginDescription description;
+            // Taken before the parse: a file changed in between then differs
+            // from its fingerprint at the next reload, which restarts the
+            // plugin rather than keep it on what it read.
+            const uint64_t fingerprint = fingerprintFile(path);
             nPluginData::parseDescriptionFile(path, description);
+            description.file = path;
+            description.fileFingerprint = fingerprint;
             descriptions.push_back(std::move(description));
         } catch (const std::exception&) {
             messages += "Failed to parse service description file: " + path + "\n";
@@ -100,7 +162,13 @@ void tService::requestStop() {
     if (notifier != nullptr) {
         notifier->announceStopping();
     }
-    stopEvent.set();
+    stopRequested.store(true);
+    wakeEvent.set();
+}
+
+void tService::requestReload() {
+    reloadRequested.store(true);
+    wakeEvent.set();
 }
 
 void tService::announceReady() noexcept {

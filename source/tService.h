@@ -1,19 +1,24 @@
 // tService: the one service object of the process and its run cycle.
 //
 // The process entry constructs it (construction writes the status file
-// once), runs run() on the main thread, calls requestStop() from the stop
-// thread when a signal arrives, and destroys it at the end (the destructor
-// writes the status file a last time).
+// once), runs run() on the main thread, calls requestStop() or
+// requestReload() from the stop thread when a signal arrives, and destroys
+// it at the end (the destructor writes the status file a last time).
 //
-// Threads: requestStop() may be called from any thread, any number of times,
-// before or during run(); a stop requested before run() waits is kept. Every
-// other member runs on the main thread only.
-// Failures: construction throws zoerr::Exception when the stop event cannot
+// Threads: requestStop() and requestReload() may be called from any thread,
+// any number of times, before or during run(); a request made before run()
+// waits is kept. A reload runs on the main thread, between steps, once the
+// start pass is over: requests made while one runs give one more reload
+// after it, and a stop request wins over a pending reload and ends a running
+// one before its next start step. Every other member runs on the main
+// thread only.
+// Failures: construction throws zoerr::Exception when the wake event cannot
 // be built. run() turns discovery and description failures into lines of
 // `messages`; any other exception leaves it.
 #ifndef ZOKORVO_TSERVICE_H
 #define ZOKORVO_TSERVICE_H
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +42,7 @@ class tService {
     // Also announces the stop to the service manager at once, from the
     // calling thread, while the main thread may still be in a plugin's step.
     void requestStop();
+    void requestReload();
 
     // Tells the service manager of readiness, progress and the stop through
     // `notifier` from now on; null, the default, tells nothing. The notifier
@@ -45,13 +51,30 @@ class tService {
     void notifyThrough(tServiceNotifier* notifier);
 
   private:
+    enum class tRequest { stop, reload };
+
+    // Waits until a stop or a reload is requested; a stop wins.
+    tRequest waitForRequest();
+    // Reads the plugins directory again, asks for the deployment permission
+    // again and has the plugin manager keep, stop and start plugins to match.
+    // When the directory cannot be listed, every plugin stays as it is.
+    void reload();
+    // The plugin manager's reload; an error outside the plugins' code (no
+    // memory) becomes a line of `messages` and leaves every plugin that runs
+    // in the records.
+    void reloadPlugins(std::vector<tPluginDescription> descriptions);
+    // Lists, reads and orders the descriptions; false when the directory
+    // cannot be listed.
+    bool readPluginsDirectory(std::vector<tPluginDescription>& descriptions);
+
     // Appends the description files' paths; false, with the line "Failed to
     // open plugins directory." in `messages`, when the directory cannot be
     // listed for any reason.
     bool listDescriptionFiles(std::vector<std::string>& paths);
     // Parses each safe file from defaults; a file that is not safe (see
     // PathSafety.h) is not read, and one that is not safe or fails to parse
-    // becomes a line of `messages` and contributes no description.
+    // becomes a line of `messages` and contributes no description. Each
+    // description carries its file's path and fingerprint.
     std::vector<tPluginDescription> readDescriptions(const std::vector<std::string>& paths);
 
     // Clears kDeploymentCapability when the system configuration forbids
@@ -59,7 +82,8 @@ class tService {
     // the mask unchanged. Lets no standard exception out.
     void queryDeploymentPermission();
 
-    // Posts readiness with the start pass's counts; never throws.
+    // Posts readiness with the plugins' counts, after the start pass and
+    // after each reload; never throws.
     void announceReady() noexcept;
 
     // Builds the status report from the current state and replaces the
@@ -67,7 +91,10 @@ class tService {
     // the service carries on.
     void writeStatus();
 
-    zoqel::tEvent stopEvent;
+    // Set by every request; the flags say which were made.
+    zoqel::tEvent wakeEvent;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> reloadRequested{false};
     // The plugin records in start order; empty until the start pass.
     tPluginManager pluginManager;
     // Capabilities available to plugins; the deployment query may clear

@@ -1,6 +1,7 @@
 #include "zoqel/quarks/library.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include "zoerr/Status.h"
 #include "zoqel/StatusRecord.h"
@@ -79,6 +80,28 @@ void tSharedLibrary::close() {
         return;
     }
     recordLoaderFailure(status, __LINE__);
+}
+
+const char* tSharedLibrary::loadedFileName() const {
+    link_map* map = nullptr;
+    if (!loaded || handle == nullptr || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 ||
+        map == nullptr || map->l_name == nullptr) {
+        return "";
+    }
+    return map->l_name;
+}
+
+bool tSharedLibrary::isHeldByLoader(const char* path) {
+    if (path == nullptr || path[0] == '\0') {
+        return false;
+    }
+    void* const held = dlopen(path, RTLD_LAZY | RTLD_NOLOAD);
+    if (held == nullptr) {
+        return false;
+    }
+    // RTLD_NOLOAD took a reference of its own: given back at once.
+    dlclose(held);
+    return true;
 }
 
 void tSharedLibrary::forget() {

@@ -21,8 +21,11 @@
 #include "CrossFileCheck.h"
 #include "DeploymentPermission.h"
 #include "FileCheck.h"
+#include "FixedPaths.h"
+#include "ReloadPlan.h"
 #include "Report.h"
 #include "StartPrediction.h"
+#include "StatusFile.h"
 #include "Trial.h"
 #include "nPluginData.h"
 #include "zoerr/Status.h"
@@ -47,6 +50,7 @@ struct tOptions {
     bool load = false;
     bool json = false;
     bool trial = false;
+    bool reloadPlan = false;
     double stepTimeoutSeconds = kDefaultStepTimeoutSeconds;
     bool stepTimeoutGiven = false;
 };
@@ -58,6 +62,7 @@ enum tLongOption {
     kLoadOption,
     kJsonOption,
     kTrialOption,
+    kReloadPlanOption,
     kStepTimeoutOption
 };
 
@@ -98,6 +103,10 @@ const char kUsage[] =
     "                      never touches the service's status file.\n"
     "  --step-timeout SECONDS\n"
     "                      with --trial, a step running longer hangs (default 10)\n"
+    "  --reload-plan       then say what a reload of the running service (SIGHUP,\n"
+    "                      systemctl reload) would keep, stop and start, and why, from\n"
+    "                      its status file and the files as they are now; files\n"
+    "                      written after the status file count as changed\n"
     "  --json              print the report as one JSON object\n"
     "  -h, --help          display this help and exit\n"
     "\n"
@@ -178,6 +187,7 @@ int parseOptions(int argc, char** argv, tOptions& options) {
         {"load", no_argument, nullptr, kLoadOption},
         {"json", no_argument, nullptr, kJsonOption},
         {"trial", no_argument, nullptr, kTrialOption},
+        {"reload-plan", no_argument, nullptr, kReloadPlanOption},
         {"step-timeout", required_argument, nullptr, kStepTimeoutOption},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -211,6 +221,9 @@ int parseOptions(int argc, char** argv, tOptions& options) {
             case kTrialOption:
                 options.trial = true;
                 break;
+            case kReloadPlanOption:
+                options.reloadPlan = true;
+                break;
             case kStepTimeoutOption:
                 if (!takeStepTimeout(optarg, options)) {
                     return usageError(argv[0],
@@ -226,6 +239,9 @@ int parseOptions(int argc, char** argv, tOptions& options) {
     options.files.assign(argv + optind, argv + argc);
     if (!options.files.empty() && !options.pluginsDirectory.empty()) {
         return usageError(argv[0], "give --plugins-dir or files, not both");
+    }
+    if (options.reloadPlan && options.json) {
+        return usageError(argv[0], "--reload-plan prints text only");
     }
     if (options.stepTimeoutGiven && !options.trial) {
         return usageError(argv[0], "--step-timeout needs --trial");
@@ -313,8 +329,13 @@ int run(const tOptions& options) {
         return systemError(options, directoryFailure(report, error.what()));
     }
     report = checkPlugins(options, paths, std::move(report));
-    const std::string text =
+    std::string text =
         options.json ? nPluginCheck::renderJson(report) : nPluginCheck::renderText(report);
+    if (options.reloadPlan) {
+        text +=
+            nPluginCheck::renderReloadPlan(std::string(kStatusDirectory) + "/" + kStatusFileName,
+                                           report.startOrder, report.capabilityMask);
+    }
     fputs(text.c_str(), stdout);
     if (fflush(stdout) != 0) {
         return kExitUsageOrSystemError;

@@ -41,6 +41,16 @@ class tSharedLibrary {
 
     bool isLoaded() const { return loaded; }
 
+    // The file the loader mapped for the open library (a bare name resolved
+    // to where the loader found it), valid while it stays open; "" when none
+    // is open. Allocates nothing.
+    const char* loadedFileName() const;
+
+    // True when the loader still holds a library it knows by `path`, so that
+    // opening `path` now would hand back that library instead of reading the
+    // file again. Opens and maps nothing.
+    static bool isHeldByLoader(const char* path);
+
   private:
     bool loaded = false;
     void* handle = nullptr;

@@ -1,0 +1,36 @@
+// What tells, without keeping a file's content, whether the file at a path is
+// still the one the service saw before: the identity of a library file and a
+// fingerprint of a description file's bytes. The reload compares both to
+// decide which running plugins it may keep.
+//
+// Plain values and free functions without state; everything is thread-safe.
+// Nothing here throws: a file that cannot be examined has an unknown
+// identity, which equals no identity at all, so it always counts as changed.
+#ifndef ZOKORVO_FILEIDENTITY_H
+#define ZOKORVO_FILEIDENTITY_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+struct tFileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    int64_t modifiedNs = 0;
+    bool known = false;
+};
+
+// True when both are known and name the same file in the same state: a file
+// replaced in place (new inode), rewritten or touched is another file.
+bool sameFile(const tFileIdentity& first, const tFileIdentity& second);
+
+// The identity of the file at `path`, links followed; unknown when stat(2) fails.
+tFileIdentity identifyFile(const char* path);
+
+// A 64-bit fingerprint (FNV-1a) of every byte of the file at `path`, read
+// in blocks without allocating; 0 when it cannot be read.
+uint64_t fingerprintFile(const std::string& path);
+
+#endif  // ZOKORVO_FILEIDENTITY_H
