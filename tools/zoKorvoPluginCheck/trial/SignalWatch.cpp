@@ -1,0 +1,196 @@
+#include "SignalWatch.h"
+
+#include <dlfcn.h>
+#include <string.h>
+#include <ucontext.h>
+
+#include <atomic>
+#include <memory>
+
+namespace nPluginCheck {
+namespace {
+
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+constexpr int kStopSignals[] = {SIGINT, SIGTERM};
+
+tReportChannel* faultChannel = nullptr;
+size_t faultPlugins = 0;
+std::unique_ptr<std::atomic<const void*>[]> libraryBases;  // per plugin; null: none
+
+bool isFaultSignal(int signal) {
+    for (int fault : kFaultSignals) {
+        if (signal == fault) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const void* handlerOf(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) != 0 ? reinterpret_cast<const void*>(action.sa_sigaction)
+                                               : reinterpret_cast<const void*>(action.sa_handler);
+}
+
+bool isHandler(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) != 0 ||
+           (action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN);
+}
+
+// The address of the instruction that faulted, or the faulting data address
+// where the machine's context is not known here.
+const void* faultingCode(const siginfo_t* info, void* context) {
+#if defined(__x86_64__)
+    return reinterpret_cast<const void*>(
+        static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__aarch64__)
+    return reinterpret_cast<const void*>(static_cast<ucontext_t*>(context)->uc_mcontext.pc);
+#else
+    (void)context;
+    return info->si_addr;
+#endif
+}
+
+// Copies `text` into `out` with what would need escaping in JSON replaced.
+void copyPlain(const char* text, char* out, size_t size) {
+    size_t at = 0;
+    for (; text != nullptr && text[at] != '\0' && at + 1 < size; ++at) {
+        const char c = text[at];
+        out[at] = c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    }
+    out[at] = '\0';
+}
+
+// Runs on the faulting thread with the process in an unknown state: it only
+// asks the loader where the code lies and writes one frame. dladdr is not
+// on the list of async-signal-safe functions, but it only reads the
+// loader's list; the process ends right after, whatever happens.
+void reportFault(int signal, siginfo_t* info, void* context) {
+    Dl_info where = {};
+    const void* code = faultingCode(info, context);
+    char library[512] = "";
+    long plugin = -1;
+    if (dladdr(code, &where) != 0 && where.dli_fbase != nullptr) {
+        copyPlain(where.dli_fname, library, sizeof library);
+        for (size_t i = 0; i < faultPlugins; ++i) {
+            if (libraryBases[i].load() == where.dli_fbase) {
+                plugin = static_cast<long>(i);
+            }
+        }
+    }
+    char message[768];
+    if (plugin >= 0) {
+        snprintf(message, sizeof message,
+                 "{\"event\":\"fault\",\"plugin\":%ld,\"signal\":%d,\"library\":\"%s\"}", plugin,
+                 signal, library);
+    } else {
+        snprintf(message, sizeof message, "{\"event\":\"fault\",\"signal\":%d,\"library\":\"%s\"}",
+                 signal, library);
+    }
+    char frame[1024];
+    if (faultChannel != nullptr) {
+        faultChannel->send(message, frame, sizeof frame);
+    }
+    // SA_RESETHAND put the default action back: the signal ends the process
+    // now, and a real fault would again when the instruction is retried.
+    raise(signal);
+}
+
+struct sigaction faultReporterAction() {
+    struct sigaction action = {};
+    action.sa_sigaction = reportFault;
+    action.sa_flags = SA_SIGINFO | SA_RESETHAND | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    return action;
+}
+
+// A stack for the reporter, so that it still runs when the main thread's
+// stack overflowed.
+void giveReporterAStack() {
+    static char stack[64 * 1024];
+    stack_t alternate = {};
+    alternate.ss_sp = stack;
+    alternate.ss_size = sizeof stack;
+    sigaltstack(&alternate, nullptr);
+}
+
+}  // namespace
+
+std::string signalName(int signal) {
+    const char* abbreviation = sigabbrev_np(signal);
+    return abbreviation == nullptr ? std::to_string(signal) : std::string("SIG") + abbreviation;
+}
+
+tSignalState takeSignalState() {
+    tSignalState state = {};
+    pthread_sigmask(SIG_BLOCK, nullptr, &state.blocked);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        sigaction(signal, nullptr, &state.actions[signal]);
+    }
+    return state;
+}
+
+std::vector<std::string> signalChanges(const tSignalState& before, const tSignalState& after) {
+    std::vector<std::string> changes;
+    for (int signal : kStopSignals) {
+        if (sigismember(&after.blocked, signal) == 1 && sigismember(&before.blocked, signal) != 1) {
+            changes.push_back("blocked " + signalName(signal) +
+                              " on the thread that calls its entry points: the service would "
+                              "never learn of its stop");
+        }
+        if (isHandler(after.actions[signal]) &&
+            handlerOf(after.actions[signal]) != handlerOf(before.actions[signal])) {
+            changes.push_back("installed a handler for " + signalName(signal) +
+                              ": the service would never learn of its stop");
+        }
+    }
+    const struct sigaction reporter = faultReporterAction();
+    for (int signal : kFaultSignals) {
+        if (handlerOf(after.actions[signal]) != handlerOf(reporter)) {
+            changes.push_back("installed an action of its own for " + signalName(signal) +
+                              " (the trial put its own back, so that a crash is still seen)");
+            sigaction(signal, &reporter, nullptr);
+        }
+    }
+    return changes;
+}
+
+std::vector<std::string> handlersIntoClosedLibraries() {
+    std::vector<std::string> found;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        struct sigaction action = {};
+        Dl_info where = {};
+        if (isFaultSignal(signal) || sigaction(signal, nullptr, &action) != 0 ||
+            !isHandler(action) || dladdr(handlerOf(action), &where) != 0) {
+            continue;
+        }
+        found.push_back("left the handler of " + signalName(signal) +
+                        " pointing into its closed library (its signal would crash the service)");
+        struct sigaction defaultAction = {};
+        defaultAction.sa_handler = SIG_DFL;
+        sigaction(signal, &defaultAction, nullptr);
+    }
+    return found;
+}
+
+void installFaultReporter(tReportChannel& channel, size_t plugins) {
+    faultChannel = &channel;
+    libraryBases = std::make_unique<std::atomic<const void*>[]>(plugins);
+    for (size_t i = 0; i < plugins; ++i) {
+        libraryBases[i].store(nullptr);
+    }
+    faultPlugins = plugins;
+    giveReporterAStack();
+    const struct sigaction reporter = faultReporterAction();
+    for (int signal : kFaultSignals) {
+        sigaction(signal, &reporter, nullptr);
+    }
+}
+
+void noteLibraryBase(size_t plugin, const void* addressInside) {
+    Dl_info where = {};
+    if (plugin < faultPlugins && dladdr(addressInside, &where) != 0) {
+        libraryBases[plugin].store(where.dli_fbase);
+    }
+}
+
+}  // namespace nPluginCheck
