@@ -198,6 +198,7 @@ class tRound {
                 plugin.inRunningPhase = running && !openStep;
                 if (openStep && openStep->first == position) {
                     plugin.failedStep = openStep->second;
+                    plugin.interruptedInStep = true;
                 }
             }
             settled[plan[position]] = true;

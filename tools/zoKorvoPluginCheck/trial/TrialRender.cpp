@@ -104,8 +104,9 @@ std::string endText(const tPluginTrial& plugin, const tTrialReport& trial) {
                    ": it closes descriptors it does not own, and the trial could not follow it "
                    "further";
         case tTrialEnd::interrupted:
-            return std::string("interrupted ") +
-                   (plugin.inRunningPhase ? "in the running phase" : "before its steps ended");
+            return "interrupted " + (plugin.interruptedInStep ? "in " + step
+                                     : plugin.inRunningPhase  ? "in the running phase"
+                                                              : "before its steps ended");
         case tTrialEnd::notTried:
             return "not tried: " + plugin.notTriedReason;
         default:

@@ -69,6 +69,7 @@ struct tPluginTrial {
     tPluginStep failedStep = tPluginStep::initialize;
     bool afterClose = false;
     bool inRunningPhase = false;
+    bool interruptedInStep = false;  // interrupted while `failedStep` ran
     std::string faultLibrary;  // crashed in code of this file of its own
     int signal = 0;            // crashed by this signal, or
     int exitStatus = -1;       // crashed by ending with this status
