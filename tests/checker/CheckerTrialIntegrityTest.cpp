@@ -115,6 +115,7 @@ TEST(CheckerTrialIntegrity, SignalMeddlingIsReportedAndNoHandlerHidesACrashInThe
     const std::vector<std::pair<const char*, const char*>> findings = {
         {"termBlocker", "blocked SIGTERM on the thread that calls its entry points"},
         {"intHandler", "installed a handler for SIGINT"},
+        {"intHandler", "left the handler of SIGINT pointing into its closed library"},
         {"segvHandler", "installed an action of its own for SIGSEGV"},
     };
     for (const auto& [name, finding] : findings) {
@@ -125,6 +126,7 @@ TEST(CheckerTrialIntegrity, SignalMeddlingIsReportedAndNoHandlerHidesACrashInThe
     const Json& crasher = plugins["lateCrasher"];
     EXPECT_EQ("crashed", crasher.at("end")) << crasher.dump(2);
     EXPECT_TRUE(crasher.at("inRunningPhase")) << crasher.dump(2);
+    EXPECT_EQ(nullptr, crasher.at("failedStep")) << crasher.dump(2);
     EXPECT_EQ("SIGSEGV", crasher.at("signalName")) << crasher.dump(2);
     char library[PATH_MAX];
     ASSERT_NE(nullptr, realpath(ZO_TEST_PLUGIN_lateCrasher, library));

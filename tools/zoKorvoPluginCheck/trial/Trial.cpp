@@ -172,10 +172,18 @@ class tRound {
     }
 
     void settleFailure(tPluginTrial& culprit) {
-        culprit.inRunningPhase = running && !openStep;
-        if (openStep) {
+        const bool inItsStep = openStep && &report.plugins[plan[openStep->first]] == &culprit;
+        if (inItsStep) {
             culprit.failedStep = openStep->second;
             culprit.afterClose = checkingLeftovers;
+        } else {
+            // Its own thread faulted while no step of its own ran.
+            culprit.inRunningPhase = running && !openStep;
+            culprit.crashedDuring =
+                openStep ? std::string(pluginStepName(openStep->second)) + " of " +
+                               nPluginCheck::quoted(report.plugins[plan[openStep->first]].name)
+                : running ? "the running phase"
+                          : "the start";
         }
         const bool channelLost =
             !hung && WIFEXITED(status) && WEXITSTATUS(status) == kChannelLostExitStatus;

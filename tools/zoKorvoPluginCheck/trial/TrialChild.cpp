@@ -333,13 +333,20 @@ void redirectStandardStreams() {
 }
 
 // A crash ends the child by its signal, whatever handler the checker's own
-// runtime (a sanitizer's, say) installed: the report names the signal.
-void restoreDefaultCrashActions() {
+// runtime (a sanitizer's, say) installed: the report names the signal. The
+// stop signals are as the service's plugins find them, not the checker's
+// interruption watch.
+void restoreDefaultSignalActions() {
     struct sigaction defaultAction = {};
     defaultAction.sa_handler = SIG_DFL;
-    for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGINT, SIGTERM}) {
         sigaction(signal, &defaultAction, nullptr);
     }
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 }
 
 // Descriptors of the child's own at the lowest free numbers, as the
@@ -369,7 +376,7 @@ void runTrialChild(int eventPipe, const std::string& token, std::vector<tPluginD
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     redirectStandardStreams();
-    restoreDefaultCrashActions();
+    restoreDefaultSignalActions();
     static tReportChannel channel(eventPipe, token);
     holdStandInDescriptors();
     installFaultReporter(channel, plan.size());

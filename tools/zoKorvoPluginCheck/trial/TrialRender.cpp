@@ -76,8 +76,8 @@ std::string crashText(const tPluginTrial& plugin) {
         plugin.signal != 0
             ? "signal " + signalName(plugin.signal) + " (" + strsignal(plugin.signal) + ")"
             : "its child process ended with exit status " + std::to_string(plugin.exitStatus);
-    if (plugin.inRunningPhase) {
-        return "crashed in the running phase, in its own code (" + plugin.faultLibrary +
+    if (!plugin.crashedDuring.empty()) {
+        return "crashed in " + plugin.crashedDuring + ", in its own code (" + plugin.faultLibrary +
                "): " + how;
     }
     if (plugin.afterClose) {
@@ -271,6 +271,7 @@ Json pluginTrialJson(const tPluginTrial& plugin) {
              valueOrNull(stopped && !plugin.inRunningPhase, pluginStepName(plugin.failedStep))},
             {"afterClose", plugin.afterClose},
             {"inRunningPhase", plugin.inRunningPhase},
+            {"crashedDuring", valueOrNull(!plugin.crashedDuring.empty(), plugin.crashedDuring)},
             {"faultLibrary", valueOrNull(!plugin.faultLibrary.empty(), plugin.faultLibrary)},
             {"signal", valueOrNull(plugin.signal != 0, plugin.signal)},
             {"signalName", valueOrNull(plugin.signal != 0, signalName(plugin.signal))},

@@ -70,6 +70,9 @@ struct tPluginTrial {
     bool afterClose = false;
     bool inRunningPhase = false;
     bool interruptedInStep = false;  // interrupted while `failedStep` ran
+    // Crashed in its own code while no step of its own ran: when, for a
+    // person ("the running phase", "Stop of \"other\""); empty otherwise.
+    std::string crashedDuring;
     std::string faultLibrary;  // crashed in code of this file of its own
     int signal = 0;            // crashed by this signal, or
     int exitStatus = -1;       // crashed by ending with this status
