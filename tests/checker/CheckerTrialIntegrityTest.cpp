@@ -97,6 +97,20 @@ TEST(CheckerTrialIntegrity, DescriptorCloserIsToldAndTheNextPluginsFileStaysItsO
     EXPECT_EQ("", zotest::readFile(data));
 }
 
+TEST(CheckerTrialIntegrity, PluginThatClosesTheChannelItselfIsBlamedAndTheOthersAreTried) {
+    zotest::tScratchDirectory directory;
+    directory.add("alpha.ini", description("alpha", kAlphaPlugin, "Initialize=AlphaInit\n"));
+    directory.add("wideCloser.ini", description("wideCloser", ZO_TEST_PLUGIN_wideCloser,
+                                                "Initialize=WideCloserInit\n"));
+    const zotest::tCheckerRun run = zotest::runChecker(
+        {"--trial", "--json", "--run-for", "0", "--plugins-dir", directory.path});
+    ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
+    std::map<std::string, Json> plugins = triedPlugins(run);
+    EXPECT_EQ("broke-channel", plugins["wideCloser"].at("end")) << plugins["wideCloser"].dump(2);
+    EXPECT_EQ("Initialize", plugins["wideCloser"].at("failedStep"));
+    EXPECT_TRUE(plugins["alpha"].at("clean")) << plugins["alpha"].dump(2);
+}
+
 TEST(CheckerTrialIntegrity, SignalMeddlingIsReportedAndNoHandlerHidesACrashInTheRunningPhase) {
     zotest::tScratchDirectory directory;
     directory.add("termBlocker.ini", description("termBlocker", ZO_TEST_PLUGIN_termBlocker,

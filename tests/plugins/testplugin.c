@@ -18,7 +18,8 @@
  *                      for and logs "<PLUGIN_NAME> Process <pid>"; it ends
  *                      itself after a minute at the latest
  *   SCRIBBLE_PIPES     Initialize writes six stray bytes into every pipe it holds
- *   CLOSE_DESCRIPTORS  Initialize closes descriptors 3 to 1023, as daemons do
+ *   CLOSE_DESCRIPTORS  Initialize closes descriptors 3 to 1023, as daemons do;
+ *                      with 2, every descriptor from 3 up (close_range)
  *   HOLD_DATA_FILE     Initialize opens the file named by ZO_TEST_PLUGIN_DATA,
  *                      Cleanup closes it
  *   BLOCK_SIGTERM      Initialize blocks SIGTERM on its calling thread
@@ -34,7 +35,7 @@
  * nothing is written. Everything but the entry points is static, so that
  * libraries loaded with global symbols never bind to each other's helpers.
  */
-#define _POSIX_C_SOURCE 200809L
+#define _GNU_SOURCE
 
 #include <dirent.h>
 #include <errno.h>
@@ -46,6 +47,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -254,7 +256,9 @@ __attribute__((unused)) static void meddle(void) {
     if (SCRIBBLE_PIPES) {
         scribbleOnPipes();
     }
-    if (CLOSE_DESCRIPTORS) {
+    if (CLOSE_DESCRIPTORS == 2) {
+        syscall(SYS_close_range, 3U, ~0U, 0U);
+    } else if (CLOSE_DESCRIPTORS) {
         for (int descriptor = 3; descriptor < 1024; ++descriptor) {
             close(descriptor);
         }
