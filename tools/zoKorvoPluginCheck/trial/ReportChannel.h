@@ -36,9 +36,9 @@ std::string newChannelToken();
 
 class tReportChannel {
   public:
-    // Takes over `writeEnd`, a pipe's write end, and moves it out of the
-    // plugins' way; `token` must be newChannelToken()'s.
-    tReportChannel(int writeEnd, std::string token) noexcept;
+    // Takes over `descriptor`, a pipe's write end, and moves it out of the
+    // plugins' way; `channelToken` must be newChannelToken()'s.
+    tReportChannel(int descriptor, std::string channelToken) noexcept;
     tReportChannel(const tReportChannel&) = delete;
     tReportChannel& operator=(const tReportChannel&) = delete;
 

@@ -39,14 +39,17 @@ bool isHandler(const struct sigaction& action) {
 // The address of the instruction that faulted, or the faulting data address
 // where the machine's context is not known here.
 const void* faultingCode(const siginfo_t* info, void* context) {
+    (void)info;
 #if defined(__x86_64__)
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the register holds an address
     return reinterpret_cast<const void*>(
         static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_RIP]);
 #elif defined(__aarch64__)
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the register holds an address
     return reinterpret_cast<const void*>(static_cast<ucontext_t*>(context)->uc_mcontext.pc);
 #else
     (void)context;
-    return info->si_addr;
+    return info->si_addr;  // where the fault's data lay: the best there is here
 #endif
 }
 

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <cstdlib>
+#include <set>
 
 #include "SignalWatch.h"
 #include "TrialEvents.h"
@@ -145,16 +146,23 @@ void renderSteps(std::ostringstream& text, const tPluginTrial& plugin) {
     if (!plugin.steps.empty()) {
         text << "\n";
     }
+    // What each child saw again is said once.
+    std::set<std::string> said;
+    const auto sayOnce = [&text, &said](const std::string& line) {
+        if (said.insert(line).second) {
+            text << "       " << line << "\n";
+        }
+    };
     for (const tStepTrial& step : plugin.steps) {
         if (!step.exception.empty()) {
-            text << "       " << pluginStepName(step.step) << " threw " << step.exception << "\n";
+            sayOnce(std::string(pluginStepName(step.step)) + " threw " + step.exception);
         }
         for (const std::string& finding : step.findings) {
-            text << "       " << pluginStepName(step.step) << ": " << finding << "\n";
+            sayOnce(std::string(pluginStepName(step.step)) + ": " + finding);
         }
     }
     for (const std::string& fault : plugin.channelFaults) {
-        text << "       " << fault << "\n";
+        sayOnce(fault);
     }
     if (!plugin.refusedOnRetry.empty()) {
         text << "       tried again: " << plugin.refusedOnRetry << "\n";
