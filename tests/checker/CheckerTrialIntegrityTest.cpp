@@ -90,7 +90,10 @@ TEST(CheckerTrialIntegrity, DescriptorCloserIsToldAndTheNextPluginsFileStaysItsO
     ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
     std::map<std::string, Json> plugins = triedPlugins(run);
     EXPECT_EQ("completed", plugins["closer"].at("end")) << plugins["closer"].dump(2);
-    EXPECT_TRUE(anyContains(findingsOf(plugins["closer"]), "closed descriptors it did not open: "))
+    // The trial holds descriptors 3 and 4 as the service holds its own; the
+    // closer's data file then took number 3 again, which is no excuse.
+    EXPECT_TRUE(
+        anyContains(findingsOf(plugins["closer"]), "closed descriptors it did not open: 3, 4"))
         << plugins["closer"].dump(2);
     EXPECT_TRUE(plugins["opener"].at("clean")) << plugins["opener"].dump(2);
     ASSERT_TRUE(zotest::fileExists(data));

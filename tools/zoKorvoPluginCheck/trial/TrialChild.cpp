@@ -89,12 +89,14 @@ tLoadedLibrary loadedLibrary(const std::string& path) {
     return loaded;
 }
 
-// The numbers of the descriptors in `before` that `after` lacks.
+// The numbers of the descriptors in `before` that `after` lacks, or that
+// now refer to another file: closed, and the number taken again.
 std::vector<int> closedSince(const std::map<int, std::string>& before,
                              const std::map<int, std::string>& after) {
     std::vector<int> closed;
     for (const auto& entry : before) {
-        if (after.count(entry.first) == 0) {
+        const auto now = after.find(entry.first);
+        if (now == after.end() || now->second != entry.second) {
             closed.push_back(entry.first);
         }
     }
@@ -258,15 +260,16 @@ class tTrialObserver : public tPluginStepObserver {
     // What the step did to the descriptors and signals the service relies on.
     std::vector<std::string> findingsOfStep(size_t plugin, tPluginStep step) {
         const std::map<int, std::string> descriptorsAfter = currentDescriptors();
-        for (const auto& entry : descriptorsAfter) {
-            if (descriptorsBefore.count(entry.first) == 0) {
-                opened[plugin].insert(entry.first);
-            }
-        }
         std::vector<int> notItsOwn;
         for (int closed : closedSince(descriptorsBefore, descriptorsAfter)) {
             if (opened[plugin].erase(closed) == 0) {
                 notItsOwn.push_back(closed);
+            }
+        }
+        for (const auto& entry : descriptorsAfter) {
+            const auto earlier = descriptorsBefore.find(entry.first);
+            if (earlier == descriptorsBefore.end() || earlier->second != entry.second) {
+                opened[plugin].insert(entry.first);
             }
         }
         std::vector<std::string> findings = signalChanges(signalsBefore, takeSignalState());
