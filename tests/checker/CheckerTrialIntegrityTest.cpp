@@ -126,7 +126,7 @@ TEST(CheckerTrialIntegrity, SignalMeddlingIsReportedAndNoHandlerHidesACrashInThe
                                                  "Dependencies=segvHandler\n"
                                                  "Initialize=LateCrasherInit\n"));
     const zotest::tCheckerRun run = zotest::runChecker(
-        {"--trial", "--json", "--run-for", "1", "--plugins-dir", directory.path});
+        {"--trial", "--json", "--run-for", "2", "--plugins-dir", directory.path});
     ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
     std::map<std::string, Json> plugins = triedPlugins(run);
     const std::vector<std::pair<const char*, const char*>> findings = {
@@ -139,7 +139,7 @@ TEST(CheckerTrialIntegrity, SignalMeddlingIsReportedAndNoHandlerHidesACrashInThe
         EXPECT_FALSE(plugins[name].at("clean")) << name;
         EXPECT_TRUE(anyContains(findingsOf(plugins[name]), finding)) << plugins[name].dump(2);
     }
-    // Its worker faults 300 ms after its Initialize, in the running phase.
+    // Its worker faults 300 ms after its Initialize, well inside the running phase.
     const Json& crasher = plugins["lateCrasher"];
     EXPECT_EQ("crashed", crasher.at("end")) << crasher.dump(2);
     EXPECT_TRUE(crasher.at("inRunningPhase")) << crasher.dump(2);
@@ -150,7 +150,7 @@ TEST(CheckerTrialIntegrity, SignalMeddlingIsReportedAndNoHandlerHidesACrashInThe
     EXPECT_EQ(library, crasher.at("faultLibrary")) << crasher.dump(2);
 
     const zotest::tCheckerRun text =
-        zotest::runChecker({"--trial", "--run-for", "1", "--plugins-dir", directory.path});
+        zotest::runChecker({"--trial", "--run-for", "2", "--plugins-dir", directory.path});
     EXPECT_TRUE(contains(text.output, "\"lateCrasher\" (" + directory.path +
                                           "/lateCrasher.ini): crashed in the running phase, in "
                                           "its own code (" +

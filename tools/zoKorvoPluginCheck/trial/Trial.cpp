@@ -398,7 +398,8 @@ class tRound {
 
     std::string endOutsideSteps() const {
         if (faultNoted) {
-            return "its plugins were not tried further";
+            return "the plugins of child process " + std::to_string(number) +
+                   " were not tried further";
         }
         std::string how = hung ? "stopped sending for longer than the step timeout and was ended"
                           : WIFSIGNALED(status)
