@@ -2,10 +2,14 @@
 // tries them: its report channel, its descriptors, the signals the service
 // relies on, a crash in the running phase, and the checker interrupted
 // mid-trial. Also the parent's reading of the channel.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <map>
@@ -208,7 +212,44 @@ TEST(CheckerTrialIntegrity, UsageErrorUnderJsonIsTheErrorObject) {
     }
 }
 
-// ---- The parent's end of the channel ----------------------------------------------------
+// ---- The channel's two ends -------------------------------------------------------------
+
+TEST(ReportChannel, LiesHighAndWritesNothingOnceItsNumberIsAnotherFile) {
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    const std::string token = nPluginCheck::newChannelToken();
+    nPluginCheck::tReportChannel channel(ends[1], token);
+    rlimit limit = {};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+    // Above the numbers a plugin closes or takes by habit: the upper half of
+    // what the hard limit allows, up to the kernel's usual ceiling.
+    const rlim_t ceiling = std::min<rlim_t>(limit.rlim_max, rlim_t{1} << 20);
+    EXPECT_GE(static_cast<rlim_t>(channel.descriptor()), ceiling / 2);
+    EXPECT_EQ(FD_CLOEXEC, fcntl(channel.descriptor(), F_GETFD) & FD_CLOEXEC);
+    EXPECT_EQ(-1, fcntl(ends[1], F_GETFD)) << "the low number is given back";
+
+    ASSERT_TRUE(channel.send("{}"));
+    ASSERT_TRUE(channel.send("{\"b\":2}"));
+    char bytes[256];
+    const ssize_t count = read(ends[0], bytes, sizeof bytes);
+    ASSERT_GT(count, 0);
+    EXPECT_EQ(token + " 1 {}\n" + token + " 2 {\"b\":2}\n",
+              std::string(bytes, static_cast<size_t>(count)));
+
+    // A plugin closes the number and a file takes it: the channel says so
+    // and writes nothing into the file.
+    zotest::tScratchDirectory directory;
+    const std::string file = directory.add("taken", "");
+    const int taken = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(taken, 0);
+    ASSERT_EQ(channel.descriptor(), dup2(taken, channel.descriptor()));
+    close(taken);
+    EXPECT_FALSE(channel.intact());
+    EXPECT_FALSE(channel.send("{}"));
+    EXPECT_EQ("", zotest::readFile(file));
+    close(channel.descriptor());
+    close(ends[0]);
+}
 
 TEST(ReportStream, TakesWholeFramesInTurnAndNamesEverythingElse) {
     using nPluginCheck::tReceived;
