@@ -44,6 +44,13 @@ std::string workingDirectory() {
     return getcwd(path, sizeof path) == nullptr ? "(unknown)" : path;
 }
 
+// Waits for `process` to end. SIGINT and SIGTERM interrupt the wait while
+// the trial watches for them; the process is reaped all the same.
+void reap(pid_t process, int* status) {
+    while (waitpid(process, status, 0) < 0 && errno == EINTR) {
+    }
+}
+
 // Ends and reaps every process whose parent the checker now is: what a child
 // left behind, handed to the checker as their subreaper. Ending one may
 // hand the checker its own children, so it looks again until none is left.
@@ -55,7 +62,7 @@ void endStrayProcesses() {
         }
         for (const auto& child : children) {
             kill(child.first, SIGKILL);
-            waitpid(child.first, nullptr, 0);
+            reap(child.first, nullptr);
         }
     }
 }
@@ -233,7 +240,7 @@ class tRound {
                 hung = !interrupted;
                 kill(-child, SIGKILL);
                 kill(child, SIGKILL);
-                waitpid(child, &status, 0);
+                reap(child, &status);
                 readEvents(events);
                 finishEvents();
                 return;
