@@ -9,7 +9,9 @@
 // It runs in a process group of its own, collects orphaned descendants as
 // their subreaper, and dies with its parent. Its standard output goes to
 // the checker's standard error, so a plugin's prints never mix with the
-// report. It never writes the service's status file. When a plugin leaves
+// report. It holds two descriptors at the lowest free numbers, as the service
+// holds its own there, so that a plugin that closes descriptors it does not
+// own is told. It never writes the service's status file. When a plugin leaves
 // a thread running after its close the child ends at once, as that thread
 // would take down the service: the remaining plugins are tried anew.
 #ifndef ZOKORVO_PLUGINCHECK_TRIALCHILD_H
