@@ -1,10 +1,14 @@
 #include "SignalWatch.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <string.h>
 #include <ucontext.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <memory>
 
 namespace nPluginCheck {
@@ -13,9 +17,44 @@ namespace {
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 constexpr int kStopSignals[] = {SIGINT, SIGTERM};
 
+// Where a plugin's library lies in memory, published for the fault reporter,
+// which must not ask the loader: the loader's lock may be held by the
+// thread that faulted, or by another one that never lets go.
+struct tLibraryRange {
+    std::atomic<uintptr_t> start{0};
+    std::atomic<uintptr_t> end{0};  // 0: no library
+    char file[512] = "";
+};
+
 tReportChannel* faultChannel = nullptr;
 size_t faultPlugins = 0;
-std::unique_ptr<std::atomic<const void*>[]> libraryBases;  // per plugin; null: none
+std::unique_ptr<tLibraryRange[]> libraryRanges;  // per plugin
+
+// The address range of the loaded object that holds `address`.
+struct tObjectSearch {
+    uintptr_t address = 0;
+    uintptr_t start = 0;
+    uintptr_t end = 0;
+};
+
+int findObject(dl_phdr_info* info, size_t, void* data) {
+    auto* search = static_cast<tObjectSearch*>(data);
+    uintptr_t low = UINTPTR_MAX;
+    uintptr_t high = 0;
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type == PT_LOAD) {
+            low = std::min<uintptr_t>(low, info->dlpi_addr + segment.p_vaddr);
+            high = std::max<uintptr_t>(high, info->dlpi_addr + segment.p_vaddr + segment.p_memsz);
+        }
+    }
+    if (search->address < low || search->address >= high) {
+        return 0;
+    }
+    search->start = low;
+    search->end = high;
+    return 1;
+}
 
 bool isFaultSignal(int signal) {
     for (int fault : kFaultSignals) {
@@ -63,31 +102,22 @@ void copyPlain(const char* text, char* out, size_t size) {
     out[at] = '\0';
 }
 
-// Runs on the faulting thread with the process in an unknown state: it only
-// asks the loader where the code lies and writes one frame. dladdr is not
-// on the list of async-signal-safe functions, but it only reads the
-// loader's list; the process ends right after, whatever happens.
+// Runs on the faulting thread with the process in an unknown state: it
+// compares the faulting code's address with the plugins' libraries, writes
+// one frame and lets the signal end the process. It takes no lock.
 void reportFault(int signal, siginfo_t* info, void* context) {
-    Dl_info where = {};
-    const void* code = faultingCode(info, context);
-    char library[512] = "";
-    long plugin = -1;
-    if (dladdr(code, &where) != 0 && where.dli_fbase != nullptr) {
-        copyPlain(where.dli_fname, library, sizeof library);
-        for (size_t i = 0; i < faultPlugins; ++i) {
-            if (libraryBases[i].load() == where.dli_fbase) {
-                plugin = static_cast<long>(i);
-            }
-        }
-    }
+    const auto code = reinterpret_cast<uintptr_t>(faultingCode(info, context));
     char message[768];
-    if (plugin >= 0) {
-        snprintf(message, sizeof message,
-                 "{\"event\":\"fault\",\"plugin\":%ld,\"signal\":%d,\"library\":\"%s\"}", plugin,
-                 signal, library);
-    } else {
-        snprintf(message, sizeof message, "{\"event\":\"fault\",\"signal\":%d,\"library\":\"%s\"}",
-                 signal, library);
+    snprintf(message, sizeof message, "{\"event\":\"fault\",\"signal\":%d}", signal);
+    for (size_t i = 0; i < faultPlugins; ++i) {
+        const tLibraryRange& range = libraryRanges[i];
+        const uintptr_t end = range.end.load(std::memory_order_acquire);
+        if (end != 0 && code >= range.start.load(std::memory_order_relaxed) && code < end) {
+            snprintf(message, sizeof message,
+                     "{\"event\":\"fault\",\"plugin\":%zu,\"signal\":%d,\"library\":\"%s\"}", i,
+                     signal, range.file);
+            break;
+        }
     }
     char frame[1024];
     if (faultChannel != nullptr) {
@@ -177,10 +207,7 @@ std::vector<std::string> handlersIntoClosedLibraries() {
 
 void installFaultReporter(tReportChannel& channel, size_t plugins) {
     faultChannel = &channel;
-    libraryBases = std::make_unique<std::atomic<const void*>[]>(plugins);
-    for (size_t i = 0; i < plugins; ++i) {
-        libraryBases[i].store(nullptr);
-    }
+    libraryRanges = std::make_unique<tLibraryRange[]>(plugins);
     faultPlugins = plugins;
     giveReporterAStack();
     const struct sigaction reporter = faultReporterAction();
@@ -189,10 +216,21 @@ void installFaultReporter(tReportChannel& channel, size_t plugins) {
     }
 }
 
-void noteLibraryBase(size_t plugin, const void* addressInside) {
-    Dl_info where = {};
-    if (plugin < faultPlugins && dladdr(addressInside, &where) != 0) {
-        libraryBases[plugin].store(where.dli_fbase);
+void notePluginLibrary(size_t plugin, const void* addressInside, const std::string& file) {
+    tObjectSearch search;
+    search.address = reinterpret_cast<uintptr_t>(addressInside);
+    if (plugin >= faultPlugins || dl_iterate_phdr(findObject, &search) == 0) {
+        return;
+    }
+    tLibraryRange& range = libraryRanges[plugin];
+    copyPlain(file.c_str(), range.file, sizeof range.file);
+    range.start.store(search.start, std::memory_order_relaxed);
+    range.end.store(search.end, std::memory_order_release);
+}
+
+void forgetPluginLibrary(size_t plugin) {
+    if (plugin < faultPlugins) {
+        libraryRanges[plugin].end.store(0, std::memory_order_release);
     }
 }
 

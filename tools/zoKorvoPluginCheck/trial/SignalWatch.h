@@ -10,13 +10,14 @@
 //
 // The fault reporter is the child's own handler for SIGSEGV, SIGBUS, SIGFPE
 // and SIGILL: it tells the parent which plugin's library the faulting code
-// lies in, then lets the signal end the process. A plugin that installs a
+// lies in, then lets the signal end the process. It takes no lock, so it
+// compares with the address ranges notePluginLibrary() published. A plugin that installs a
 // handler of its own for one of them is told by signalChanges(), which puts
 // the reporter back, so that no plugin's handler can hide another's crash.
 //
 // Call everything but the reporter itself from the child's main thread; the
 // reporter runs on whichever thread faults and only reads what
-// noteLibraryBase() published. Nothing here throws but std::bad_alloc.
+// notePluginLibrary() published. Nothing here throws but std::bad_alloc.
 #ifndef ZOKORVO_PLUGINCHECK_SIGNALWATCH_H
 #define ZOKORVO_PLUGINCHECK_SIGNALWATCH_H
 
@@ -52,9 +53,11 @@ std::vector<std::string> handlersIntoClosedLibraries();
 // Installs the fault reporter for `plugins` plugins, reporting over
 // `channel`, which must outlive the process's use of it.
 void installFaultReporter(tReportChannel& channel, size_t plugins);
-// The plugin at `plugin` has its library loaded: `addressInside` is any
-// address in it. A fault in that library is then blamed on it.
-void noteLibraryBase(size_t plugin, const void* addressInside);
+// The plugin at `plugin` has its library, `file`, loaded: `addressInside` is
+// any address in it. A fault in that library is then blamed on it, until
+// forgetPluginLibrary() says the library was closed.
+void notePluginLibrary(size_t plugin, const void* addressInside, const std::string& file);
+void forgetPluginLibrary(size_t plugin);
 
 }  // namespace nPluginCheck
 

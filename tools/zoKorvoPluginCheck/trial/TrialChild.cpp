@@ -202,6 +202,10 @@ class tTrialObserver : public tPluginStepObserver {
             }
             event.step.ran = step == tPluginStep::initialize ? codeRan[plugin] : stepRuns;
             event.step.findings = findingsOfStep(plugin, step);
+            if (step == tPluginStep::cleanup) {
+                // Its address range may hold another library from now on.
+                forgetPluginLibrary(plugin);
+            }
             send(event);
             if (step == tPluginStep::cleanup && codeRan[plugin]) {
                 // A thread left in the closed library may crash the process
@@ -250,10 +254,10 @@ class tTrialObserver : public tPluginStepObserver {
                           record.initializeCode != zoerr::kResourceNotFound;
         if (record.library.library.isLoaded()) {
             const tLoadedLibrary loaded = loadedLibrary(record.description.path);
-            noteLibraryBase(plugin, loaded.inside);
             if (libraryFile[plugin].empty()) {
                 libraryFile[plugin] = loaded.file;
             }
+            notePluginLibrary(plugin, loaded.inside, libraryFile[plugin]);
         }
     }
 
