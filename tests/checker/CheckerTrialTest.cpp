@@ -48,18 +48,32 @@ std::map<std::string, Json> pluginsByName(const Json& report) {
     return plugins;
 }
 
+// The codes of the steps that ran in the last child that tried the plugin.
 std::vector<int> stepCodes(const Json& plugin) {
     std::vector<int> codes;
     for (const Json& step : plugin.at("steps")) {
-        codes.push_back(step.at("code"));
+        if (step.at("child") == plugin.at("child") && !step.at("code").is_null()) {
+            codes.push_back(step.at("code"));
+        }
     }
     return codes;
 }
 
-// No process named in `processes` ("process 4711 (name)") is left.
+// The leftovers of one kind, as objects.
+Json leftoversOf(const Json& plugin, const char* kind) {
+    Json found = Json::array();
+    for (const Json& leftover : plugin.at("leftovers")) {
+        if (leftover.at("kind") == kind) {
+            found.push_back(leftover);
+        }
+    }
+    return found;
+}
+
+// No process among `processes` is left.
 void expectProcessesGone(const Json& processes) {
     for (const Json& process : processes) {
-        const pid_t pid = std::atoi(process.get<std::string>().c_str() + strlen("process "));
+        const pid_t pid = process.at("number");
         ASSERT_GT(pid, 0) << process;
         EXPECT_FALSE(zotest::fileExists("/proc/" + std::to_string(pid))) << process;
     }
@@ -89,9 +103,10 @@ TEST(CheckerTrial, EachFaultIsReportedByPluginAndStepAndTheOthersAreStillTried) 
                   description("thrower", ZO_TEST_PLUGIN_throwing, "Stop=ThrowingStandardStop\n"));
     const std::string log = directory.path + "/calls.log";
 
-    const zotest::tCheckerRun run = zotest::runChecker(
-        {"--trial", "--step-timeout", "1", "--json", "--plugins-dir", directory.path},
-        {"ZO_TEST_PLUGIN_LOG=" + log});
+    const zotest::tCheckerRun run =
+        zotest::runChecker({"--trial", "--step-timeout", "1", "--run-for", "0.1", "--json",
+                            "--plugins-dir", directory.path},
+                           {"ZO_TEST_PLUGIN_LOG=" + log});
     ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
     const Json report = Json::parse(run.output);
     EXPECT_EQ(1, report.at("exitStatus"));
@@ -115,7 +130,7 @@ TEST(CheckerTrial, EachFaultIsReportedByPluginAndStepAndTheOthersAreStillTried) 
         {"alpha", "completed", nullptr, {0, 0, 0}, true},
         {"beta", "completed", nullptr, {3, 0, 0}, true},
         {"crasher", "crashed", "Initialize", {}, false},
-        {"dependent", "not-tried", nullptr, {-52006, 0, 0}, false},
+        {"dependent", "not-tried", nullptr, {-52006}, false},
         {"descriptorLeaver", "completed", nullptr, {0, 0, 0}, false},
         {"hanger", "hung", "Stop", {0}, false},
         {"processLeaver", "completed", nullptr, {0, 0, 0}, false},
@@ -137,22 +152,32 @@ TEST(CheckerTrial, EachFaultIsReportedByPluginAndStepAndTheOthersAreStillTried) 
     EXPECT_EQ("std::runtime_error: the device went away",
               plugins["thrower"].at("steps")[1].at("exception"));
     const auto leftovers = [&plugins](const char* name, const char* kind) {
-        return plugins[name].at("leftovers").at(kind);
+        return leftoversOf(plugins[name], kind);
     };
-    ASSERT_EQ(1u, leftovers("threadLeaver", "threads").size());
-    EXPECT_TRUE(contains(leftovers("threadLeaver", "threads")[0], "thread "));
-    ASSERT_EQ(1u, leftovers("descriptorLeaver", "descriptors").size());
-    EXPECT_TRUE(contains(leftovers("descriptorLeaver", "descriptors")[0], " -> /dev/null"));
-    ASSERT_EQ(1u, leftovers("processLeaver", "processes").size());
-    expectProcessesGone(leftovers("processLeaver", "processes"));
-    EXPECT_EQ(Json::array({canonical(ZO_TEST_PLUGIN_resident)}),
-              leftovers("resident", "libraries"));
+    ASSERT_EQ(1u, leftovers("threadLeaver", "thread").size());
+    EXPECT_GT(leftovers("threadLeaver", "thread")[0].at("number"), 0);
+    EXPECT_TRUE(leftovers("threadLeaver", "thread")[0].at("name").is_string());
+    ASSERT_EQ(1u, leftovers("descriptorLeaver", "descriptor").size());
+    EXPECT_EQ("/dev/null", leftovers("descriptorLeaver", "descriptor")[0].at("target"));
+    ASSERT_EQ(1u, leftovers("processLeaver", "process").size());
+    expectProcessesGone(leftovers("processLeaver", "process"));
+    ASSERT_EQ(1u, leftovers("resident", "library").size());
+    EXPECT_EQ(canonical(ZO_TEST_PLUGIN_resident), leftovers("resident", "library")[0].at("target"));
     // Each leftover is named once, for the plugin that left it.
     for (const char* clean : {"alpha", "beta", "thrower", "hanger"}) {
-        EXPECT_EQ(Json::array(), leftovers(clean, "threads")) << clean;
-        EXPECT_EQ(Json::array(), leftovers(clean, "descriptors")) << clean;
-        EXPECT_EQ(Json::array(), leftovers(clean, "processes")) << clean;
+        EXPECT_EQ(Json::array(), plugins[clean].at("leftovers")) << clean;
     }
+    // Every plugin is counted once in the summary, by its worst finding.
+    const Json& summary = trial.at("summary");
+    EXPECT_EQ(Json({{"plugins", 10},
+                    {"clean", 2},
+                    {"failed", 1},
+                    {"crashed", 1},
+                    {"hung", 1},
+                    {"leftBehind", 4},
+                    {"notTried", 1},
+                    {"interrupted", 0}}),
+              summary);
     // The plugins before the crash ran again in later children, to their end.
     EXPECT_EQ(4, plugins["alpha"].at("child"));
     const std::string calls = zotest::readFile(log);
@@ -162,9 +187,12 @@ TEST(CheckerTrial, EachFaultIsReportedByPluginAndStepAndTheOthersAreStillTried) 
         ++alphaStarts;
     }
     EXPECT_EQ(4u, alphaStarts) << calls;
+    // What each earlier child saw of it stays in the report.
+    EXPECT_EQ(4, plugins["alpha"].at("initializeRuns"));
+    EXPECT_EQ(1, plugins["alpha"].at("steps")[0].at("child"));
 
-    const zotest::tCheckerRun text =
-        zotest::runChecker({"--trial", "--step-timeout", "0.5", "--plugins-dir", directory.path});
+    const zotest::tCheckerRun text = zotest::runChecker(
+        {"--trial", "--step-timeout", "0.5", "--run-for", "0", "--plugins-dir", directory.path});
     EXPECT_EQ(1, text.exitStatus);
     for (const std::string& line : {
              "\"alpha\" (" + directory.path + "/alpha.ini): clean\n",
@@ -175,6 +203,8 @@ TEST(CheckerTrial, EachFaultIsReportedByPluginAndStepAndTheOthersAreStillTried) 
                  "was ended\n",
              std::string("Stop threw std::runtime_error: the device went away\n"),
              std::string("left behind: file descriptors still open: fd "),
+             std::string("its Initialize ran 4 times, once in each child process that tried it"),
+             std::string("Initialize -52006 (0 ms), Stop not run, Cleanup not run\n"),
              "left behind: library still mapped after its close: " +
                  canonical(ZO_TEST_PLUGIN_resident) + "\n",
              std::string("\"dependent\" (") + directory.path +
@@ -235,9 +265,9 @@ TEST(CheckerTrial, ExceptionsAreReportedWithTheirTypeAndTheStepThatThrew) {
     const Json& trial = report.at("trial");
     EXPECT_EQ(1, trial.at("children"));
     const std::vector<std::vector<std::string>> expected = {
-        {"-52003 (anonymous namespace)::tDeviceFault: the device went away", "0", "0"},
-        {"-52003 (anonymous namespace)::tPluginOddity", "0", "0"},
-        {"-52003 int", "0", "0"},
+        {"-52003 (anonymous namespace)::tDeviceFault: the device went away", "not run", "not run"},
+        {"-52003 (anonymous namespace)::tPluginOddity", "not run", "not run"},
+        {"-52003 int", "not run", "not run"},
         {"0", "-52003 int", "0"},
         {"0", "-52003 std::runtime_error: the device went away", "0"},
     };
@@ -247,6 +277,10 @@ TEST(CheckerTrial, ExceptionsAreReportedWithTheirTypeAndTheStepThatThrew) {
         EXPECT_EQ("completed", plugin.at("end")) << plugin.dump(2);
         std::vector<std::string> steps;
         for (const Json& step : plugin.at("steps")) {
+            if (step.at("code").is_null()) {
+                steps.push_back("not run");
+                continue;
+            }
             steps.push_back(std::to_string(step.at("code").get<int>()) +
                             (step.at("exception").is_null()
                                  ? ""
@@ -256,21 +290,37 @@ TEST(CheckerTrial, ExceptionsAreReportedWithTheirTypeAndTheStepThatThrew) {
     }
 }
 
-TEST(CheckerTrial, SaysWhoItRanAsWhereAndWithWhichTimeout) {
+TEST(CheckerTrial, SaysWhoItRanAsWhereAndWhatDiffersFromTheService) {
     zotest::tScratchDirectory directory;
     directory.add("alpha.ini", description("alpha", kAlphaPlugin, "Initialize=AlphaInit\n"));
-    const zotest::tCheckerRun run =
-        zotest::runChecker({"--trial", "--plugins-dir", directory.path});
+    const zotest::tCheckerRun run = zotest::runChecker({"--trial", "--plugins-dir", directory.path},
+                                                       {"LD_LIBRARY_PATH=/nowhere"});
     EXPECT_EQ(0, run.exitStatus) << run.output << run.errors;
     char workingDirectory[PATH_MAX];
     ASSERT_NE(nullptr, getcwd(workingDirectory, sizeof workingDirectory));
-    EXPECT_TRUE(contains(run.output, "(uid " + std::to_string(geteuid()) + "), in " +
-                                         workingDirectory + ", with this checker's environment\n"))
+    for (const std::string& line : {
+             "(uid " + std::to_string(geteuid()) + "), in " + workingDirectory +
+                 ", with this checker's environment\n",
+             "  differs from the service: working directory " + std::string(workingDirectory) +
+                 " (the service's: /)\n",
+             std::string("  differs from the service: LD_LIBRARY_PATH /nowhere (the service's: "
+                         "unset)\n"),
+             std::string("  step timeout 10 s; running phase 1 s; 1 child process\n"),
+         }) {
+        EXPECT_TRUE(contains(run.output, line)) << line << run.output;
+    }
+    EXPECT_EQ(geteuid() == 0,
+              contains(run.output,
+                       "  plugin code runs as root here, with all of this checker's "
+                       "rights\n"))
         << run.output;
-    EXPECT_TRUE(contains(run.output, "  step timeout 10 s; 1 child process\n")) << run.output;
+    EXPECT_TRUE(contains(run.errors,
+                         "zoKorvoPluginCheck: trial: \"alpha\" tried in child "
+                         "process 1\n"))
+        << run.errors;
 }
 
-TEST(CheckerTrial, StepTimeoutIsASecondsCountWithTrialAndHelpSaysSo) {
+TEST(CheckerTrial, TimesAreSecondsCountsWithTrialAndHelpSaysSo) {
     zotest::tScratchDirectory directory;
     directory.add("alpha.ini", description("alpha", kAlphaPlugin));
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
@@ -279,14 +329,18 @@ TEST(CheckerTrial, StepTimeoutIsASecondsCountWithTrialAndHelpSaysSo) {
              {"--trial", "--step-timeout", "-1", "--plugins-dir", directory.path},
              {"--trial", "--step-timeout", "1s", "--plugins-dir", directory.path},
              {"--trial", "--step-timeout", "86401", "--plugins-dir", directory.path},
+             {"--run-for", "1", "--plugins-dir", directory.path},
+             {"--trial", "--run-for", "-1", "--plugins-dir", directory.path},
+             {"--trial", "--run-for", "x", "--plugins-dir", directory.path},
          }) {
         const zotest::tCheckerRun run = zotest::runChecker(arguments);
         EXPECT_EQ(2, run.exitStatus) << arguments[1] << " " << arguments[2];
-        EXPECT_TRUE(contains(run.errors, "--step-timeout")) << run.errors;
+        EXPECT_TRUE(contains(run.errors, arguments[0] == "--trial" ? arguments[1] : arguments[0]))
+            << run.errors;
     }
     const zotest::tCheckerRun help = zotest::runChecker({"--help"});
     for (const char* part : {"--trial ", "--step-timeout SECONDS", "(default 10)",
-                             "or in the trial a plugin crashed, hung,"}) {
+                             "--run-for SECONDS", "or in the trial a plugin crashed, hung,"}) {
         EXPECT_TRUE(contains(help.output, part)) << part;
     }
 }
@@ -378,15 +432,25 @@ TEST(TrialEvents, EveryEventSurvivesItsLineAndBrokenLinesAreRefused) {
     tTrialEvent ended;
     ended.kind = tTrialEventKind::ended;
     ended.plugin = 3;
-    ended.step = {tPluginStep::cleanup, -52005, 12, "std::logic_error: a\nb"};
+    ended.step.step = tPluginStep::cleanup;
+    ended.step.code = -52005;
+    ended.step.timeMs = 12;
+    ended.step.exception = "std::logic_error: a\nb";
+    ended.step.ran = false;
+    ended.step.findings = {"closed descriptors it did not open: 3"};
     tTrialEvent leftovers;
     leftovers.kind = tTrialEventKind::leftovers;
     leftovers.plugin = 1;
     leftovers.leftovers.threads = {"thread 5 (x)"};
     leftovers.leftovers.libraries = {"/lib/x.so"};
-    for (const tTrialEvent& event : {ended, leftovers}) {
+    tTrialEvent fault;
+    fault.kind = tTrialEventKind::fault;
+    fault.plugin = nPluginCheck::kNoPlugin;
+    fault.signal = SIGBUS;
+    fault.library = "/lib/y.so";
+    for (const tTrialEvent& event : {ended, leftovers, fault}) {
         const std::string line = nPluginCheck::encodeTrialEvent(event);
-        ASSERT_EQ(line.size() - 1, line.find('\n')) << line;
+        ASSERT_EQ(std::string::npos, line.find('\n')) << line;
         tTrialEvent decoded;
         ASSERT_TRUE(nPluginCheck::decodeTrialEvent(line, decoded)) << line;
         EXPECT_EQ(line, nPluginCheck::encodeTrialEvent(decoded));

@@ -19,7 +19,18 @@
  *   THREAD_NAP_MS      that thread wakes this often (default: only on a signal)
  *   LEAVE_DESCRIPTOR   Initialize opens /dev/null and never closes it
  *   LEAVE_PROCESS      Initialize starts a child process that nothing waits
- *                      for; it ends itself after a minute at the latest
+ *                      for and logs "<PLUGIN_NAME> Process <pid>"; it ends
+ *                      itself after a minute at the latest
+ *   SCRIBBLE_PIPES     Initialize writes six stray bytes into every pipe it holds
+ *   CLOSE_DESCRIPTORS  Initialize closes descriptors 3 to 1023, as daemons do;
+ *                      with 2, every descriptor from 3 up (close_range)
+ *   HOLD_DATA_FILE     Initialize opens the file named by ZO_TEST_PLUGIN_DATA,
+ *                      Cleanup closes it
+ *   BLOCK_SIGTERM      Initialize blocks SIGTERM on its calling thread
+ *   HANDLE_SIGINT      Initialize installs a handler for SIGINT
+ *   HANDLE_SIGSEGV     Initialize installs a SIGSEGV handler that exits with 0
+ *   LATE_CRASH_MS      Initialize starts a thread that faults this many
+ *                      milliseconds later, in this library's code
  *
  * Every entry point appends the line "<PLUGIN_NAME> <Initialize|Stop|Cleanup>"
  * to the file named by the environment variable ZO_TEST_PLUGIN_LOG, opening it
@@ -28,15 +39,19 @@
  * nothing is written. Everything but the entry points is static, so that
  * libraries loaded with global symbols never bind to each other's helpers.
  */
-#define _POSIX_C_SOURCE 200809L
+#define _GNU_SOURCE
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -69,6 +84,27 @@
 #endif
 #ifndef LEAVE_PROCESS
 #define LEAVE_PROCESS 0
+#endif
+#ifndef SCRIBBLE_PIPES
+#define SCRIBBLE_PIPES 0
+#endif
+#ifndef CLOSE_DESCRIPTORS
+#define CLOSE_DESCRIPTORS 0
+#endif
+#ifndef HOLD_DATA_FILE
+#define HOLD_DATA_FILE 0
+#endif
+#ifndef BLOCK_SIGTERM
+#define BLOCK_SIGTERM 0
+#endif
+#ifndef HANDLE_SIGINT
+#define HANDLE_SIGINT 0
+#endif
+#ifndef HANDLE_SIGSEGV
+#define HANDLE_SIGSEGV 0
+#endif
+#ifndef LATE_CRASH_MS
+#define LATE_CRASH_MS 0
 #endif
 
 /* Unused in a plugin that exports no entry point. */
@@ -158,6 +194,9 @@ __attribute__((unused)) static void leaveThread(void) {
 
 __attribute__((unused)) static void leaveProcess(void) {
     if (fork() == 0) {
+        char entry[64];
+        snprintf(entry, sizeof entry, "Process %ld", (long)getpid());
+        appendToLog(entry);
         /* A minute at the latest, should nobody end it. */
         alarm(60);
         for (;;) {
@@ -166,7 +205,94 @@ __attribute__((unused)) static void leaveProcess(void) {
     }
 }
 
+/* Writes into every pipe among its open descriptors, wherever it came from. */
+__attribute__((unused)) static void scribbleOnPipes(void) {
+    DIR* listing = opendir("/proc/self/fd");
+    if (listing == NULL) {
+        return;
+    }
+    struct dirent* entry;
+    while ((entry = readdir(listing)) != NULL) {
+        const int descriptor = atoi(entry->d_name);
+        struct stat status;
+        if (descriptor > 2 && fstat(descriptor, &status) == 0 && S_ISFIFO(status.st_mode)) {
+            (void)write(descriptor, "stray!", 6);
+        }
+    }
+    closedir(listing);
+}
+
+static int dataFile = -1;
+
+__attribute__((unused)) static void onSignal(int signal) {
+    (void)signal;
+}
+
+__attribute__((unused)) static void exitQuietly(int signal) {
+    (void)signal;
+    _exit(0);
+}
+
+__attribute__((unused)) static void takeSignal(int signal, void (*handler)(int)) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigaction(signal, &action, NULL);
+}
+
+__attribute__((unused)) static void blockSigterm(void) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &blocked, NULL);
+}
+
+/* Faults in this library's own code after LATE_CRASH_MS. */
+__attribute__((unused)) static void* crashLater(void* unused) {
+    (void)unused;
+    sleepMilliseconds(LATE_CRASH_MS);
+    volatile int* volatile nowhere = NULL;
+    *nowhere = 1;
+    return NULL;
+}
+
+__attribute__((unused)) static void startLateCrash(void) {
+    pthread_t thread;
+    if (pthread_create(&thread, NULL, crashLater, NULL) == 0) {
+        pthread_detach(thread);
+    }
+}
+
+__attribute__((unused)) static void meddle(void) {
+    if (SCRIBBLE_PIPES) {
+        scribbleOnPipes();
+    }
+    if (CLOSE_DESCRIPTORS == 2) {
+        syscall(SYS_close_range, 3U, ~0U, 0U);
+    } else if (CLOSE_DESCRIPTORS) {
+        for (int descriptor = 3; descriptor < 1024; ++descriptor) {
+            close(descriptor);
+        }
+    }
+    if (HOLD_DATA_FILE && getenv("ZO_TEST_PLUGIN_DATA") != NULL) {
+        dataFile = open(getenv("ZO_TEST_PLUGIN_DATA"), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    if (BLOCK_SIGTERM) {
+        blockSigterm();
+    }
+    if (HANDLE_SIGINT) {
+        takeSignal(SIGINT, onSignal);
+    }
+    if (HANDLE_SIGSEGV) {
+        takeSignal(SIGSEGV, exitQuietly);
+    }
+    if (LATE_CRASH_MS > 0) {
+        startLateCrash();
+    }
+}
+
 __attribute__((unused)) static void haveFaults(void) {
+    meddle();
     if (CRASH_IN_INIT) {
         crash();
     }
@@ -214,6 +340,9 @@ void STOP_SYMBOL(void) {
 void CLEANUP_SYMBOL(void);
 void CLEANUP_SYMBOL(void) {
     appendToLog("Cleanup");
+    if (dataFile >= 0) {
+        close(dataFile);
+    }
     sleepMilliseconds(CLEANUP_SLEEP_MS);
 }
 #endif

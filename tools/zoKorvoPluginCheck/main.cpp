@@ -37,6 +37,7 @@ using nPluginCheck::tCheckReport;
 
 constexpr int kExitUsageOrSystemError = 2;
 constexpr double kDefaultStepTimeoutSeconds = 10;
+constexpr double kDefaultRunForSeconds = 1;
 // A day: longer is a mistake, and the clock's nanoseconds stay far from overflow.
 constexpr double kLongestStepTimeoutSeconds = 86400;
 
@@ -53,6 +54,8 @@ struct tOptions {
     bool reloadPlan = false;
     double stepTimeoutSeconds = kDefaultStepTimeoutSeconds;
     bool stepTimeoutGiven = false;
+    double runForSeconds = kDefaultRunForSeconds;
+    bool runForGiven = false;
 };
 
 enum tLongOption {
@@ -63,7 +66,8 @@ enum tLongOption {
     kJsonOption,
     kTrialOption,
     kReloadPlanOption,
-    kStepTimeoutOption
+    kStepTimeoutOption,
+    kRunForOption
 };
 
 const char kUsage[] =
@@ -97,12 +101,21 @@ const char kUsage[] =
     "                      report each step's code and duration, a crash (the signal\n"
     "                      and the step), a hang, an exception, and what each plugin\n"
     "                      left behind after its close: threads, open file descriptors,\n"
-    "                      child processes, its library still mapped. A crash or hang\n"
-    "                      ends the child; the rest are tried in a new one. It runs as\n"
-    "                      this user, in this working directory and environment, and\n"
-    "                      never touches the service's status file.\n"
+    "                      child processes, its library still mapped; descriptors it\n"
+    "                      closed that it did not open; SIGINT or SIGTERM blocked or\n"
+    "                      taken over. Between the last Initialize and the first Stop\n"
+    "                      the plugins run for a while, and a crash there is blamed on\n"
+    "                      the plugin whose code faulted. A crash or hang ends the\n"
+    "                      child; the rest are tried in a new one, so an Initialize\n"
+    "                      may run (and its side effects happen) more than once. It\n"
+    "                      runs as this user (as root: plugin code runs as root), in\n"
+    "                      this working directory and environment, and never touches\n"
+    "                      the service's status file. SIGINT or SIGTERM ends the trial\n"
+    "                      and every process of it, and prints the report so far.\n"
     "  --step-timeout SECONDS\n"
     "                      with --trial, a step running longer hangs (default 10)\n"
+    "  --run-for SECONDS   with --trial, how long the plugins run between the start\n"
+    "                      and the stop (default 1; 0 for none)\n"
     "  --reload-plan       then say what a reload of the running service (SIGHUP,\n"
     "                      systemctl reload) would keep, stop and start, and why, from\n"
     "                      its status file and the files as they are now; files\n"
@@ -142,11 +155,19 @@ void printUsage() {
     printf(kUsage, zosysq::kSharePointerFile, zosysq::kDefaultShareDirectory);
 }
 
+// Set as soon as --json is among the arguments, so that even a usage
+// error before it is reported as the JSON error object a script expects.
+bool jsonWanted = false;
+
 int usageError(const char* program, const std::string& message) {
     if (!message.empty()) {
         fprintf(stderr, "%s: %s\n", program, message.c_str());
     }
     fprintf(stderr, "Try `%s --help' for more information.\n", program);
+    if (jsonWanted) {
+        fputs(nPluginCheck::renderJsonError(message.empty() ? "usage error" : message).c_str(),
+              stdout);
+    }
     return kExitUsageOrSystemError;
 }
 
@@ -168,14 +189,23 @@ std::string takeDeploymentOption(int option, const char* value, tOptions& option
     return "";
 }
 
-bool takeStepTimeout(const char* value, tOptions& options) {
+// A number of seconds in (0, kLongestStepTimeoutSeconds], or from 0 when
+// `zeroAllowed`; false when `value` is none.
+bool takeSeconds(const char* value, bool zeroAllowed, double& seconds) {
     char* end = nullptr;
     errno = 0;
-    const double seconds = strtod(value, &end);
-    options.stepTimeoutGiven = true;
-    options.stepTimeoutSeconds = seconds;
-    return end != value && *end == '\0' && errno == 0 && seconds > 0 &&
-           seconds <= kLongestStepTimeoutSeconds;
+    seconds = strtod(value, &end);
+    return end != value && *end == '\0' && errno == 0 &&
+           (seconds > 0 || (zeroAllowed && seconds == 0)) && seconds <= kLongestStepTimeoutSeconds;
+}
+
+bool anyArgumentIs(int argc, char** argv, const char* wanted) {
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i) {
+        if (strcmp(argv[i], wanted) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Returns -1 to go on, or the exit status when the options end the process.
@@ -189,9 +219,11 @@ int parseOptions(int argc, char** argv, tOptions& options) {
         {"trial", no_argument, nullptr, kTrialOption},
         {"reload-plan", no_argument, nullptr, kReloadPlanOption},
         {"step-timeout", required_argument, nullptr, kStepTimeoutOption},
+        {"run-for", required_argument, nullptr, kRunForOption},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
+    jsonWanted = anyArgumentIs(argc, argv, "--json");
     int option;
     while ((option = getopt_long(argc, argv, "h", kLongOptions, nullptr)) != -1) {
         switch (option) {
@@ -225,10 +257,19 @@ int parseOptions(int argc, char** argv, tOptions& options) {
                 options.reloadPlan = true;
                 break;
             case kStepTimeoutOption:
-                if (!takeStepTimeout(optarg, options)) {
+                options.stepTimeoutGiven = true;
+                if (!takeSeconds(optarg, false, options.stepTimeoutSeconds)) {
                     return usageError(argv[0],
                                       "--step-timeout takes a number of seconds above 0 "
                                       "and at most 86400, not " +
+                                          std::string(optarg));
+                }
+                break;
+            case kRunForOption:
+                options.runForGiven = true;
+                if (!takeSeconds(optarg, true, options.runForSeconds)) {
+                    return usageError(argv[0],
+                                      "--run-for takes a number of seconds from 0 to 86400, not " +
                                           std::string(optarg));
                 }
                 break;
@@ -245,6 +286,9 @@ int parseOptions(int argc, char** argv, tOptions& options) {
     }
     if (options.stepTimeoutGiven && !options.trial) {
         return usageError(argv[0], "--step-timeout needs --trial");
+    }
+    if (options.runForGiven && !options.trial) {
+        return usageError(argv[0], "--run-for needs --trial");
     }
     return -1;
 }
@@ -297,8 +341,16 @@ tCheckReport checkPlugins(const tOptions& options, const std::vector<std::string
                                                        report.capabilityMask, options.load);
     report.acrossFiles = nPluginCheck::checkAcrossFiles(report.startOrder);
     if (options.trial) {
+        nPluginCheck::tTrialSettings settings;
+        settings.stepTimeoutSeconds = options.stepTimeoutSeconds;
+        settings.runForSeconds = options.runForSeconds;
+        if (!options.json) {
+            settings.progress = [](const std::string& line) {
+                fprintf(stderr, "zoKorvoPluginCheck: trial: %s\n", line.c_str());
+            };
+        }
         report.trial = nPluginCheck::runTrial(nPluginCheck::admittedPlugins(report.startOrder),
-                                              report.capabilityMask, options.stepTimeoutSeconds);
+                                              report.capabilityMask, settings);
     }
     return report;
 }

@@ -7,8 +7,8 @@ namespace {
 
 using Json = nlohmann::json;
 
-const char* const kKindNames[] = {"begins",    "raised",    "ended",   "checking",
-                                  "leftovers", "abandoned", "escaped", "done"};
+const char* const kKindNames[] = {"begins",    "raised",  "ended", "checking", "leftovers",
+                                  "abandoned", "escaped", "done",  "running",  "fault"};
 
 const char* kindName(tTrialEventKind kind) {
     return kKindNames[static_cast<size_t>(kind)];
@@ -47,6 +47,8 @@ std::string encodeTrialEvent(const tTrialEvent& event) {
             message["code"] = event.step.code;
             message["timeMs"] = event.step.timeMs;
             message["exception"] = event.step.exception;
+            message["ran"] = event.step.ran;
+            message["findings"] = event.step.findings;
             break;
         case tTrialEventKind::leftovers:
             message["leftovers"] = event.leftovers;
@@ -54,11 +56,18 @@ std::string encodeTrialEvent(const tTrialEvent& event) {
         case tTrialEventKind::escaped:
             message["exception"] = event.step.exception;
             break;
+        case tTrialEventKind::fault:
+            if (event.plugin == kNoPlugin) {
+                message.erase("plugin");
+            }
+            message["signal"] = event.signal;
+            message["library"] = event.library;
+            break;
         default:
             break;
     }
     // A plugin's exception text need not be UTF-8.
-    return message.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    return message.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 bool decodeTrialEvent(const std::string& line, tTrialEvent& event) {
@@ -68,14 +77,19 @@ bool decodeTrialEvent(const std::string& line, tTrialEvent& event) {
         return false;
     }
     try {
-        event.plugin = message.value("plugin", size_t{0});
+        event.plugin =
+            message.value("plugin", event.kind == tTrialEventKind::fault ? kNoPlugin : size_t{0});
         if (message.contains("step") && !stepNamed(message.at("step"), event.step.step)) {
             return false;
         }
         event.step.code = message.value("code", int32_t{0});
         event.step.timeMs = message.value("timeMs", uint64_t{0});
         event.step.exception = message.value("exception", std::string());
+        event.step.ran = message.value("ran", true);
+        event.step.findings = message.value("findings", std::vector<std::string>());
         event.leftovers = message.value("leftovers", tLeftovers());
+        event.signal = message.value("signal", 0);
+        event.library = message.value("library", std::string());
     } catch (const Json::exception&) {
         return false;
     }

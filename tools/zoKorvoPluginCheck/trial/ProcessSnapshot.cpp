@@ -117,13 +117,12 @@ std::map<pid_t, std::string> childProcessesOf(pid_t parent) {
     return children;
 }
 
-tProcessSnapshot takeProcessSnapshot() {
-    tProcessSnapshot snapshot;
-    snapshot.threads = currentThreads();
+std::map<int, std::string> currentDescriptors() {
+    std::map<int, std::string> descriptors;
     int listing = -1;
     forEachNumberedEntry(
         "/proc/self/fd",
-        [&snapshot, &listing](long descriptor) {
+        [&descriptors, &listing](long descriptor) {
             if (descriptor == listing) {
                 return;
             }
@@ -131,12 +130,19 @@ tProcessSnapshot takeProcessSnapshot() {
             char target[4096];
             const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
             if (length >= 0) {
-                snapshot.descriptors[static_cast<int>(descriptor)] =
+                descriptors[static_cast<int>(descriptor)] =
                     "fd " + std::to_string(descriptor) + " -> " +
                     std::string(target, static_cast<size_t>(length));
             }
         },
         &listing);
+    return descriptors;
+}
+
+tProcessSnapshot takeProcessSnapshot() {
+    tProcessSnapshot snapshot;
+    snapshot.threads = currentThreads();
+    snapshot.descriptors = currentDescriptors();
     snapshot.children = childProcessesOf(getpid());
     return snapshot;
 }

@@ -14,11 +14,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <typeinfo>
 
 #include "ProcessSnapshot.h"
+#include "ReportChannel.h"
+#include "SignalWatch.h"
 #include "TrialEvents.h"
 #include "tPluginManager.h"
 #include "zoerr/Status.h"
@@ -30,6 +34,8 @@ namespace {
 // gone: a joined thread's entry leaves /proc a moment after the join.
 constexpr int kThreadEndChecks = 20;
 constexpr long kThreadEndCheckNs = 10L * 1000 * 1000;
+// Stand-ins for the service's own descriptors (its signal pipe and the like).
+constexpr int kStandInDescriptors = 2;
 
 std::string demangled(const char* name) {
     int status = 0;
@@ -59,34 +65,50 @@ std::string canonicalPath(const std::string& path) {
     return realpath(path.c_str(), resolved) == nullptr ? "" : resolved;
 }
 
-// The file the loader opened for `path`, asked of the loader itself, so a
-// bare name finds the file its search found. Opens nothing new.
-std::string loadedLibraryFile(const std::string& path) {
+struct tLoadedLibrary {
+    std::string file;              // canonical; empty: unknown
+    const void* inside = nullptr;  // an address in its mapping
+};
+
+// The library the loader opened for `path`, asked of the loader itself, so
+// a bare name finds the file its search found. Opens nothing new.
+tLoadedLibrary loadedLibrary(const std::string& path) {
+    tLoadedLibrary loaded;
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (handle == nullptr) {
-        return "";
+        return loaded;
     }
     const link_map* map = nullptr;
-    std::string file;
-    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr) {
-        file = canonicalPath(map->l_name);
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+        loaded.inside = map->l_ld;
+        if (map->l_name != nullptr) {
+            loaded.file = canonicalPath(map->l_name);
+        }
     }
     dlclose(handle);
-    return file;
+    return loaded;
 }
 
-void writeWhole(int descriptor, const std::string& text) {
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t result = write(descriptor, text.data() + written, text.size() - written);
-        if (result < 0 && errno == EINTR) {
-            continue;
+// The numbers of the descriptors in `before` that `after` lacks, or that
+// now refer to another file: closed, and the number taken again.
+std::vector<int> closedSince(const std::map<int, std::string>& before,
+                             const std::map<int, std::string>& after) {
+    std::vector<int> closed;
+    for (const auto& entry : before) {
+        const auto now = after.find(entry.first);
+        if (now == after.end() || now->second != entry.second) {
+            closed.push_back(entry.first);
         }
-        if (result <= 0) {
-            return;
-        }
-        written += static_cast<size_t>(result);
     }
+    return closed;
+}
+
+std::string numberList(const std::vector<int>& numbers) {
+    std::string list;
+    for (int number : numbers) {
+        list += (list.empty() ? "" : ", ") + std::to_string(number);
+    }
+    return list;
 }
 
 template <typename Key>
@@ -128,12 +150,14 @@ std::map<pid_t, std::string> threadsStillRunning(std::map<pid_t, std::string> th
 
 class tTrialObserver : public tPluginStepObserver {
   public:
-    tTrialObserver(int pipe, const tPluginManager& pluginManager, size_t plugins)
-        : eventPipe(pipe),
+    tTrialObserver(tReportChannel& reportChannel, const tPluginManager& pluginManager,
+                   size_t plugins)
+        : channel(reportChannel),
           manager(pluginManager),
           before(plugins),
           libraryFile(plugins),
-          codeRan(plugins, false) {}
+          codeRan(plugins, false),
+          opened(plugins) {}
 
     void stepBegins(const tPluginRecord& record, tPluginStep step) noexcept override {
         guarded([&] {
@@ -144,6 +168,9 @@ class tTrialObserver : public tPluginStepObserver {
                     libraryFile[plugin] = canonicalPath(record.description.path);
                 }
             }
+            stepRuns = step == tPluginStep::initialize || record.library.library.isLoaded();
+            signalsBefore = takeSignalState();
+            descriptorsBefore = currentDescriptors();
             send(stepEvent(tTrialEventKind::begins, plugin, step));
         });
     }
@@ -173,6 +200,12 @@ class tTrialObserver : public tPluginStepObserver {
                 event.step.code = record.cleanupCode;
                 event.step.timeMs = record.cleanupTimeMs;
             }
+            event.step.ran = step == tPluginStep::initialize ? codeRan[plugin] : stepRuns;
+            event.step.findings = findingsOfStep(plugin, step);
+            if (step == tPluginStep::cleanup) {
+                // Its address range may hold another library from now on.
+                forgetPluginLibrary(plugin);
+            }
             send(event);
             if (step == tPluginStep::cleanup && codeRan[plugin]) {
                 // A thread left in the closed library may crash the process
@@ -184,7 +217,13 @@ class tTrialObserver : public tPluginStepObserver {
         });
     }
 
-    void send(const tTrialEvent& event) { writeWhole(eventPipe, encodeTrialEvent(event)); }
+    // A channel the plugins closed or replaced can tell the parent nothing
+    // more: the child ends with the status that says so.
+    void send(const tTrialEvent& event) {
+        if (!channel.send(encodeTrialEvent(event))) {
+            _exit(kChannelLostExitStatus);
+        }
+    }
 
   private:
     template <typename Work>
@@ -213,9 +252,40 @@ class tTrialObserver : public tPluginStepObserver {
     void noteInitialize(const tPluginRecord& record, size_t plugin) {
         codeRan[plugin] = record.initializeCode != zoerr::kFeatureUnsupported &&
                           record.initializeCode != zoerr::kResourceNotFound;
-        if (libraryFile[plugin].empty() && record.library.library.isLoaded()) {
-            libraryFile[plugin] = loadedLibraryFile(record.description.path);
+        if (record.library.library.isLoaded()) {
+            const tLoadedLibrary loaded = loadedLibrary(record.description.path);
+            if (libraryFile[plugin].empty()) {
+                libraryFile[plugin] = loaded.file;
+            }
+            notePluginLibrary(plugin, loaded.inside, libraryFile[plugin]);
         }
+    }
+
+    // What the step did to the descriptors and signals the service relies on.
+    std::vector<std::string> findingsOfStep(size_t plugin, tPluginStep step) {
+        const std::map<int, std::string> descriptorsAfter = currentDescriptors();
+        std::vector<int> notItsOwn;
+        for (int closed : closedSince(descriptorsBefore, descriptorsAfter)) {
+            if (opened[plugin].erase(closed) == 0) {
+                notItsOwn.push_back(closed);
+            }
+        }
+        for (const auto& entry : descriptorsAfter) {
+            const auto earlier = descriptorsBefore.find(entry.first);
+            if (earlier == descriptorsBefore.end() || earlier->second != entry.second) {
+                opened[plugin].insert(entry.first);
+            }
+        }
+        std::vector<std::string> findings = signalChanges(signalsBefore, takeSignalState());
+        if (!notItsOwn.empty()) {
+            findings.push_back("closed descriptors it did not open: " + numberList(notItsOwn));
+        }
+        if (step == tPluginStep::cleanup && stepRuns) {
+            for (std::string& left : handlersIntoClosedLibraries()) {
+                findings.push_back(std::move(left));
+            }
+        }
+        return findings;
     }
 
     void reportLeftovers(size_t plugin) {
@@ -233,9 +303,7 @@ class tTrialObserver : public tPluginStepObserver {
         if (!libraryFile[plugin].empty() && fileMapped(libraryFile[plugin])) {
             event.leftovers.libraries.push_back(libraryFile[plugin]);
         }
-        if (event.leftovers.empty()) {
-            return;
-        }
+        // Sent even when empty: it ends the look after the close.
         send(event);
         if (!event.leftovers.threads.empty()) {
             // The thread may run the closed library's code at any moment and
@@ -247,12 +315,17 @@ class tTrialObserver : public tPluginStepObserver {
         }
     }
 
-    const int eventPipe;
+    tReportChannel& channel;
     const tPluginManager& manager;
     std::vector<tProcessSnapshot> before;  // per plugin, before its Initialize
     std::vector<std::string> libraryFile;  // per plugin, canonical; empty: unknown
     std::vector<bool> codeRan;             // per plugin
+    std::vector<std::set<int>> opened;     // per plugin: descriptors its steps opened
     tProcessSnapshot reported;             // named by a report already
+    // Of the step running now:
+    bool stepRuns = false;  // the plugin's own code runs in it
+    tSignalState signalsBefore = {};
+    std::map<int, std::string> descriptorsBefore;
 };
 
 // The child's standard input reads nothing; its standard output is the
@@ -267,29 +340,63 @@ void redirectStandardStreams() {
 }
 
 // A crash ends the child by its signal, whatever handler the checker's own
-// runtime (a sanitizer's, say) installed: the report names the signal.
-void restoreDefaultCrashActions() {
+// runtime (a sanitizer's, say) installed: the report names the signal. The
+// stop signals are as the service's plugins find them, not the checker's
+// interruption watch.
+void restoreDefaultSignalActions() {
     struct sigaction defaultAction = {};
     defaultAction.sa_handler = SIG_DFL;
-    for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGINT, SIGTERM}) {
         sigaction(signal, &defaultAction, nullptr);
+    }
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+}
+
+// Descriptors of the child's own at the lowest free numbers, as the
+// service has its own there: a plugin that closes "every descriptor"
+// closes these, and is told.
+void holdStandInDescriptors() {
+    for (int i = 0; i < kStandInDescriptors; ++i) {
+        open("/dev/null", O_RDONLY | O_CLOEXEC);  // held until the child ends
+    }
+}
+
+// The running phase: the plugins' own threads run, as they would in the
+// service between the start and the stop.
+void runFor(double seconds) {
+    const auto nanoseconds = static_cast<long long>(seconds * 1e9);
+    timespec remaining = {static_cast<time_t>(nanoseconds / 1000000000LL),
+                          static_cast<long>(nanoseconds % 1000000000LL)};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
 }
 
 }  // namespace
 
-void runTrialChild(int eventPipe, std::vector<tPluginDescription> plan, uint32_t capabilityMask) {
+void runTrialChild(int eventPipe, const std::string& token, std::vector<tPluginDescription> plan,
+                   uint32_t capabilityMask, double runForSeconds) {
     setpgid(0, 0);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     redirectStandardStreams();
-    restoreDefaultCrashActions();
+    restoreDefaultSignalActions();
+    static tReportChannel channel(eventPipe, token);
+    holdStandInDescriptors();
+    installFaultReporter(channel, plan.size());
     tPluginManager manager;
-    tTrialObserver observer(eventPipe, manager, plan.size());
+    tTrialObserver observer(channel, manager, plan.size());
     manager.setStepObserver(&observer);
     tTrialEvent end;
     try {
         manager.startPlugins(std::move(plan), capabilityMask);
+        tTrialEvent running;
+        running.kind = tTrialEventKind::running;
+        observer.send(running);
+        runFor(runForSeconds);
         manager.stopPlugins();
         manager.cleanupPlugins();
         end.kind = tTrialEventKind::done;

@@ -35,6 +35,9 @@ tProcessSnapshot addedSince(const tProcessSnapshot& before, const tProcessSnapsh
 // ended but are not yet gone are left out.
 std::map<pid_t, std::string> currentThreads();
 
+// The open file descriptors of this process now, as in a snapshot.
+std::map<int, std::string> currentDescriptors();
+
 // The processes whose parent is process `parent`, as in a snapshot.
 std::map<pid_t, std::string> childProcessesOf(pid_t parent);
 

@@ -1,11 +1,16 @@
-// The messages a trial child sends its parent over a pipe: one JSON object
-// per line, written with one write(2) each, so that the parent knows at
-// every moment which plugin's which step is running, and still has every
-// whole line when the child dies.
+// The messages a trial child sends its parent over its report channel
+// (ReportChannel.h): one JSON object per frame, written with one write(2)
+// each, so that the parent knows at every moment which plugin's which step
+// is running, and still has every whole message when the child dies.
 //
 //   {"event":"begins","plugin":2,"step":"Stop"}
 //   {"event":"raised","plugin":2,"step":"Stop","exception":"std::runtime_error: ..."}
-//   {"event":"ended","plugin":2,"step":"Stop","code":-52003,"timeMs":0}
+//   {"event":"ended","plugin":2,"step":"Stop","code":-52003,"timeMs":0,"ran":true,
+//    "findings":["closed descriptors it did not open: 3, 4"]}
+//   {"event":"running"}                every plugin's start step ended: the running phase
+//   {"event":"fault","plugin":2,"signal":11,"library":"/usr/lib/x.so"}
+//                                      a crash, from the child's own handler; "plugin" when
+//                                      the faulting code lies in that plugin's library
 //   {"event":"checking","plugin":2}    after its close: what did it leave?
 //   {"event":"leftovers","plugin":2,"leftovers":{"threads":[...],...}}
 //   {"event":"abandoned","plugin":2}   the child ends: plugin 2 left threads
@@ -13,7 +18,7 @@
 //   {"event":"done"}                   every pass ran to its end
 //
 // "plugin" is the plugin's position in the child's plan. Pure functions;
-// decodeTrialEvent returns false for a line that is not a whole message.
+// decodeTrialEvent returns false for a text that is not a whole message.
 #ifndef ZOKORVO_PLUGINCHECK_TRIALEVENTS_H
 #define ZOKORVO_PLUGINCHECK_TRIALEVENTS_H
 
@@ -30,7 +35,21 @@ namespace nPluginCheck {
 // {"threads":[...],"descriptors":[...],"processes":[...],"libraries":[...]}.
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(tLeftovers, threads, descriptors, processes, libraries)
 
-enum class tTrialEventKind { begins, raised, ended, checking, leftovers, abandoned, escaped, done };
+enum class tTrialEventKind {
+    begins,
+    raised,
+    ended,
+    checking,
+    leftovers,
+    abandoned,
+    escaped,
+    done,
+    running,
+    fault
+};
+
+// A fault's "plugin" when the faulting code lies in no plugin's library.
+constexpr size_t kNoPlugin = static_cast<size_t>(-1);
 
 struct tTrialEvent {
     tTrialEventKind kind = tTrialEventKind::done;
@@ -39,9 +58,11 @@ struct tTrialEvent {
     // escaped: the exception's type alone.
     tStepTrial step;
     tLeftovers leftovers;
+    int signal = 0;       // fault
+    std::string library;  // fault: the file of the faulting code, when known
 };
 
-// The event as one line, ending in a newline.
+// The event as one message, without a newline.
 std::string encodeTrialEvent(const tTrialEvent& event);
 bool decodeTrialEvent(const std::string& line, tTrialEvent& event);
 
