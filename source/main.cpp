@@ -6,10 +6,10 @@
 // requestStop(). The signal handler touches only `caughtSignal` and the
 // pipe. When the service manager gave the process a notification socket, a
 // notifier with a watching thread of its own tells it what the service is
-// doing; without one nothing of it exists. After the run cycle the process
-// tears the service down, restores the default dispositions and re-raises
-// the caught signal, so that it ends the way an unhandled SIGINT or SIGTERM
-// would have ended it.
+// doing; without one nothing of it exists. When standard error is the
+// journal, the service's events go to it as records; else nothing is logged. After the run cycle
+// the process tears the service down, restores the default dispositions and re-raises the caught
+// signal, so that it ends the way an unhandled SIGINT or SIGTERM would have ended it.
 #include <errno.h>
 #include <getopt.h>
 #include <pthread.h>
@@ -18,10 +18,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
+#include "FixedPaths.h"
 #include "ServiceNotifier.h"
+#include "reports/Journal.h"
 #include "tService.h"
 #include "zoerr/Status.h"
 
@@ -38,7 +42,18 @@ std::unique_ptr<tService> theService;
 const char kUsage[] =
     "Usage: zoKorvoRemoteService [OPTIONS]\n"
     "  -d, --daemon   use daemon(3) to run in the background\n"
+    "      --metrics-file PATH\n"
+    "                 also write the status as Prometheus metrics to PATH (absolute),\n"
+    "                 e.g. in node_exporter's textfile directory\n"
     "  -h, --help     display this help and exit\n";
+
+// Options that have no short form.
+enum tLongOption { kMetricsFileOption = 256 };
+
+struct tOptions {
+    bool detach = false;
+    std::string metricsFile;  // empty: no metrics file
+};
 
 void writeWakeByte(char byte) {
     while (write(wakePipe[1], &byte, 1) < 0 && errno == EINTR) {
@@ -112,9 +127,10 @@ void printHint(const char* program) {
 }
 
 // Returns -1 to go on, or the exit code when the options end the process.
-int parseOptions(int argc, char** argv, bool& detach) {
+int parseOptions(int argc, char** argv, tOptions& options) {
     static const option kLongOptions[] = {
         {"daemon", no_argument, nullptr, 'd'},
+        {"metrics-file", required_argument, nullptr, kMetricsFileOption},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -122,7 +138,18 @@ int parseOptions(int argc, char** argv, bool& detach) {
     while ((option = getopt_long(argc, argv, "dh", kLongOptions, nullptr)) != -1) {
         switch (option) {
             case 'd':
-                detach = true;
+                options.detach = true;
+                break;
+            case kMetricsFileOption:
+                // The working directory of a service is nothing to rely on,
+                // and a directory alone names no file.
+                if (optarg[0] != '/' || optarg[strlen(optarg) - 1] == '/') {
+                    fprintf(stderr, "%s: --metrics-file needs an absolute path of a file\n",
+                            argv[0]);
+                    printHint(argv[0]);
+                    return 1;
+                }
+                options.metricsFile = optarg;
                 break;
             case 'h':
                 printf("%s", kUsage);
@@ -146,13 +173,21 @@ bool createNotifier(std::unique_ptr<tServiceNotifier>& notifier) {
     return guarded([&notifier] { notifier = tServiceNotifier::createWhenAsked(); });
 }
 
+// The journal when the service's standard error is the journal.
+bool createJournal(std::unique_ptr<tJournal>& journal) {
+    return guarded([&journal] { journal = tJournal::createWhenStderrIsJournal(kJournalSocket); });
+}
+
 // Runs the service from construction to destruction; returns the exit code.
-int serve() {
+int serve(const tOptions& options) {
     std::unique_ptr<tServiceNotifier> notifier;
-    if (!createNotifier(notifier) || createService() < 0) {
+    std::unique_ptr<tJournal> journal;
+    if (!createNotifier(notifier) || !createJournal(journal) || createService() < 0) {
         return 1;
     }
     theService->notifyThrough(notifier.get());
+    theService->logThrough(journal.get());
+    theService->writeMetricsTo(options.metricsFile);
     pthread_t stopThread;
     if (pthread_create(&stopThread, nullptr, stopThreadMain, nullptr) != 0) {
         notifier.reset();
@@ -167,6 +202,7 @@ int serve() {
     // The notifier's thread reads the plugin records' names: it ends first.
     theService->notifyThrough(nullptr);
     notifier.reset();
+    // The service logs its end as it is destroyed: the journal outlives it.
     destroyService();
     return 0;
 }
@@ -174,12 +210,12 @@ int serve() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool detach = false;
-    const int optionsExit = parseOptions(argc, argv, detach);
+    tOptions options;
+    const int optionsExit = parseOptions(argc, argv, options);
     if (optionsExit >= 0) {
         return optionsExit;
     }
-    if (detach && daemon(0, 0) != 0) {
+    if (options.detach && daemon(0, 0) != 0) {
         return 1;
     }
     if (pipe(wakePipe) != 0) {
@@ -189,7 +225,7 @@ int main(int argc, char** argv) {
         closeWakePipe();
         return 1;
     }
-    const int exitCode = serve();
+    const int exitCode = serve(options);
     installSignalHandlers(nullptr);
     if (caughtSignal != 0) {
         raise(caughtSignal);

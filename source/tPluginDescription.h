@@ -12,6 +12,9 @@
 
 struct tPluginDescription {
     std::string name;
+    // The description file it was read from, as discovery listed it; empty
+    // when it was not read from a file.
+    std::string file;
     // Names of the plugins that must have started before this one: each
     // non-empty and trimmed, sorted ascending byte-wise, duplicates kept.
     std::vector<std::string> dependencies;

@@ -7,15 +7,17 @@
 #include "zoerr/Status.h"
 #include "zoqel/quarks/synchronization.h"
 
-namespace {
-
-// The line the status file's messages get when a plugin's step threw
-// something that is not a standard exception.
-void noteUnknownException(std::string& messages, const tPluginRecord& record) {
-    messages += "Unknown exception from plugin: " + record.description.name + "\n";
+std::string unknownExceptionLine(const std::string& plugin) {
+    return "Unknown exception from plugin: " + plugin;
 }
 
-}  // namespace
+std::string tPluginManager::messages() const {
+    std::string lines;
+    for (const std::string& name : unknownExceptionNames) {
+        lines += unknownExceptionLine(name) + "\n";
+    }
+    return lines;
+}
 
 void tPluginManager::notify(void (tPluginStepObserver::*event)(const tPluginRecord&,
                                                                tPluginStep) noexcept,
@@ -54,7 +56,7 @@ int32_t tPluginManager::startPlugin(tPluginRecord& record, uint32_t capabilityMa
     } catch (...) {
         notify(&tPluginStepObserver::stepRaised, record, tPluginStep::initialize);
         record.library.discard();
-        noteUnknownException(unknownExceptionLines, record);
+        unknownExceptionNames.push_back(record.description.name);
         return zoerr::kSoftwareFault;
     }
 }
@@ -74,7 +76,7 @@ void tPluginManager::runReversePass(tPluginStep pluginStep, void (tPluginLibrary
             stepCode = zoerr::codeFromCurrentException();
         } catch (...) {
             notify(&tPluginStepObserver::stepRaised, *record, pluginStep);
-            noteUnknownException(unknownExceptionLines, *record);
+            unknownExceptionNames.push_back(record->description.name);
             stepCode = zoerr::kSoftwareFault;
         }
         (*record).*timeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());

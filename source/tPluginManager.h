@@ -91,7 +91,11 @@ class tPluginManager {
 
     // Lines for the status file's messages, each ending in "\n": one per
     // plugin step that threw something other than a standard exception.
-    const std::string& messages() const { return unknownExceptionLines; }
+    std::string messages() const;
+    // The names of the plugins of those lines, in the same order.
+    const std::vector<std::string>& unknownExceptionPlugins() const {
+        return unknownExceptionNames;
+    }
 
   private:
     int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
@@ -102,7 +106,7 @@ class tPluginManager {
                 const tPluginRecord& record, tPluginStep step) const;
 
     std::vector<tPluginRecord> records;
-    std::string unknownExceptionLines;
+    std::vector<std::string> unknownExceptionNames;
     tPluginStepObserver* stepObserver = nullptr;
 };
 
@@ -119,5 +123,8 @@ void appendPluginStatus(std::string& text, const std::vector<tPluginRecord>& rec
 // a warning; refused, those not admitted (-52002), missing a dependency
 // (-52006) or not permitted to be loaded (-52026); failed, every other error.
 std::string startSummaryText(const std::vector<tPluginRecord>& records);
+
+// "Unknown exception from plugin: <plugin>", the message line, without its line feed.
+std::string unknownExceptionLine(const std::string& plugin);
 
 #endif  // ZOKORVO_TPLUGINMANAGER_H

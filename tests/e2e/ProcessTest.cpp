@@ -17,6 +17,9 @@ namespace {
 const char kUsage[] =
     "Usage: zoKorvoRemoteService [OPTIONS]\n"
     "  -d, --daemon   use daemon(3) to run in the background\n"
+    "      --metrics-file PATH\n"
+    "                 also write the status as Prometheus metrics to PATH (absolute),\n"
+    "                 e.g. in node_exporter's textfile directory\n"
     "  -h, --help     display this help and exit\n";
 
 TEST(CommandLine, HelpPrintsTheUsageAndExitsZero) {

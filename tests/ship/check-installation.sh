@@ -33,6 +33,9 @@ check_usage() {
     expected=$(printf '%s\n' \
         "Usage: zoKorvoRemoteService [OPTIONS]" \
         "  -d, --daemon   use daemon(3) to run in the background" \
+        "      --metrics-file PATH" \
+        "                 also write the status as Prometheus metrics to PATH (absolute)," \
+        "                 e.g. in node_exporter's textfile directory" \
         "  -h, --help     display this help and exit")
     # Run from elsewhere, so that only the installed tree's run path can
     # make the system configuration library found.

@@ -21,6 +21,8 @@
 #include "CrossFileCheck.h"
 #include "DeploymentPermission.h"
 #include "FileCheck.h"
+#include "FixedPaths.h"
+#include "Health.h"
 #include "Report.h"
 #include "StartPrediction.h"
 #include "Trial.h"
@@ -49,6 +51,8 @@ struct tOptions {
     bool trial = false;
     double stepTimeoutSeconds = kDefaultStepTimeoutSeconds;
     bool stepTimeoutGiven = false;
+    bool health = false;
+    std::string statusDirectory;  // --status-dir; empty: the service's own
 };
 
 enum tLongOption {
@@ -58,7 +62,9 @@ enum tLongOption {
     kLoadOption,
     kJsonOption,
     kTrialOption,
-    kStepTimeoutOption
+    kStepTimeoutOption,
+    kHealthOption,
+    kStatusDirOption
 };
 
 const char kUsage[] =
@@ -99,6 +105,11 @@ const char kUsage[] =
     "  --step-timeout SECONDS\n"
     "                      with --trial, a step running longer hangs (default 10)\n"
     "  --json              print the report as one JSON object\n"
+    "  --health            instead of checking, judge the running service from its\n"
+    "                      JSON status: one line and exit status 0 OK, 1 WARNING,\n"
+    "                      2 CRITICAL, 3 UNKNOWN, as monitoring plugins report\n"
+    "  --status-dir DIR    with --health, read DIR instead of the service's status\n"
+    "                      directory (%s)\n"
     "  -h, --help          display this help and exit\n"
     "\n"
     "For each file: accepted or rejected by the service's own parser and, when\n"
@@ -130,7 +141,7 @@ const char kUsage[] =
     "failed or left something behind; 2 a usage or system error.\n";
 
 void printUsage() {
-    printf(kUsage, zosysq::kSharePointerFile, zosysq::kDefaultShareDirectory);
+    printf(kUsage, zosysq::kSharePointerFile, zosysq::kDefaultShareDirectory, kStatusDirectory);
 }
 
 int usageError(const char* program, const std::string& message) {
@@ -179,6 +190,8 @@ int parseOptions(int argc, char** argv, tOptions& options) {
         {"json", no_argument, nullptr, kJsonOption},
         {"trial", no_argument, nullptr, kTrialOption},
         {"step-timeout", required_argument, nullptr, kStepTimeoutOption},
+        {"health", no_argument, nullptr, kHealthOption},
+        {"status-dir", required_argument, nullptr, kStatusDirOption},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -219,9 +232,23 @@ int parseOptions(int argc, char** argv, tOptions& options) {
                                           std::string(optarg));
                 }
                 break;
+            case kHealthOption:
+                options.health = true;
+                break;
+            case kStatusDirOption:
+                options.statusDirectory = optarg;
+                break;
             default:
                 return usageError(argv[0], "");
         }
+    }
+    if (options.health &&
+        (optind < argc || !options.pluginsDirectory.empty() || options.deploymentGiven ||
+         options.load || options.trial || options.json || options.stepTimeoutGiven)) {
+        return usageError(argv[0], "--health takes no other option than --status-dir");
+    }
+    if (!options.statusDirectory.empty() && !options.health) {
+        return usageError(argv[0], "--status-dir needs --health");
     }
     options.files.assign(argv + optind, argv + argc);
     if (!options.files.empty() && !options.pluginsDirectory.empty()) {
@@ -329,6 +356,12 @@ int main(int argc, char** argv) {
     const int parsed = parseOptions(argc, argv, options);
     if (parsed >= 0) {
         return parsed;
+    }
+    if (options.health) {
+        const nPluginCheck::tHealth health = nPluginCheck::checkHealth(
+            options.statusDirectory.empty() ? kStatusDirectory : options.statusDirectory);
+        fputs(health.line.c_str(), stdout);
+        return health.exitStatus;
     }
     try {
         return run(options);
