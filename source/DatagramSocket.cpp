@@ -27,6 +27,8 @@ bool fillAddress(const std::string& address, sockaddr_un& peer, socklen_t& lengt
 
 }  // namespace
 
+// The interface takes the address by value, as its other users expect.
+// cppcheck-suppress passedByValue
 tDatagramSocket::tDatagramSocket(std::string address) noexcept {
     if (!fillAddress(address, peer, peerLength)) {
         return;

@@ -233,12 +233,12 @@ tServiceReport tService::currentReport(std::vector<tReportMessage>& allMessages)
 
 void tService::writeStatus() {
     try {
+        writeMetrics();
         std::vector<tReportMessage> allMessages;
         const tServiceReport report = currentReport(allMessages);
         writeStatusText(report);
         std::string json = renderStatusJson(report);
         writeFileAtomically(kStatusDirectory, kStatusJsonFileName, json);
-        writeMetrics(report);
     } catch (const std::exception&) {
         // The status file is the only report there is: a failure to write it
         // has nowhere to go.
@@ -257,10 +257,25 @@ void tService::writeStatusText(const tServiceReport& report) {
     writeFileAtomically(kStatusDirectory, kStatusFileName, text);
 }
 
-void tService::writeMetrics(const tServiceReport& report) {
+// Written first, so that a failure shows in the status written right after
+// it; said once, as every later write would fail alike.
+void tService::writeMetrics() {
     if (metricsName.empty()) {
         return;
     }
-    std::string text = renderMetrics(report);
-    writeFileAtomicallyAt(openDirectoryWithoutLinks(metricsDirectory), metricsName, text);
+    try {
+        std::vector<tReportMessage> allMessages;
+        std::string text = renderMetrics(currentReport(allMessages));
+        writeFileAtomicallyAt(openDirectoryWithoutLinks(metricsDirectory), metricsName, text);
+        return;
+    } catch (const std::exception&) {
+        (void)zoerr::codeFromCurrentException();
+    }
+    const std::string path = metricsDirectory + "/" + metricsName;
+    for (const tReportMessage& message : messages) {
+        if (message.kind == tMessageKind::metrics) {
+            return;
+        }
+    }
+    note(tMessageKind::metrics, path, "Failed to write metrics file: " + path);
 }

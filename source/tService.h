@@ -76,7 +76,8 @@ class tService {
     // failed write is dropped and the service carries on.
     void writeStatus();
     void writeStatusText(const tServiceReport& report);
-    void writeMetrics(const tServiceReport& report);
+    // Writes the metrics file when asked; a failure becomes a line of `messages`.
+    void writeMetrics();
     tServiceReport currentReport(std::vector<tReportMessage>& allMessages) const;
     // Adds a line to `messages`.
     void note(tMessageKind kind, const std::string& subject, const std::string& text);

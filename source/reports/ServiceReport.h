@@ -32,7 +32,7 @@ enum class tMessageKind {
     descriptionUnsafe,  // a description file was refused unread; subject: its path
     deployment,         // the deployment query failed; no subject
     pluginException,    // a plugin threw what is not a standard exception; subject: its name
-    metrics,            // the metrics file cannot be written safely; subject: its path
+    metrics,            // the metrics file could not be written; subject: its path
 };
 // "pluginsDirectory", "descriptionParse", ...: the kind as the JSON status names it.
 const char* messageKindName(tMessageKind kind);

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -117,12 +118,14 @@ void addJournalPlugins(const zotest::TestRoot& root) {
 // systemd's setting) holds the start's records until it does.
 tJournalRun runUnderJournal(const zotest::TestRoot& root, const std::vector<std::string>& extra) {
     zotest::tNotifySocket journal(ZO_TEST_JOURNAL_SOCKET);
-    std::thread receiver([&journal] {
-        journal.waitFor(
-            [](const std::string& datagram) {
-                return datagram.find(kEndedId) != std::string::npos;
-            },
-            std::chrono::seconds(10));
+    std::atomic<bool> serviceEnded{false};
+    std::thread receiver([&journal, &serviceEnded] {
+        const auto isEnd = [](const std::string& datagram) {
+            return datagram.find(kEndedId) != std::string::npos;
+        };
+        // Until the end's record, or a last short wait after the process ended.
+        while (!journal.waitFor(isEnd, std::chrono::milliseconds(200)) && !serviceEnded) {
+        }
     });
     std::vector<std::string> environment = {"ZOSYSAPI_DEPLOYMENT=0"};
     environment.insert(environment.end(), extra.begin(), extra.end());
@@ -133,7 +136,7 @@ tJournalRun runUnderJournal(const zotest::TestRoot& root, const std::vector<std:
             service.wait();
         }
     }
-    // Without the journal no record comes, and the receiver waits out its time.
+    serviceEnded = true;
     receiver.join();
     tJournalRun run;
     for (const zotest::tNotification& datagram : journal.received()) {

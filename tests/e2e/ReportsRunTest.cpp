@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -111,6 +112,15 @@ std::string textFromJson(const nlohmann::json& status) {
     return text;
 }
 
+// The text's "Updated:" line for the JSON's "updated" time: the same second.
+std::string updatedLineFromJson(const nlohmann::json& status) {
+    struct tm utc {};
+    strptime(status["updated"].get<std::string>().c_str(), "%Y-%m-%dT%H:%M:%S", &utc);
+    const time_t updated = timegm(&utc);
+    char text[32];
+    return std::string("Updated: ") + ctime_r(&updated, text);
+}
+
 // The text status from its "Allowed:" line on, as valid UTF-8.
 std::string textAfterUpdated(const zotest::TestRoot& root) {
     const std::string text = validUtf8(root.statusText());
@@ -169,6 +179,7 @@ TEST(ReportsRun, JsonStatusAgreesWithTheTextAndItsSchemaFromStartToStop) {
     EXPECT_EQ(service.pid(), status["pid"]);
     EXPECT_EQ("running", status["phase"]);
     EXPECT_EQ(1, status["deployment"]["attempts"]);
+    EXPECT_NE(std::string::npos, root.statusText().find("\n" + updatedLineFromJson(status)));
     EXPECT_EQ(textAfterUpdated(root), textFromJson(status));
     expectValidAgainstSchema(root);
     const struct {
@@ -320,6 +331,10 @@ TEST(ReportsRun, MetricsFileIsNotWrittenThroughALink) {
     service.sendSignal(SIGTERM);
     ASSERT_TRUE(service.wait().signaled);
     EXPECT_FALSE(zotest::fileExists(planted + "/zokorvo.prom"));
+    EXPECT_NE(
+        std::string::npos,
+        root.statusText().find("\nFailed to write metrics file: " + target + "/zokorvo.prom\n"))
+        << root.statusText();
 }
 
 // The checker's health verdict and its one line.
