@@ -30,6 +30,7 @@ class tDatagramSocket {
     bool send(const char* data, size_t size) noexcept;
 
   private:
+    std::string peerAddress;  // as given
     int descriptor = -1;
     sockaddr_un peer{};
     socklen_t peerLength = 0;

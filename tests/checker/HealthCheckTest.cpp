@@ -46,24 +46,33 @@ TEST(HealthCheck, EachSituationHasItsExitStatusAndLine) {
         int exitStatus;
         std::string line;
     } cases[] = {
-        {status("running", {started, plugin("D", "refused", -52002)}, 1, 1, 0).dump(), true, 0,
-         "ZOKORVO OK - 1 started, 1 refused, 0 failed | started=1 refused=1 failed=0\n"},
-        {status("running", {started, plugin("O", "refused", -52006)}, 1, 1, 0).dump(), true, 1,
+        {status("running", nlohmann::json::array({started, plugin("D", "refused", -52002)}), 1, 1,
+                0)
+             .dump(),
+         true, 0, "ZOKORVO OK - 1 started, 1 refused, 0 failed | started=1 refused=1 failed=0\n"},
+        {status("running", nlohmann::json::array({started, plugin("O", "refused", -52006)}), 1, 1,
+                0)
+             .dump(),
+         true, 1,
          "ZOKORVO WARNING - plugin O refused (-52006); 1 started, 1 refused, 0 failed | "
          "started=1 refused=1 failed=0\n"},
-        {status("running", {plugin("B", "started", 3)}, 1, 0, 0).dump(), true, 1,
+        {status("running", nlohmann::json::array({plugin("B", "started", 3)}), 1, 0, 0).dump(),
+         true, 1,
          "ZOKORVO WARNING - plugin B started with warning 3; 1 started, 0 refused, 0 failed | "
          "started=1 refused=0 failed=0\n"},
         {status("starting", nlohmann::json::array(), 0, 0, 0).dump(), true, 1,
          "ZOKORVO WARNING - the service is starting; 0 started, 0 refused, 0 failed | "
          "started=0 refused=0 failed=0\n"},
-        {status("running", {started, plugin("F", "failed", -7)}, 1, 0, 1).dump(), true, 2,
+        {status("running", nlohmann::json::array({started, plugin("F", "failed", -7)}), 1, 0, 1)
+             .dump(),
+         true, 2,
          "ZOKORVO CRITICAL - plugin F failed (-7); 1 started, 0 refused, 1 failed | "
          "started=1 refused=0 failed=1\n"},
-        {status("running", {started}, 1, 0, 0).dump(), false, 2,
+        {status("running", nlohmann::json::array({started}), 1, 0, 0).dump(), false, 2,
          "ZOKORVO CRITICAL - the service is not running (status says running); 1 started, 0 "
          "refused, 0 failed | started=1 refused=0 failed=0\n"},
-        {status("stopped", {plugin("A", "stopped", 0)}, 1, 0, 0).dump(), false, 2,
+        {status("stopped", nlohmann::json::array({plugin("A", "stopped", 0)}), 1, 0, 0).dump(),
+         false, 2,
          "ZOKORVO CRITICAL - the service has stopped; 1 started, 0 refused, 0 failed | "
          "started=1 refused=0 failed=0\n"},
         {"", true, 2, "ZOKORVO CRITICAL - no status: " + file + " does not exist\n"},
