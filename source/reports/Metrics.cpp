@@ -1,6 +1,6 @@
 #include "reports/Metrics.h"
 
-#include <cstdio>
+#include <charconv>
 
 #include "PluginStep.h"
 #include "reports/TextEscaping.h"
@@ -19,19 +19,32 @@ void appendFamily(std::string& out, const char* name, const char* type, const ch
     out += '\n';
 }
 
-void appendPluginLabels(std::string& out, const tPluginDescription& description) {
-    out += "{plugin=\"";
-    appendLabelValue(out, description.name);
-    out += "\",file=\"";
-    appendLabelValue(out, description.file);
-    out += '"';
+// `plugin="<Name>",file="<description file's name>"`: the file's name alone
+// tells plugins of one name apart, since discovery lists one directory.
+std::string pluginLabels(const tPluginDescription& description) {
+    std::string labels = "plugin=\"";
+    appendLabelValue(labels, description.name);
+    labels += "\",file=\"";
+    const size_t slash = description.file.rfind('/');
+    appendLabelValue(
+        labels, slash == std::string::npos ? description.file : description.file.substr(slash + 1));
+    labels += '"';
+    return labels;
 }
 
+void appendNumber(std::string& out, uint64_t value) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+// Whole milliseconds as seconds: "12.034".
 void appendSeconds(std::string& out, uint64_t milliseconds) {
-    char text[32];
-    snprintf(text, sizeof text, "%llu.%03llu", static_cast<unsigned long long>(milliseconds / 1000),
-             static_cast<unsigned long long>(milliseconds % 1000));
-    out += text;
+    appendNumber(out, milliseconds / 1000);
+    const unsigned fraction = static_cast<unsigned>(milliseconds % 1000);
+    const char decimals[5] = {'.', static_cast<char>('0' + fraction / 100),
+                              static_cast<char>('0' + fraction / 10 % 10),
+                              static_cast<char>('0' + fraction % 10), '\0'};
+    out.append(decimals, 4);
 }
 
 struct tStepSeries {
@@ -44,14 +57,17 @@ struct tStepSeries {
 // One family's line per plugin and step that ran; `value` appends the value.
 template <typename Value>
 void appendStepSeries(std::string& out, const char* name, const std::vector<tPluginRecord>& records,
-                      const tStepSeries (&steps)[3], Value value) {
-    for (const tPluginRecord& record : records) {
+                      const std::vector<std::string>& labels, const tStepSeries (&steps)[3],
+                      Value value) {
+    for (size_t plugin = 0; plugin < records.size(); ++plugin) {
+        const tPluginRecord& record = records[plugin];
         for (const tStepSeries& series : steps) {
             if (!series.ran) {
                 continue;
             }
             out += name;
-            appendPluginLabels(out, record.description);
+            out += '{';
+            out += labels[plugin];
             out += ",step=\"";
             out += pluginStepName(series.step);
             out += "\"} ";
@@ -63,12 +79,19 @@ void appendStepSeries(std::string& out, const char* name, const std::vector<tPlu
 
 void appendPluginFamilies(std::string& out, const tServiceReport& report,
                           const std::vector<tPluginRecord>& records) {
+    // Escaped once for the up to seven series of each plugin.
+    std::vector<std::string> labels;
+    labels.reserve(records.size());
+    for (const tPluginRecord& record : records) {
+        labels.push_back(pluginLabels(record.description));
+    }
     appendFamily(out, "zokorvo_plugin_up", "gauge",
                  "Whether the plugin is started (1) or not (0).");
-    for (const tPluginRecord& record : records) {
-        out += "zokorvo_plugin_up";
-        appendPluginLabels(out, record.description);
-        out += pluginState(record, report.stopPassRan) == tPluginState::started ? "} 1\n" : "} 0\n";
+    for (size_t plugin = 0; plugin < records.size(); ++plugin) {
+        out += "zokorvo_plugin_up{";
+        out += labels[plugin];
+        out += pluginState(records[plugin], report.stopPassRan) == tPluginState::started ? "} 1\n"
+                                                                                         : "} 0\n";
     }
     const tStepSeries steps[3] = {
         {tPluginStep::initialize, &tPluginRecord::initializeCode, &tPluginRecord::initializeTimeMs,
@@ -80,13 +103,13 @@ void appendPluginFamilies(std::string& out, const tServiceReport& report,
     };
     appendFamily(out, "zokorvo_plugin_step_code", "gauge",
                  "Status code of the plugin's step: 0 success, negative error, positive warning.");
-    appendStepSeries(out, "zokorvo_plugin_step_code", records, steps,
+    appendStepSeries(out, "zokorvo_plugin_step_code", records, labels, steps,
                      [](std::string& to, const tPluginRecord& record, const tStepSeries& series) {
-                         to += std::to_string(record.*series.code);
+                         to += std::to_string(record.*series.code);  // may be negative
                      });
     appendFamily(out, "zokorvo_plugin_step_seconds", "gauge",
                  "Duration of the plugin's step in seconds, to the millisecond.");
-    appendStepSeries(out, "zokorvo_plugin_step_seconds", records, steps,
+    appendStepSeries(out, "zokorvo_plugin_step_seconds", records, labels, steps,
                      [](std::string& to, const tPluginRecord& record, const tStepSeries& series) {
                          appendSeconds(to, record.*series.timeMs);
                      });
@@ -126,6 +149,7 @@ std::string renderMetrics(const tServiceReport& report) {
     const std::vector<tPluginRecord>& records =
         report.records != nullptr ? *report.records : kNoRecords;
     std::string out;
+    out.reserve(2048 + records.size() * 640);
     appendPluginFamilies(out, report, records);
     appendServiceFamilies(out, report, records);
     return out;

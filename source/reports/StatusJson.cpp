@@ -1,5 +1,8 @@
 #include "reports/StatusJson.h"
 
+#include <charconv>
+#include <cstring>
+
 #include "reports/TextEscaping.h"
 
 const char kStatusJsonFileName[] = "zoKorvoRemoteService.status.json";
@@ -13,55 +16,71 @@ class tJsonOut {
   public:
     explicit tJsonOut(std::string& text) : out(text) {}
 
-    tJsonOut& key(const char* name) {
-        out += separator;
-        out += '"';
-        out += name;
-        out += "\":";
-        separator = "";
-        return *this;
+    // Keys are this program's literals: mostly of a length known here.
+    template <size_t N>
+    tJsonOut& key(const char (&name)[N]) {
+        return key(name, N - 1);
     }
+    tJsonOut& key(const char* name) { return key(name, strlen(name)); }
     void string(const std::string& value) {
-        out += separator;
+        separate();
         appendJsonString(out, value);
-        separator = ",";
+        separator = true;
     }
     // Names and other fixed texts of this program: plain ASCII.
     void name(const char* value) {
-        out += separator;
+        separate();
         out += '"';
         out += value;
         out += '"';
-        separator = ",";
+        separator = true;
     }
-    void number(long long value) { literal(std::to_string(value).c_str()); }
-    void null() { literal("null"); }
+    void number(long long value) {
+        separate();
+        char digits[24];
+        const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+        out.append(digits, end.ptr);
+        separator = true;
+    }
+    void null() {
+        separate();
+        out.append("null", 4);
+        separator = true;
+    }
     void time(const timespec& value) {
-        out += separator;
+        separate();
         out += '"';
         appendIsoTime(out, value);
         out += '"';
-        separator = ",";
+        separator = true;
     }
     void open(char bracket) {
-        out += separator;
+        separate();
         out += bracket;
-        separator = "";
+        separator = false;
     }
     void close(char bracket) {
         out += bracket;
-        separator = ",";
+        separator = true;
     }
 
   private:
-    void literal(const char* value) {
-        out += separator;
-        out += value;
-        separator = ",";
+    tJsonOut& key(const char* name, size_t length) {
+        separate();
+        out += '"';
+        out.append(name, length);
+        out.append("\":", 2);
+        separator = false;
+        return *this;
+    }
+    void separate() {
+        if (separator) {
+            out += ',';
+        }
     }
 
     std::string& out;
-    const char* separator = "";
+    bool separator = false;
 };
 
 void renderMessages(tJsonOut& json, const std::vector<tReportMessage>& messages) {
@@ -148,6 +167,9 @@ std::string renderStatusJson(const tServiceReport& report) {
     const std::vector<tPluginRecord>& records =
         report.records != nullptr ? *report.records : kNoRecords;
     std::string text;
+    // About what a plugin with short names takes, so that the text is
+    // seldom moved while it grows.
+    text.reserve(1024 + records.size() * 512);
     tJsonOut json(text);
     json.open('{');
     json.key("schema").number(kStatusJsonSchema);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -43,11 +44,53 @@ size_t validSequenceLength(const std::string& text, size_t at) {
     return length;
 }
 
-// Calls escape(out, byte) for each ASCII byte and appends every valid
-// multi-byte sequence whole, or U+FFFD for a byte that starts none.
+// A byte that either format may have to escape, or that starts a
+// multi-byte sequence: everything else is copied in runs.
+bool plainByte(unsigned char byte) {
+    return byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
+}
+
+// True when none of the eight bytes of `word` is anything but plain: the
+// bit tricks of "Bit Twiddling Hacks" (a byte below n, a zero byte), eight
+// bytes at a time, since names and paths are mostly plain.
+bool plainWord(uint64_t word) {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHighs = 0x8080808080808080ULL;
+    const auto anyZero = [](uint64_t bytes) { return (bytes - kOnes) & ~bytes & kHighs; };
+    const uint64_t belowSpace = (word - kOnes * 0x20) & ~word & kHighs;
+    return ((word & kHighs) | belowSpace | anyZero(word ^ (kOnes * '"')) |
+            anyZero(word ^ (kOnes * '\\'))) == 0;
+}
+
+// Where the run of plain bytes that begins at `at` ends.
+size_t plainRunEnd(const std::string& text, size_t at) {
+    uint64_t word;
+    while (at + sizeof word <= text.size()) {
+        memcpy(&word, text.data() + at, sizeof word);
+        if (!plainWord(word)) {
+            break;
+        }
+        at += sizeof word;
+    }
+    while (at < text.size() && plainByte(static_cast<unsigned char>(text[at]))) {
+        ++at;
+    }
+    return at;
+}
+
+// Calls escape(out, byte) for each other ASCII byte and appends every valid
+// multi-byte sequence whole, or U+FFFD for a byte that starts none. The
+// reports are rendered up to six times a run with thousands of plugins:
+// plain runs are appended at once.
 template <typename Escape>
 void appendEscaped(std::string& out, const std::string& text, Escape escape) {
     for (size_t at = 0; at < text.size();) {
+        const size_t plainEnd = plainRunEnd(text, at);
+        out.append(text, at, plainEnd - at);
+        at = plainEnd;
+        if (at == text.size()) {
+            break;
+        }
         const size_t length = validSequenceLength(text, at);
         if (length == 0) {
             out += kReplacementCharacter;
