@@ -24,8 +24,12 @@ plugin depends only on plugins of lower number, so the order of file names
 that the baseline uses satisfies every dependency, and the service, which
 puts ready plugins in name order, starts zz-last last.
 
+With --reports the service also writes its metrics file (--metrics-file, in
+the status directory) and sends its journal records, to a socket this script
+binds where the bench variant's journal socket lies and drains.
+
 Usage: startup.py --targets BUILD/bench/bench-targets.json [--counts 250,1000,4000]
-                  [--runs 7] [--status-on-disk]
+                  [--runs 7] [--status-on-disk] [--reports]
 """
 
 import argparse
@@ -36,7 +40,9 @@ import signal
 import statistics
 import sys
 import subprocess
+import socket
 import tempfile
+import threading
 import time
 
 # Time for a process with no plugins to settle into its wait before its
@@ -206,11 +212,39 @@ def check_baseline_run(targets, count, run):
         )
 
 
-def measure_count(targets, count, runs):
+def stand_in_for_the_journal(targets):
+    """Binds the bench variant's journal socket and drains it in a thread of
+    its own; sets JOURNAL_STREAM to this process's standard error, which
+    every run inherits, so that the service takes it for the journal."""
+    path = targets["journalSocket"]
+    if os.path.exists(path):
+        os.remove(path)
+    journal = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    journal.bind(path)
+    journal.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+
+    def drain():
+        while True:
+            journal.recv(1 << 20)
+
+    threading.Thread(target=drain, daemon=True).start()
+    error = os.fstat(2)
+    os.environ["JOURNAL_STREAM"] = "%d:%d" % (error.st_dev, error.st_ino)
+
+
+def service_command(targets, reports):
+    command = [targets["service"]]
+    if reports:
+        command += ["--metrics-file",
+                    os.path.join(targets["statusDirectory"], "zoKorvoRemoteService.prom")]
+    return command
+
+
+def measure_count(targets, count, runs, reports):
     """Alternating runs of the service and the baseline over `count` plugins."""
     share = generate_share_directory(targets, count)
     point_service_at(targets, share)
-    service = [targets["service"]]
+    service = service_command(targets, reports)
     baseline = [targets["baseline"], plugins_directory(share), targets["statusDirectory"]]
     # One untimed run of each puts the files into the page cache.
     run_to_end(targets, service)
@@ -313,6 +347,8 @@ def main():
     parser.add_argument("--runs", type=int, default=7, help="timed runs of each program per count")
     parser.add_argument("--status-on-disk", action="store_true",
                         help="keep the status directory on the build tree's file system")
+    parser.add_argument("--reports", action="store_true",
+                        help="the service also writes metrics and sends journal records")
     arguments = parser.parse_args()
     if arguments.runs < 1:
         parser.error("--runs must be at least 1")
@@ -323,7 +359,12 @@ def main():
         parser.error("every plugin count must be at least 1")
     remove_status_directory = place_status_directory(targets, arguments.status_on_disk)
     try:
-        results = {count: measure_count(targets, count, arguments.runs) for count in counts}
+        if arguments.reports:
+            stand_in_for_the_journal(targets)
+        else:
+            os.environ.pop("JOURNAL_STREAM", None)
+        results = {count: measure_count(targets, count, arguments.runs, arguments.reports)
+                   for count in counts}
         idle = measure_idle(targets, arguments.runs)
     finally:
         remove_status_directory()

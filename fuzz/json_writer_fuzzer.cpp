@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "reports/TextEscaping.h"
 #include "zoerr/Json.h"
 #include "zoerr/Status.h"
 
@@ -70,51 +71,10 @@ class tProgram {
     }
 
   private:
-    // Length of the well-formed UTF-8 sequence at text[i], or 0.
-    static size_t sequenceLength(const std::string& text, size_t i) {
-        const auto byteAt = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-        const unsigned char lead = byteAt(i);
-        size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
-            high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
-        } else {
-            return 0;
-        }
-        if (i + length > text.size() || byteAt(i + 1) < low || byteAt(i + 1) > high) {
-            return 0;
-        }
-        for (size_t k = 2; k < length; ++k) {
-            if (byteAt(i + k) < 0x80 || byteAt(i + k) > 0xBF) {
-                return 0;
-            }
-        }
-        return length;
-    }
-
-    // Keeps ASCII and well-formed sequences; any other byte becomes '?'.
+    // Ill-formed bytes become U+FFFD, as in the service's machine-read reports.
     static std::string validUtf8(const std::string& text) {
         std::string out;
-        for (size_t i = 0; i < text.size();) {
-            if (static_cast<unsigned char>(text[i]) < 0x80) {
-                out += text[i++];
-            } else if (const size_t length = sequenceLength(text, i)) {
-                out += text.substr(i, length);
-                i += length;
-            } else {
-                out += '?';
-                ++i;
-            }
-        }
+        appendValidUtf8(out, text);
         return out;
     }
 

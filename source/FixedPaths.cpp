@@ -5,6 +5,12 @@
 
 const char* const kStatusDirectory = ZO_STATUS_DIRECTORY;
 
+// systemd's; the test variant names a socket of the tests' own.
+#ifndef ZO_JOURNAL_SOCKET
+#define ZO_JOURNAL_SOCKET "/run/systemd/journal/socket"
+#endif
+const char* const kJournalSocket = ZO_JOURNAL_SOCKET;
+
 namespace zosysq {
 const char* const kSharePointerFile = ZO_SHARE_POINTER_FILE;
 const char* const kDefaultShareDirectory = ZO_DEFAULT_SHARE_DIRECTORY;

@@ -9,4 +9,8 @@
 // The directory that holds the status file.
 extern const char* const kStatusDirectory;
 
+// The journal's native socket, where the service sends its records when its
+// standard error is the journal.
+extern const char* const kJournalSocket;
+
 #endif  // ZOKORVO_FIXEDPATHS_H

@@ -155,8 +155,7 @@ void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMa
             }
             if (oldLibraryHeld(record, plan, pathSafety)) {
                 record.initializeCode = zoerr::kInvalidParameter;
-                messageLines += "Old library still loaded, new version not started: " +
-                                record.description.name + "\n";
+                notePlugin(tPluginNote::tKind::oldLibraryHeld, record);
             } else {
                 runStartStep(record, capabilityMask, startedNames, i, pathSafety);
             }
@@ -195,7 +194,7 @@ void tPluginManager::reloadPlugins(std::vector<tPluginDescription> descriptions,
                                    uint32_t capabilityMask,
                                    const std::function<bool()>& stopRequested) {
     tReloadPlan plan = planReload(descriptions, capabilityMask);
-    messageLines.clear();
+    pluginNotes.clear();
     stopPlugins(&plan.stopping);
     cleanupPlugins(&plan.stopping);
     moveRecordsTo(plan, descriptions);

@@ -1,8 +1,8 @@
 // The plugin status text: one block per record for the status file.
 #include <string>
 
+#include "reports/ServiceReport.h"
 #include "tPluginManager.h"
-#include "zoerr/Status.h"
 
 namespace {
 
@@ -73,17 +73,8 @@ void tPluginManager::appendStatusText(std::string& text) const {
 }
 
 std::string startSummaryText(const std::vector<tPluginRecord>& records) {
-    size_t started = 0;
-    size_t refused = 0;
-    for (const tPluginRecord& record : records) {
-        const int32_t code = record.initializeCode;
-        if (code >= 0) {
-            ++started;
-        } else if (code == zoerr::kFeatureUnsupported || code == zoerr::kResourceNotFound ||
-                   code == zoerr::kInsufficientPermissions) {
-            ++refused;
-        }
-    }
-    return "Plugins: " + std::to_string(started) + " started, " + std::to_string(refused) +
-           " refused, " + std::to_string(records.size() - started - refused) + " failed";
+    const tStartCounts counts = countStartResults(records);
+    return "Plugins: " + std::to_string(counts.started) + " started, " +
+           std::to_string(counts.refused) + " refused, " + std::to_string(counts.failed) +
+           " failed";
 }

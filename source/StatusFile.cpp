@@ -1,5 +1,6 @@
 #include "StatusFile.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -19,6 +20,23 @@ struct FileCloser {
 };
 using tFileHandle = std::unique_ptr<FILE, FileCloser>;
 
+// Closes a descriptor when the scope ends, however it ends.
+class tDescriptor {
+  public:
+    explicit tDescriptor(int held) : descriptor(held) {}
+    ~tDescriptor() {
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
+    }
+    int get() const { return descriptor; }
+    tDescriptor(const tDescriptor&) = delete;
+    tDescriptor& operator=(const tDescriptor&) = delete;
+
+  private:
+    int descriptor;
+};
+
 std::string hexadecimal(uint32_t value) {
     char text[16];
     snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
@@ -29,10 +47,10 @@ std::string hexadecimal(uint32_t value) {
 // stands at its name (what a failed write left, or a link planted to make
 // root write elsewhere) is removed first, and O_EXCL | O_NOFOLLOW refuse
 // anything that appears there again before the open. Null on failure.
-tFileHandle createTemporaryFile(const std::string& tempPath) {
-    (void)unlink(tempPath.c_str());
-    const int descriptor =
-        open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+tFileHandle createTemporaryFile(int directory, const std::string& tempName) {
+    (void)unlinkat(directory, tempName.c_str(), 0);
+    const int descriptor = openat(directory, tempName.c_str(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (descriptor < 0) {
         return nullptr;
     }
@@ -81,9 +99,17 @@ std::string composeStatusReport(uint32_t capabilityMask, uint64_t initTimeMs,
 }
 
 void writeFileAtomically(const std::string& directory, const std::string& name, std::string& text) {
-    const std::string finalPath = directory + "/" + name;
-    const std::string tempPath = directory + "/." + name + ".tmp";
-    tFileHandle file = createTemporaryFile(tempPath);
+    writeFileAtomicallyAt(open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC), name, text);
+}
+
+void writeFileAtomicallyAt(int directoryDescriptor, const std::string& name, std::string& text) {
+    const tDescriptor held(directoryDescriptor);
+    const int directory = held.get();
+    if (directory < 0) {
+        ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
+    }
+    const std::string tempName = "." + name + ".tmp";
+    tFileHandle file = createTemporaryFile(directory, tempName);
     if (!file) {
         ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
     }
@@ -93,7 +119,37 @@ void writeFileAtomically(const std::string& directory, const std::string& name, 
     // the final name is replaced, not followed; removing it first would leave
     // readers without a file, and without one for good if the rename then
     // failed.
-    if (rename(tempPath.c_str(), finalPath.c_str()) != 0) {
+    if (renameat(directory, tempName.c_str(), directory, name.c_str()) != 0) {
         ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
     }
+}
+
+int openDirectoryWithoutLinks(const std::string& directory) {
+    if (directory.empty() || directory[0] != '/') {
+        errno = EINVAL;
+        return -1;
+    }
+    int current = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    size_t begin = 1;
+    while (current >= 0 && begin < directory.size()) {
+        size_t end = directory.find('/', begin);
+        if (end == std::string::npos) {
+            end = directory.size();
+        }
+        const std::string component = directory.substr(begin, end - begin);
+        begin = end + 1;
+        if (component.empty() || component == ".") {
+            continue;
+        }
+        // O_NOFOLLOW with O_PATH would open a link itself; O_DIRECTORY then
+        // refuses it, since a link is no directory.
+        const int next = component == ".." ? -1
+                                           : openat(current, component.c_str(),
+                                                    O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int savedErrno = errno;
+        close(current);
+        errno = component == ".." ? EINVAL : savedErrno;
+        current = next;
+    }
+    return current;
 }

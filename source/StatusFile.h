@@ -34,5 +34,15 @@ std::string composeStatusReport(uint32_t capabilityMask, uint64_t initTimeMs,
 // through the temporary file directory/.name.tmp (removed and created anew)
 // and a rename.
 void writeFileAtomically(const std::string& directory, const std::string& name, std::string& text);
+// The same write into the directory open as `directory` (an O_PATH
+// descriptor will do), which it closes; -1 fails as a missing directory.
+void writeFileAtomicallyAt(int directory, const std::string& name, std::string& text);
+
+// Opens the absolute `directory` as O_PATH, walking from / one name at a
+// time without following any link, so that nobody who can replace a
+// directory on the way with a link can make root write elsewhere. "." is
+// skipped; ".." and relative paths are refused (EINVAL). -1 with errno on
+// failure; the caller closes the descriptor.
+int openDirectoryWithoutLinks(const std::string& directory);
 
 #endif  // ZOKORVO_STATUSFILE_H

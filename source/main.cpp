@@ -10,9 +10,11 @@
 // notifier with a watching thread of its own tells it what the service is
 // doing; without one nothing of it exists. What the manager passed in the
 // environment is taken out of it first thing, before any plugin can see it.
-// After the run cycle the process tears the service down, restores the
-// default dispositions and re-raises the caught signal, so that it ends the
-// way an unhandled SIGINT or SIGTERM would have ended it.
+// When standard error is the journal, the service's events go to it as
+// records; else nothing is logged. After the run cycle the process tears the
+// service down, restores the default dispositions and re-raises the caught
+// signal, so that it ends the way an unhandled SIGINT or SIGTERM would have
+// ended it.
 #include <errno.h>
 #include <getopt.h>
 #include <pthread.h>
@@ -21,11 +23,15 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
+#include "FixedPaths.h"
 #include "ServiceManagerEnvironment.h"
 #include "ServiceNotifier.h"
+#include "reports/Journal.h"
 #include "tService.h"
 #include "zoerr/Status.h"
 
@@ -45,8 +51,9 @@ std::unique_ptr<tService> theService;
 // an administrator may set.
 constexpr unsigned long kDefaultStartStepLimitS = 120;
 constexpr unsigned long kMaxStartStepLimitS = 300;
-// getopt_long's value for the option that has no short form.
+// getopt_long's values for the options that have no short form.
 constexpr int kStartStepLimitOption = 256;
+constexpr int kMetricsFileOption = 257;
 
 const char kUsage[] =
     "Usage: zoKorvoRemoteService [OPTIONS]\n"
@@ -54,11 +61,15 @@ const char kUsage[] =
     "      --start-step-limit SECONDS\n"
     "                 stop extending the service manager's start timeout once\n"
     "                 one plugin step has run this long (1 to 300, default 120)\n"
+    "      --metrics-file PATH\n"
+    "                 also write the status as Prometheus metrics to PATH (absolute),\n"
+    "                 e.g. in node_exporter's textfile directory\n"
     "  -h, --help     display this help and exit\n";
 
 struct tOptions {
     bool detach = false;
     unsigned long startStepLimitS = kDefaultStartStepLimitS;
+    std::string metricsFile;  // empty: no metrics file
 };
 
 void writeWakeByte(char byte) {
@@ -173,6 +184,7 @@ int parseOptions(int argc, char** argv, tOptions& options) {
     static const option kLongOptions[] = {
         {"daemon", no_argument, nullptr, 'd'},
         {"start-step-limit", required_argument, nullptr, kStartStepLimitOption},
+        {"metrics-file", required_argument, nullptr, kMetricsFileOption},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -189,6 +201,17 @@ int parseOptions(int argc, char** argv, tOptions& options) {
                     printHint(argv[0]);
                     return 1;
                 }
+                break;
+            case kMetricsFileOption:
+                // The working directory of a service is nothing to rely on,
+                // and a directory alone names no file.
+                if (optarg[0] != '/' || optarg[strlen(optarg) - 1] == '/') {
+                    fprintf(stderr, "%s: --metrics-file needs an absolute path of a file\n",
+                            argv[0]);
+                    printHint(argv[0]);
+                    return 1;
+                }
+                options.metricsFile = optarg;
                 break;
             case 'h':
                 printf("%s", kUsage);
@@ -215,13 +238,22 @@ bool createNotifier(std::unique_ptr<tServiceNotifier>& notifier,
         [&] { notifier = tServiceNotifier::createWhenAsked(environment, startStepLimitUs); });
 }
 
+// The journal when the service's standard error is the journal.
+bool createJournal(std::unique_ptr<tJournal>& journal) {
+    return guarded([&journal] { journal = tJournal::createWhenStderrIsJournal(kJournalSocket); });
+}
+
 // Runs the service from construction to destruction; returns the exit code.
 int serve(const tServiceManagerEnvironment& environment, const tOptions& options) {
     std::unique_ptr<tServiceNotifier> notifier;
-    if (!createNotifier(notifier, environment, options.startStepLimitS) || createService() < 0) {
+    std::unique_ptr<tJournal> journal;
+    if (!createNotifier(notifier, environment, options.startStepLimitS) ||
+        !createJournal(journal) || createService() < 0) {
         return 1;
     }
     theService->notifyThrough(notifier.get());
+    theService->logThrough(journal.get());
+    theService->writeMetricsTo(options.metricsFile);
     pthread_t stopThread;
     if (pthread_create(&stopThread, nullptr, stopThreadMain, nullptr) != 0) {
         notifier.reset();
@@ -235,6 +267,7 @@ int serve(const tServiceManagerEnvironment& environment, const tOptions& options
     // The notifier's thread reads the plugin records' names: it ends first.
     theService->notifyThrough(nullptr);
     notifier.reset();
+    // The service logs its end as it is destroyed: the journal outlives it.
     destroyService();
     return 0;
 }

@@ -23,9 +23,10 @@ struct tPluginDescription {
     std::string initializeSymbol;
     std::string stopSymbol;
     std::string cleanupSymbol;
-    // Where the description came from, for the reload to tell an unchanged
-    // file: its path, and the fingerprint of its bytes (see FileIdentity.h),
-    // taken before it was parsed. Empty and 0 when not read from a file.
+    // Where the description came from, as discovery listed it, and the
+    // fingerprint of its bytes (see FileIdentity.h), taken before it was
+    // parsed, by which a reload tells an unchanged file. Empty and 0 when not
+    // read from a file.
     std::string file;
     uint64_t fileFingerprint = 0;
 };

@@ -7,19 +7,30 @@
 #include "zoerr/Status.h"
 #include "zoqel/quarks/synchronization.h"
 
-namespace {
+std::string pluginNoteLine(const tPluginNote& note) {
+    switch (note.kind) {
+        case tPluginNote::tKind::oldLibraryHeld:
+            return "Old library still loaded, new version not started: " + note.plugin;
+        default:
+            return "Unknown exception from plugin: " + note.plugin;
+    }
+}
 
-// The line the status file's messages get when a plugin's step threw
-// something that is not a standard exception. Without memory for it the line
-// is lost; the step's code still tells.
-void noteUnknownException(std::string& messages, const tPluginRecord& record) noexcept {
+// Without memory for it the note is lost; the step's code still tells.
+void tPluginManager::notePlugin(tPluginNote::tKind kind, const tPluginRecord& record) noexcept {
     try {
-        messages += "Unknown exception from plugin: " + record.description.name + "\n";
+        pluginNotes.push_back(tPluginNote{kind, record.description.name});
     } catch (const std::exception&) {
     }
 }
 
-}  // namespace
+std::string tPluginManager::messages() const {
+    std::string lines;
+    for (const tPluginNote& note : pluginNotes) {
+        lines += pluginNoteLine(note) + "\n";
+    }
+    return lines;
+}
 
 void tPluginManager::notify(void (tPluginStepObserver::*event)(const tPluginRecord&,
                                                                tPluginStep) noexcept,
@@ -42,7 +53,7 @@ int32_t tPluginManager::codeOfRaised(const tPluginRecord& record, tPluginStep st
     } catch (const std::exception&) {
         return zoerr::codeFromCurrentException();
     } catch (...) {
-        noteUnknownException(messageLines, record);
+        notePlugin(tPluginNote::tKind::unknownException, record);
         return zoerr::kSoftwareFault;
     }
 }

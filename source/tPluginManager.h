@@ -75,6 +75,20 @@ class tPluginStepObserver {
     virtual void recordsMoving() noexcept {}
 };
 
+// What the status file's messages say of one plugin, beside its codes.
+struct tPluginNote {
+    enum class tKind {
+        unknownException,  // a step threw what is not a standard exception
+        oldLibraryHeld,    // a reload found the old library still loaded
+    };
+    tKind kind;
+    std::string plugin;  // the plugin's name
+};
+
+// The message line of `note`, without its line feed: "Unknown exception from
+// plugin: <Name>" or "Old library still loaded, new version not started: <Name>".
+std::string pluginNoteLine(const tPluginNote& note);
+
 class tPluginManager {
   public:
     // The observer of every later step, or null for none; not owned.
@@ -116,7 +130,9 @@ class tPluginManager {
     // plugin step that threw something other than a standard exception, and
     // one per plugin whose new library a reload could not start because the
     // loader still held the old one. A reload starts them afresh.
-    const std::string& messages() const { return messageLines; }
+    std::string messages() const;
+    // What those lines say, of which plugin, in the same order.
+    const std::vector<tPluginNote>& notes() const { return pluginNotes; }
 
   private:
     int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
@@ -138,11 +154,12 @@ class tPluginManager {
     bool oldLibraryHeld(const tPluginRecord& record, const tReloadPlan& plan,
                         tPathSafety& pathSafety);
     void dropRecords(const std::vector<bool>& dropped);
+    void notePlugin(tPluginNote::tKind kind, const tPluginRecord& record) noexcept;
     void notify(void (tPluginStepObserver::*event)(const tPluginRecord&, tPluginStep) noexcept,
                 const tPluginRecord& record, tPluginStep step) const;
 
     std::vector<tPluginRecord> records;
-    std::string messageLines;
+    std::vector<tPluginNote> pluginNotes;
     tPluginStepObserver* stepObserver = nullptr;
 };
 
@@ -159,5 +176,8 @@ void appendPluginStatus(std::string& text, const std::vector<tPluginRecord>& rec
 // a warning; refused, those not admitted (-52002), missing a dependency
 // (-52006) or not permitted to be loaded (-52026); failed, every other error.
 std::string startSummaryText(const std::vector<tPluginRecord>& records);
+
+// "Unknown exception from plugin: <plugin>", the message line, without its line feed.
+std::string unknownExceptionLine(const std::string& plugin);
 
 #endif  // ZOKORVO_TPLUGINMANAGER_H

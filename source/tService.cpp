@@ -1,5 +1,9 @@
 #include "tService.h"
 
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <boost/filesystem/exception.hpp>
 #include <utility>
 
@@ -11,17 +15,24 @@
 #include "ServiceNotifier.h"
 #include "StatusFile.h"
 #include "nPluginData.h"
+#include "reports/Metrics.h"
+#include "reports/StatusJson.h"
 #include "zoerr/Status.h"
 #include "zoqel/StatusRecord.h"
 
 tService::tService()
     // Auto-reset: the flags keep what was asked for; the event only wakes.
     : wakeEvent(zoqel::ThrowingStatusRecord(), true), capabilityMask(0xFFFFFFFF), initTimeMs(0) {
+    clock_gettime(CLOCK_REALTIME, &builtAt);
     writeStatus();
 }
 
 tService::~tService() {
+    phase = tServicePhase::stopped;
     writeStatus();
+    if (journal != nullptr) {
+        log(serviceEndedRecord(journal->droppedRecords()));
+    }
 }
 
 void tService::run() {
@@ -41,13 +52,25 @@ void tService::run() {
     initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
     writeStatus();
     pluginManager.startPlugins(std::move(descriptions), capabilityMask);
+    phase = tServicePhase::running;
     writeStatus();
     announceReady();
+    if (journal != nullptr) {
+        log(startSummaryRecord(pluginManager.getRecords()));
+    }
     while (waitForRequest() == tRequest::reload) {
         reload();
     }
+    phase = tServicePhase::stopping;
+    if (journal != nullptr) {
+        log(serviceStoppingRecord());
+    }
+    writeStatus();
     pluginManager.stopPlugins();
+    stopPassRan = true;
     pluginManager.cleanupPlugins();
+    cleanupPassRan = true;
+    phase = tServicePhase::stopped;
     writeStatus();
 }
 
@@ -76,6 +99,7 @@ void tService::reload() {
     std::vector<tPluginDescription> descriptions;
     if (readPluginsDirectory(descriptions)) {
         capabilityMask = 0xFFFFFFFF;
+        deploymentAttempts = 0;
         queryDeploymentPermission();
         initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
         reloadPlugins(std::move(descriptions));
@@ -91,7 +115,8 @@ void tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
     } catch (const std::exception&) {
         // Unlike a failed start, a failed reload must not end the service:
         // the plugins that run are in the records, and the stop stops them.
-        messages += "Reload failed: " + std::to_string(zoerr::codeFromCurrentException()) + "\n";
+        note(tMessageKind::reload, std::string(),
+             "Reload failed: " + std::to_string(zoerr::codeFromCurrentException()));
     }
 }
 
@@ -106,7 +131,13 @@ bool tService::readPluginsDirectory(std::vector<tPluginDescription>& description
 }
 
 bool tService::listDescriptionFiles(std::vector<std::string>& paths) {
+    std::string directory;
     try {
+        directory = nPluginData::getPluginsDirectory().string();
+        // The service's start is logged once, not at each reload.
+        if (journal != nullptr && phase == tServicePhase::starting) {
+            log(serviceStartedRecord(directory));
+        }
         nPluginData::getDescriptionFiles(paths);
         return true;
     } catch (const zoerr::ExceptionBase&) {
@@ -115,7 +146,7 @@ bool tService::listDescriptionFiles(std::vector<std::string>& paths) {
         // Exists but cannot be examined or listed: no less fatal to the run,
         // and the administrator must see it too.
     }
-    messages += "Failed to open plugins directory.\n";
+    note(tMessageKind::pluginsDirectory, directory, "Failed to open plugins directory.");
     return false;
 }
 
@@ -125,8 +156,12 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
     tPathSafety pathSafety;
     for (const std::string& path : paths) {
         // Root reads no file that another user could have written.
-        if (!pathSafety.check(path).safe()) {
-            messages += "Unsafe service description file: " + path + "\n";
+        const tPathVerdict verdict = pathSafety.check(path);
+        if (!verdict.safe()) {
+            note(tMessageKind::descriptionUnsafe, path, "Unsafe service description file: " + path);
+            if (journal != nullptr) {
+                log(descriptionRejectedRecord(messages.back(), verdict.reason()));
+            }
             continue;
         }
         try {
@@ -139,8 +174,12 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
             description.file = path;
             description.fileFingerprint = fingerprint;
             descriptions.push_back(std::move(description));
-        } catch (const std::exception&) {
-            messages += "Failed to parse service description file: " + path + "\n";
+        } catch (const std::exception& error) {
+            note(tMessageKind::descriptionParse, path,
+                 "Failed to parse service description file: " + path);
+            if (journal != nullptr) {
+                log(descriptionRejectedRecord(messages.back(), error.what()));
+            }
         }
     }
     return descriptions;
@@ -152,7 +191,44 @@ void tService::notifyThrough(tServiceNotifier* serviceNotifier) {
     stepPoster.reset();
     if (notifier != nullptr) {
         stepPoster.emplace(notifier->board());
-        pluginManager.setStepObserver(&*stepPoster);
+    }
+    chainStepObservers();
+}
+
+void tService::logThrough(tJournal* serviceJournal) {
+    journal = serviceJournal;
+    pluginManager.setStepObserver(nullptr);
+    journalObserver.reset();
+    if (journal != nullptr) {
+        journalObserver.emplace(*journal);
+    }
+    chainStepObservers();
+}
+
+void tService::chainStepObservers() {
+    tPluginStepObserver* poster = stepPoster ? &*stepPoster : nullptr;
+    if (journalObserver) {
+        journalObserver->chainTo(poster);
+        pluginManager.setStepObserver(&*journalObserver);
+    } else {
+        pluginManager.setStepObserver(poster);
+    }
+}
+
+void tService::writeMetricsTo(const std::string& path) {
+    metricsDirectory.clear();
+    metricsName.clear();
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash + 1 == path.size()) {
+        return;
+    }
+    metricsName = path.substr(slash + 1);
+    metricsDirectory = slash == 0 ? "/" : path.substr(0, slash);
+    // Resolved once, as the administrator set it up; every write then walks
+    // the resolved path without following a link.
+    char resolved[PATH_MAX];
+    if (realpath(metricsDirectory.c_str(), resolved) != nullptr) {
+        metricsDirectory = resolved;
     }
 }
 
@@ -185,34 +261,106 @@ void tService::announceReady() noexcept {
 }
 
 void tService::queryDeploymentPermission() {
+    std::string failure;
     try {
         zoKorvoRemoteService::tDeploymentQuerySeams seams =
             zoKorvoRemoteService::systemDeploymentQuerySeams();
         if (notifier != nullptr) {
             seams.pause = pausePostedTo(notifier->board(), std::move(seams.pause));
         }
+        seams.instantiateFramework = [this, instantiate = std::move(seams.instantiateFramework)](
+                                         int32_t mode, uint32_t options,
+                                         zosysFramework** framework) {
+            ++deploymentAttempts;
+            return instantiate(mode, options, framework);
+        };
         if (!zoKorvoRemoteService::isDeploymentAllowed(seams)) {
             capabilityMask &= ~zoKorvoRemoteService::kDeploymentCapability;
         }
     } catch (const std::exception& error) {
-        messages += error.what();
-        messages += "\n";
+        failure = error.what();
+        note(tMessageKind::deployment, std::string(), failure);
     }
+    if (journal != nullptr) {
+        log(deploymentRecord(capabilityMask, deploymentAttempts, failure));
+    }
+}
+
+void tService::note(tMessageKind kind, const std::string& subject, const std::string& text) {
+    messages.push_back(tReportMessage{kind, subject, text});
+}
+
+void tService::log(const tJournalRecord& record) {
+    journal->send(record);
+}
+
+tServiceReport tService::currentReport(std::vector<tReportMessage>& allMessages) const {
+    allMessages = messages;
+    for (const tPluginNote& pluginNote : pluginManager.notes()) {
+        allMessages.push_back(tReportMessage{pluginMessageKind(pluginNote.kind), pluginNote.plugin,
+                                             pluginNoteLine(pluginNote)});
+    }
+    tServiceReport report;
+    report.phase = phase;
+    report.pid = getpid();
+    report.processStart = builtAt;
+    clock_gettime(CLOCK_REALTIME, &report.now);
+    report.capabilityMask = capabilityMask;
+    report.initTimeMs = initTimeMs;
+    report.deploymentAttempts = deploymentAttempts;
+    report.stopPassRan = stopPassRan;
+    report.cleanupPassRan = cleanupPassRan;
+    report.journalRecordsDropped = journal != nullptr ? journal->droppedRecords() : 0;
+    report.messages = &allMessages;
+    report.records = &pluginManager.getRecords();
+    return report;
 }
 
 void tService::writeStatus() {
     try {
-        // The plugin text comes last in the report and is appended in place:
-        // with thousands of plugins it is the bulk of the file.
-        std::string report =
-            composeStatusReport(capabilityMask, initTimeMs, messages + pluginManager.messages(),
-                                std::string(), time(nullptr));
-        pluginManager.appendStatusText(report);
-        writeFileAtomically(kStatusDirectory, kStatusFileName, report);
+        writeMetrics();
+        std::vector<tReportMessage> allMessages;
+        const tServiceReport report = currentReport(allMessages);
+        writeStatusText(report);
+        std::string json = renderStatusJson(report);
+        writeFileAtomically(kStatusDirectory, kStatusJsonFileName, json);
     } catch (const std::exception&) {
         // The status file is the only report there is: a failure to write it
         // has nowhere to go.
         (void)zoerr::codeFromCurrentException();
     } catch (...) {
     }
+}
+
+void tService::writeStatusText(const tServiceReport& report) {
+    // The plugin text comes last in the report and is appended in place:
+    // with thousands of plugins it is the bulk of the file.
+    std::string text =
+        composeStatusReport(report.capabilityMask, report.initTimeMs,
+                            messageLines(*report.messages), std::string(), report.now.tv_sec);
+    pluginManager.appendStatusText(text);
+    writeFileAtomically(kStatusDirectory, kStatusFileName, text);
+}
+
+// Written first, so that a failure shows in the status written right after
+// it; said once, as every later write would fail alike.
+void tService::writeMetrics() {
+    if (metricsName.empty()) {
+        return;
+    }
+    try {
+        std::vector<tReportMessage> allMessages;
+        std::string text = renderMetrics(currentReport(allMessages));
+        writeFileAtomicallyAt(openDirectoryWithoutLinks(metricsDirectory), metricsName, text);
+        return;
+    } catch (const std::exception&) {
+        (void)zoerr::codeFromCurrentException();
+    }
+    const std::string path = metricsDirectory + "/" + metricsName;
+    for (const tReportMessage& message : messages) {
+        if (message.kind == tMessageKind::metrics) {
+            return;
+        }
+    }
+    note(tMessageKind::metrics, path, "Failed to write metrics file: " + path);
 }

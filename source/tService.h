@@ -12,6 +12,9 @@
 // after it, and a stop request wins over a pending reload and ends a running
 // one before its next start step. Every other member runs on the main
 // thread only.
+// Reports: every write renders one tServiceReport as the status text, its
+// JSON twin beside it, and, when asked, the metrics file; a journal, when
+// given, gets a record of each event an operator acts on.
 // Failures: construction throws zoerr::Exception when the wake event cannot
 // be built. run() turns discovery and description failures into lines of
 // `messages`; any other exception leaves it.
@@ -20,11 +23,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "StepBoardPoster.h"
+#include "reports/JournalEvents.h"
+#include "reports/ServiceReport.h"
 #include "tPluginDescription.h"
 #include "tPluginManager.h"
 #include "zoqel/quarks/synchronization.h"
@@ -49,6 +55,14 @@ class tService {
     // must live until it is replaced by null, and, since its thread reads the
     // plugins' names, end before the service is destroyed. Main thread only.
     void notifyThrough(tServiceNotifier* notifier);
+
+    // Writes the metrics file `path` (absolute, its directory resolved to
+    // no link, see StatusFile.h) at every later write of the status; empty,
+    // the default, writes none. Main thread only.
+    void writeMetricsTo(const std::string& path);
+    // Sends the service's events to `journal` from now on; null, the
+    // default, sends nothing. The journal must outlive its use. Main thread only.
+    void logThrough(tJournal* journal);
 
   private:
     enum class tRequest { stop, reload };
@@ -86,10 +100,19 @@ class tService {
     // after each reload; never throws.
     void announceReady() noexcept;
 
-    // Builds the status report from the current state and replaces the
-    // status file with it. Lets nothing out: a failed write is dropped and
-    // the service carries on.
+    // Builds the report from the current state and replaces the status
+    // file, its JSON twin and the metrics file with it. Lets nothing out: a
+    // failed write is dropped and the service carries on.
     void writeStatus();
+    void writeStatusText(const tServiceReport& report);
+    // Writes the metrics file when asked; a failure becomes a line of `messages`.
+    void writeMetrics();
+    tServiceReport currentReport(std::vector<tReportMessage>& allMessages) const;
+    // Adds a line to `messages`.
+    void note(tMessageKind kind, const std::string& subject, const std::string& text);
+    void log(const tJournalRecord& record);
+    // Lets the journal's observer and the step board's poster both see the steps.
+    void chainStepObservers();
 
     // Set by every request; the flags say which were made.
     zoqel::tEvent wakeEvent;
@@ -103,8 +126,17 @@ class tService {
     // Whole milliseconds from the start of run() to the end of the
     // deployment query; 0 means not measured.
     uint64_t initTimeMs;
-    // Error lines gathered during run(), each ending with "\n".
-    std::string messages;
+    // Error lines gathered during run(); the plugin manager adds its own.
+    std::vector<tReportMessage> messages;
+    tServicePhase phase = tServicePhase::starting;
+    timespec builtAt{};
+    uint32_t deploymentAttempts = 0;
+    bool stopPassRan = false;
+    bool cleanupPassRan = false;
+    std::string metricsDirectory;  // empty: no metrics file
+    std::string metricsName;
+    tJournal* journal = nullptr;
+    std::optional<tJournalStepObserver> journalObserver;
     tServiceNotifier* notifier = nullptr;
     // Posts the plugin steps to the notifier's board while there is a notifier.
     std::optional<tStepBoardPoster> stepPoster;

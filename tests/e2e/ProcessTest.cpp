@@ -20,6 +20,9 @@ const char kUsage[] =
     "      --start-step-limit SECONDS\n"
     "                 stop extending the service manager's start timeout once\n"
     "                 one plugin step has run this long (1 to 300, default 120)\n"
+    "      --metrics-file PATH\n"
+    "                 also write the status as Prometheus metrics to PATH (absolute),\n"
+    "                 e.g. in node_exporter's textfile directory\n"
     "  -h, --help     display this help and exit\n";
 
 TEST(CommandLine, HelpPrintsTheUsageAndExitsZero) {

@@ -211,6 +211,14 @@ __attribute__((unused)) static void scribbleOnPipes(void) {
     if (listing == NULL) {
         return;
     }
+    /* A pipe whose reader is gone (the sanitizers' own, say) would end the
+     * process by SIGPIPE: held back and taken here, the scribbler stays a
+     * plugin that returns. */
+    sigset_t pipeSignal;
+    sigset_t previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
     struct dirent* entry;
     while ((entry = readdir(listing)) != NULL) {
         const int descriptor = atoi(entry->d_name);
@@ -220,6 +228,10 @@ __attribute__((unused)) static void scribbleOnPipes(void) {
         }
     }
     closedir(listing);
+    const struct timespec noWait = {0, 0};
+    while (sigtimedwait(&pipeSignal, NULL, &noWait) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, NULL);
 }
 
 static int dataFile = -1;

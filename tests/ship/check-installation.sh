@@ -36,6 +36,9 @@ check_usage() {
         "      --start-step-limit SECONDS" \
         "                 stop extending the service manager's start timeout once" \
         "                 one plugin step has run this long (1 to 300, default 120)" \
+        "      --metrics-file PATH" \
+        "                 also write the status as Prometheus metrics to PATH (absolute)," \
+        "                 e.g. in node_exporter's textfile directory" \
         "  -h, --help     display this help and exit")
     # Run from elsewhere, so that only the installed tree's run path can
     # make the system configuration library found.

@@ -44,9 +44,28 @@ tNotifySocket::tNotifySocket(tAddress address) {
         memcpy(socketAddress.sun_path, boundPath.c_str(), boundPath.size() + 1);
         length = static_cast<socklen_t>(sizeof socketAddress);
     }
+    bindTo(socketAddress, length);
+}
+
+tNotifySocket::tNotifySocket(const std::string& path) : name(path), boundPath(path) {
+    sockaddr_un socketAddress{};
+    socketAddress.sun_family = AF_UNIX;
+    if (path.size() >= sizeof socketAddress.sun_path) {
+        throw std::runtime_error("socket path too long: " + path);
+    }
+    socketFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (socketFd < 0) {
+        throw std::runtime_error("cannot create a socket");
+    }
+    unlink(path.c_str());
+    memcpy(socketAddress.sun_path, path.c_str(), path.size() + 1);
+    bindTo(socketAddress, static_cast<socklen_t>(sizeof socketAddress));
+}
+
+void tNotifySocket::bindTo(const sockaddr_un& socketAddress, socklen_t length) {
     if (bind(socketFd, reinterpret_cast<const sockaddr*>(&socketAddress), length) != 0) {
         close(socketFd);
-        throw std::runtime_error("cannot bind the notification socket " + name);
+        throw std::runtime_error("cannot bind the socket " + name);
     }
 }
 

@@ -3,11 +3,15 @@
 // each message with the time it arrived.
 //
 // tNotifySocket binds a Unix datagram socket either to a file in the build
-// tree or to an abstract name ("@..." in NOTIFY_SOCKET); environmentEntry()
+// tree or to an abstract name ("@..." in NOTIFY_SOCKET), or to a path given
+// (the journal's, for the journal's native protocol); environmentEntry()
 // is the NOTIFY_SOCKET entry to hand to a ServiceProcess. Not thread-safe:
 // one test thread receives.
 #ifndef ZO_TESTS_NOTIFYSOCKET_H
 #define ZO_TESTS_NOTIFYSOCKET_H
+
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <functional>
@@ -26,6 +30,9 @@ class tNotifySocket {
     enum class tAddress { file, abstract };
 
     explicit tNotifySocket(tAddress address = tAddress::file);
+    // Bound to the file `path`, where the service is built to send (the
+    // journal's socket of the test variant).
+    explicit tNotifySocket(const std::string& path);
     ~tNotifySocket();
     tNotifySocket(const tNotifySocket&) = delete;
     tNotifySocket& operator=(const tNotifySocket&) = delete;
@@ -51,6 +58,7 @@ class tNotifySocket {
     std::string transcript() const;
 
   private:
+    void bindTo(const sockaddr_un& socketAddress, socklen_t length);
     // One message, waiting at most `limit`; false when none came.
     bool receiveOne(std::chrono::milliseconds limit);
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -112,6 +113,24 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
     return true;
 }
 
+namespace {
+
+// An empty JOURNAL_STREAM asks for standard error to pass for the journal's
+// stream, as systemd names it: "<device>:<inode>".
+void announceStandardErrorAsJournal() {
+    const char* stream = getenv("JOURNAL_STREAM");
+    struct stat info {};
+    if (stream == nullptr || stream[0] != '\0' || fstat(STDERR_FILENO, &info) != 0) {
+        return;
+    }
+    char value[64];
+    snprintf(value, sizeof value, "%llu:%llu", static_cast<unsigned long long>(info.st_dev),
+             static_cast<unsigned long long>(info.st_ino));
+    setenv("JOURNAL_STREAM", value, 1);
+}
+
+}  // namespace
+
 ServiceProcess::ServiceProcess(std::vector<std::string> arguments,
                                std::vector<std::string> environment, std::string executable)
     : outputPath(freshOutputPath("out")), errorPath(freshOutputPath("err")) {
@@ -147,6 +166,7 @@ ServiceProcess::ServiceProcess(std::vector<std::string> arguments,
         const int err = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
+        announceStandardErrorAsJournal();
         // The service starts from the defaults as it would under a service
         // manager; a signal that came early is delivered once unblocked.
         signal(SIGINT, SIG_DFL);

@@ -44,6 +44,8 @@ class ServiceProcess {
     // and `environment` entries ("NAME=value") added to the test's own.
     // When ZO_TEST_SERVICE_WRAPPER is set, its words come first: the
     // executable then runs under that program (valgrind in the memcheck run).
+    // An empty "JOURNAL_STREAM=" entry becomes the device and inode of the
+    // child's standard error: the service then takes it for the journal.
     explicit ServiceProcess(std::vector<std::string> arguments = {},
                             std::vector<std::string> environment = {},
                             std::string executable = ZO_TEST_SERVICE);

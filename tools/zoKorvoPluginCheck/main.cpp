@@ -22,6 +22,7 @@
 #include "DeploymentPermission.h"
 #include "FileCheck.h"
 #include "FixedPaths.h"
+#include "Health.h"
 #include "ReloadPlan.h"
 #include "Report.h"
 #include "StartPrediction.h"
@@ -56,6 +57,8 @@ struct tOptions {
     bool stepTimeoutGiven = false;
     double runForSeconds = kDefaultRunForSeconds;
     bool runForGiven = false;
+    bool health = false;
+    std::string statusDirectory;  // --status-dir; empty: the service's own
 };
 
 enum tLongOption {
@@ -67,7 +70,9 @@ enum tLongOption {
     kTrialOption,
     kReloadPlanOption,
     kStepTimeoutOption,
-    kRunForOption
+    kRunForOption,
+    kHealthOption,
+    kStatusDirOption
 };
 
 const char kUsage[] =
@@ -121,6 +126,11 @@ const char kUsage[] =
     "                      its status file and the files as they are now; files\n"
     "                      written after the status file count as changed\n"
     "  --json              print the report as one JSON object\n"
+    "  --health            instead of checking, judge the running service from its\n"
+    "                      JSON status: one line and exit status 0 OK, 1 WARNING,\n"
+    "                      2 CRITICAL, 3 UNKNOWN, as monitoring plugins report\n"
+    "  --status-dir DIR    with --health, read DIR instead of the service's status\n"
+    "                      directory (%s)\n"
     "  -h, --help          display this help and exit\n"
     "\n"
     "For each file: accepted or rejected by the service's own parser and, when\n"
@@ -152,7 +162,7 @@ const char kUsage[] =
     "failed or left something behind; 2 a usage or system error.\n";
 
 void printUsage() {
-    printf(kUsage, zosysq::kSharePointerFile, zosysq::kDefaultShareDirectory);
+    printf(kUsage, zosysq::kSharePointerFile, zosysq::kDefaultShareDirectory, kStatusDirectory);
 }
 
 // Set as soon as --json is among the arguments, so that even a usage
@@ -220,6 +230,8 @@ int parseOptions(int argc, char** argv, tOptions& options) {
         {"reload-plan", no_argument, nullptr, kReloadPlanOption},
         {"step-timeout", required_argument, nullptr, kStepTimeoutOption},
         {"run-for", required_argument, nullptr, kRunForOption},
+        {"health", no_argument, nullptr, kHealthOption},
+        {"status-dir", required_argument, nullptr, kStatusDirOption},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -273,9 +285,23 @@ int parseOptions(int argc, char** argv, tOptions& options) {
                                           std::string(optarg));
                 }
                 break;
+            case kHealthOption:
+                options.health = true;
+                break;
+            case kStatusDirOption:
+                options.statusDirectory = optarg;
+                break;
             default:
                 return usageError(argv[0], "");
         }
+    }
+    if (options.health &&
+        (optind < argc || !options.pluginsDirectory.empty() || options.deploymentGiven ||
+         options.load || options.trial || options.json || options.stepTimeoutGiven)) {
+        return usageError(argv[0], "--health takes no other option than --status-dir");
+    }
+    if (!options.statusDirectory.empty() && !options.health) {
+        return usageError(argv[0], "--status-dir needs --health");
     }
     options.files.assign(argv + optind, argv + argc);
     if (!options.files.empty() && !options.pluginsDirectory.empty()) {
@@ -402,6 +428,12 @@ int main(int argc, char** argv) {
     const int parsed = parseOptions(argc, argv, options);
     if (parsed >= 0) {
         return parsed;
+    }
+    if (options.health) {
+        const nPluginCheck::tHealth health = nPluginCheck::checkHealth(
+            options.statusDirectory.empty() ? kStatusDirectory : options.statusDirectory);
+        fputs(health.line.c_str(), stdout);
+        return health.exitStatus;
     }
     try {
         return run(options);

@@ -1,0 +1,72 @@
+// tJournal sends the service's records to the systemd journal through its
+// native protocol, when the service's standard error is the journal.
+//
+// A record is one datagram of fields (MESSAGE, PRIORITY, MESSAGE_ID,
+// SYSLOG_IDENTIFIER and the fields of its event); a value holding a line
+// feed goes in the protocol's length-prefixed form, so any byte but none is
+// lost. Sending never waits: a record that cannot go out at once (the
+// journal is slow, gone, or the record is too large for one datagram) is
+// dropped and counted, and the count shows in the status reports.
+// Owns its socket. Not thread-safe: the main thread logs.
+#ifndef ZOKORVO_REPORTS_JOURNAL_H
+#define ZOKORVO_REPORTS_JOURNAL_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "DatagramSocket.h"
+
+// The kinds of event an operator acts on, each with a MESSAGE_ID of its own
+// (the manual lists them).
+enum class tJournalEvent {
+    serviceStarted,       // version and plugins directory
+    deploymentAnswer,     // the capability mask, or why the question failed
+    descriptionRejected,  // a description file failed to parse or was unsafe
+    pluginNotStarted,     // a plugin refused or failed at its start
+    pluginException,      // an exception left a plugin's step
+    startSummary,         // how many started, were refused, failed
+    serviceStopping,      // the stop begins
+    stepFailed,           // a plugin's Stop or Cleanup failed
+    serviceEnded,         // the end, with the records dropped
+};
+
+// The event's MESSAGE_ID: 32 lower-case hexadecimal digits.
+const char* journalMessageId(tJournalEvent event);
+
+// syslog(3) priorities as the journal's PRIORITY field takes them.
+enum tJournalPriority {
+    kPriorityError = 3,
+    kPriorityWarning = 4,
+    kPriorityNotice = 5,
+    kPriorityInfo = 6
+};
+
+class tJournalRecord {
+  public:
+    tJournalRecord(tJournalEvent event, tJournalPriority priority, const std::string& message);
+    // Adds NAME=value; `name` is upper case, digits and '_' (the protocol's rule).
+    tJournalRecord& field(const char* name, const std::string& value);
+    const std::string& datagram() const { return text; }
+
+  private:
+    std::string text;
+};
+
+class tJournal {
+  public:
+    // A journal when JOURNAL_STREAM names the device and inode of standard
+    // error, as systemd sets it for a service whose output goes to the
+    // journal; else null, and nothing is ever sent.
+    static std::unique_ptr<tJournal> createWhenStderrIsJournal(const std::string& socketPath);
+    explicit tJournal(const std::string& socketPath);
+
+    void send(const tJournalRecord& record) noexcept;
+    uint64_t droppedRecords() const noexcept { return dropped; }
+
+  private:
+    tDatagramSocket socket;
+    uint64_t dropped = 0;
+};
+
+#endif  // ZOKORVO_REPORTS_JOURNAL_H

@@ -1,0 +1,185 @@
+#include "reports/JournalEvents.h"
+
+#include <exception>
+
+#include <cstdio>
+
+#include "zoerr/Status.h"
+
+namespace {
+
+std::string hexadecimal(uint32_t value) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
+    return text;
+}
+
+tJournalRecord& addPluginFields(tJournalRecord& record, const tPluginRecord& plugin,
+                                tPluginStep step) {
+    return record.field("PLUGIN", plugin.description.name)
+        .field("PLUGIN_FILE", plugin.description.file)
+        .field("STEP", pluginStepName(step));
+}
+
+tJournalRecord& addCodeFields(tJournalRecord& record, int32_t code) {
+    record.field("CODE", std::to_string(code));
+    const char* name = errorConstantName(code);
+    if (name != nullptr) {
+        record.field("CODE_NAME", name);
+    }
+    return record;
+}
+
+std::string codeText(int32_t code) {
+    const char* name = errorConstantName(code);
+    return std::to_string(code) + (name != nullptr ? std::string(" (") + name + ")" : "");
+}
+
+// The record of a start step that ended with an error; refusals by a
+// capability that is not allowed are by design, and only a notice.
+tJournalRecord notStartedRecord(const tPluginRecord& plugin) {
+    const int32_t code = plugin.initializeCode;
+    const tPluginState state = pluginState(plugin, false);
+    const char* verb = state == tPluginState::refused ? " refused" : " failed to start";
+    const tJournalPriority priority = code == zoerr::kFeatureUnsupported ? kPriorityNotice
+                                      : state == tPluginState::refused   ? kPriorityWarning
+                                                                         : kPriorityError;
+    tJournalRecord record(tJournalEvent::pluginNotStarted, priority,
+                          "Plugin " + plugin.description.name + verb + ": code " + codeText(code));
+    addPluginFields(record, plugin, tPluginStep::initialize);
+    addCodeFields(record, code);
+    return record;
+}
+
+tJournalRecord stepFailedRecord(const tPluginRecord& plugin, tPluginStep step, int32_t code) {
+    tJournalRecord record(tJournalEvent::stepFailed, kPriorityError,
+                          std::string(pluginStepName(step)) + " of plugin " +
+                              plugin.description.name + " failed: code " + codeText(code));
+    addPluginFields(record, plugin, step);
+    addCodeFields(record, code);
+    return record;
+}
+
+// Called inside the handler of the exception the step raised. The
+// service's own raises (a refusal, a library that cannot be loaded, a
+// negative Initialize result) are zoerr exceptions and have a record of
+// their own when the step ends; anything else came out of the plugin's code.
+bool exceptionFromPlugin(std::string& text) {
+    try {
+        throw;
+    } catch (const zoerr::ExceptionBase&) {
+        return false;
+    } catch (const std::exception& error) {
+        text = error.what();
+    } catch (...) {
+        text = "not a standard exception";
+    }
+    return true;
+}
+
+}  // namespace
+
+tJournalRecord serviceStartedRecord(const std::string& pluginsDirectory) {
+    tJournalRecord record(
+        tJournalEvent::serviceStarted, kPriorityInfo,
+        "zoKorvoRemoteService " ZO_VERSION " starting, plugins directory " + pluginsDirectory);
+    record.field("PLUGINS_DIRECTORY", pluginsDirectory);
+    return record;
+}
+
+tJournalRecord deploymentRecord(uint32_t capabilityMask, uint32_t attempts,
+                                const std::string& failure) {
+    const std::string attemptsText =
+        " after " + std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts");
+    if (!failure.empty()) {
+        return tJournalRecord(tJournalEvent::deploymentAnswer, kPriorityWarning,
+                              "Deployment permission unknown" + attemptsText + ": " + failure +
+                                  "; capability mask " + hexadecimal(capabilityMask))
+            .field("ATTEMPTS", std::to_string(attempts));
+    }
+    return tJournalRecord(tJournalEvent::deploymentAnswer, kPriorityInfo,
+                          std::string("Remote deployment ") +
+                              ((capabilityMask & 0x2) != 0 ? "allowed" : "not allowed") +
+                              attemptsText + "; capability mask " + hexadecimal(capabilityMask))
+        .field("ATTEMPTS", std::to_string(attempts));
+}
+
+tJournalRecord descriptionRejectedRecord(const tReportMessage& message, const std::string& reason) {
+    tJournalRecord record(tJournalEvent::descriptionRejected, kPriorityError,
+                          message.text + ": " + reason);
+    record.field("PLUGIN_FILE", message.subject);
+    return record;
+}
+
+tJournalRecord startSummaryRecord(const std::vector<tPluginRecord>& records) {
+    const tStartCounts counts = countStartResults(records);
+    return tJournalRecord(tJournalEvent::startSummary,
+                          counts.failed != 0 ? kPriorityWarning : kPriorityInfo,
+                          startSummaryText(records))
+        .field("STARTED", std::to_string(counts.started))
+        .field("REFUSED", std::to_string(counts.refused))
+        .field("FAILED", std::to_string(counts.failed));
+}
+
+tJournalRecord serviceStoppingRecord() {
+    return tJournalRecord(tJournalEvent::serviceStopping, kPriorityInfo, "Stopping plugins");
+}
+
+tJournalRecord serviceEndedRecord(uint64_t droppedRecords) {
+    return tJournalRecord(tJournalEvent::serviceEnded, kPriorityInfo,
+                          "zoKorvoRemoteService ended; " + std::to_string(droppedRecords) +
+                              " journal records dropped")
+        .field("DROPPED_RECORDS", std::to_string(droppedRecords));
+}
+
+void tJournalStepObserver::stepBegins(const tPluginRecord& record, tPluginStep step) noexcept {
+    if (next != nullptr) {
+        next->stepBegins(record, step);
+    }
+}
+
+void tJournalStepObserver::stepRaised(const tPluginRecord& record, tPluginStep step) noexcept {
+    try {
+        std::string text;
+        if (exceptionFromPlugin(text)) {
+            tJournalRecord entry(tJournalEvent::pluginException, kPriorityError,
+                                 "Exception from plugin " + record.description.name + " in " +
+                                     pluginStepName(step) + ": " + text);
+            journal.send(addPluginFields(entry, record, step));
+        }
+    } catch (...) {
+        // No memory for the record: it is lost, the step goes on.
+    }
+    if (next != nullptr) {
+        next->stepRaised(record, step);
+    }
+}
+
+void tJournalStepObserver::stepEnded(const tPluginRecord& record, tPluginStep step) noexcept {
+    try {
+        if (step == tPluginStep::initialize && record.initializeCode < 0) {
+            journal.send(notStartedRecord(record));
+        } else if (step == tPluginStep::stop && record.stopCode != 0) {
+            journal.send(stepFailedRecord(record, step, record.stopCode));
+        } else if (step == tPluginStep::cleanup && record.cleanupCode != 0) {
+            journal.send(stepFailedRecord(record, step, record.cleanupCode));
+        }
+    } catch (...) {
+        // As above.
+    }
+    if (next != nullptr) {
+        next->stepEnded(record, step);
+    }
+}
+
+void tJournalStepObserver::passAbandoned() noexcept {
+    if (next != nullptr) {
+        next->passAbandoned();
+    }
+}
+
+void tJournalStepObserver::recordsMoving() noexcept {
+    if (next != nullptr) {
+        next->recordsMoving();
+    }
+}

@@ -1,0 +1,49 @@
+// The service's events as journal records: what each says, at which
+// priority, with which fields. tService logs its own events through the
+// record functions; tJournalStepObserver logs the plugins' steps as the
+// plugin manager runs them.
+//
+// The observer sends on the pass's thread (the main thread) and passes every
+// event on to the observer chained behind it, so that the service manager's
+// step board sees the same steps. It holds the journal and the chained
+// observer without owning them. Nothing here throws out of an observer's
+// call; a record that cannot be built for want of memory is lost.
+#ifndef ZOKORVO_REPORTS_JOURNALEVENTS_H
+#define ZOKORVO_REPORTS_JOURNALEVENTS_H
+
+#include <cstdint>
+#include <string>
+
+#include "reports/Journal.h"
+#include "reports/ServiceReport.h"
+#include "tPluginManager.h"
+
+tJournalRecord serviceStartedRecord(const std::string& pluginsDirectory);
+// The answer of the deployment query, or `failure` when it could not be had.
+tJournalRecord deploymentRecord(uint32_t capabilityMask, uint32_t attempts,
+                                const std::string& failure);
+// A description file refused unread or failed to parse: the message as the
+// status file shows it, and `reason`, the detail behind it.
+tJournalRecord descriptionRejectedRecord(const tReportMessage& message, const std::string& reason);
+tJournalRecord startSummaryRecord(const std::vector<tPluginRecord>& records);
+tJournalRecord serviceStoppingRecord();
+tJournalRecord serviceEndedRecord(uint64_t droppedRecords);
+
+class tJournalStepObserver : public tPluginStepObserver {
+  public:
+    explicit tJournalStepObserver(tJournal& recordsTo) : journal(recordsTo) {}
+    // Every later event goes on to `observer` too; null for none.
+    void chainTo(tPluginStepObserver* observer) { next = observer; }
+
+    void stepBegins(const tPluginRecord& record, tPluginStep step) noexcept override;
+    void stepRaised(const tPluginRecord& record, tPluginStep step) noexcept override;
+    void stepEnded(const tPluginRecord& record, tPluginStep step) noexcept override;
+    void passAbandoned() noexcept override;
+    void recordsMoving() noexcept override;
+
+  private:
+    tJournal& journal;
+    tPluginStepObserver* next = nullptr;
+};
+
+#endif  // ZOKORVO_REPORTS_JOURNALEVENTS_H

@@ -1,0 +1,120 @@
+#include "reports/ServiceReport.h"
+
+#include "zoerr/Status.h"
+
+const char* servicePhaseName(tServicePhase phase) {
+    switch (phase) {
+        case tServicePhase::starting:
+            return "starting";
+        case tServicePhase::running:
+            return "running";
+        case tServicePhase::stopping:
+            return "stopping";
+        case tServicePhase::stopped:
+            break;
+    }
+    return "stopped";
+}
+
+const char* messageKindName(tMessageKind kind) {
+    switch (kind) {
+        case tMessageKind::pluginsDirectory:
+            return "pluginsDirectory";
+        case tMessageKind::descriptionParse:
+            return "descriptionParse";
+        case tMessageKind::descriptionUnsafe:
+            return "descriptionUnsafe";
+        case tMessageKind::deployment:
+            return "deployment";
+        case tMessageKind::pluginException:
+            return "pluginException";
+        case tMessageKind::oldLibrary:
+            return "oldLibrary";
+        case tMessageKind::reload:
+            return "reload";
+        case tMessageKind::metrics:
+            break;
+    }
+    return "metrics";
+}
+
+bool messageNamesPath(tMessageKind kind) {
+    return kind != tMessageKind::pluginException && kind != tMessageKind::oldLibrary;
+}
+
+tMessageKind pluginMessageKind(tPluginNote::tKind kind) {
+    return kind == tPluginNote::tKind::oldLibraryHeld ? tMessageKind::oldLibrary
+                                                      : tMessageKind::pluginException;
+}
+
+std::string messageLines(const std::vector<tReportMessage>& messages) {
+    std::string lines;
+    for (const tReportMessage& message : messages) {
+        lines += message.text;
+        lines += '\n';
+    }
+    return lines;
+}
+
+const char* pluginStateName(tPluginState state) {
+    switch (state) {
+        case tPluginState::started:
+            return "started";
+        case tPluginState::refused:
+            return "refused";
+        case tPluginState::failed:
+            return "failed";
+        case tPluginState::stopped:
+            break;
+    }
+    return "stopped";
+}
+
+tPluginState pluginState(const tPluginRecord& record, bool stopPassRan) {
+    const int32_t code = record.initializeCode;
+    if (code >= 0) {
+        return stopPassRan ? tPluginState::stopped : tPluginState::started;
+    }
+    if (code == zoerr::kFeatureUnsupported || code == zoerr::kResourceNotFound ||
+        code == zoerr::kInsufficientPermissions) {
+        return tPluginState::refused;
+    }
+    return tPluginState::failed;
+}
+
+const char* errorConstantName(int32_t code) {
+    switch (code) {
+        case zoerr::kFeatureUnsupported:
+            return "zoqelerr_featureUnsupported";
+        case zoerr::kSoftwareFault:
+            return "zoqelerr_softwareFaultQELInternalUseOnly";
+        case zoerr::kInvalidParameter:
+            return "zoqelerr_invalidParameter";
+        case zoerr::kResourceNotFound:
+            return "zoqelerr_resourceNotFound";
+        case zoerr::kOsFault:
+            return "zoqelerr_osFault";
+        case zoerr::kInsufficientPermissions:
+            return "zoqelerr_insufficientPermissions";
+        default:
+            return nullptr;
+    }
+}
+
+tStartCounts countStartResults(const std::vector<tPluginRecord>& records) {
+    tStartCounts counts;
+    for (const tPluginRecord& record : records) {
+        switch (pluginState(record, false)) {
+            case tPluginState::refused:
+                ++counts.refused;
+                break;
+            case tPluginState::failed:
+                ++counts.failed;
+                break;
+            default:
+                ++counts.started;
+                break;
+        }
+    }
+    return counts;
+}

@@ -1,0 +1,91 @@
+// tServiceReport: what the service has done, at the moment of one write, as
+// every report reads it. The status text, its JSON twin and the metrics file
+// are renderings of one report, so that they never disagree.
+//
+// The report holds the service's own facts by value and points at the
+// plugin records and the messages, which the service owns and keeps in
+// place while the report is rendered. Building or reading a report changes
+// nothing; it belongs to the thread that built it (the main thread).
+// Nothing here throws but std::bad_alloc.
+#ifndef ZOKORVO_REPORTS_SERVICEREPORT_H
+#define ZOKORVO_REPORTS_SERVICEREPORT_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "tPluginManager.h"
+
+// Where the service is in its life: starting until the start pass is
+// written, running until it is told to stop, stopping while it stops and
+// cleans up its plugins, stopped after that.
+enum class tServicePhase { starting, running, stopping, stopped };
+const char* servicePhaseName(tServicePhase phase);
+
+enum class tMessageKind {
+    pluginsDirectory,   // the plugins directory could not be listed; subject: the directory
+    descriptionParse,   // a description file failed to parse; subject: its path
+    descriptionUnsafe,  // a description file was refused unread; subject: its path
+    deployment,         // the deployment query failed; no subject
+    pluginException,    // a plugin threw what is not a standard exception; subject: its name
+    metrics,            // the metrics file could not be written; subject: its path
+    oldLibrary,         // a reload found a plugin's old library still loaded; subject: its name
+    reload,             // a reload failed outside the plugins' code; no subject
+};
+// "pluginsDirectory", "descriptionParse", ...: the kind as the JSON status names it.
+const char* messageKindName(tMessageKind kind);
+// True when a message's subject is a path, false when a plugin's name.
+bool messageNamesPath(tMessageKind kind);
+// The kind of the message that says what `note` says of a plugin.
+tMessageKind pluginMessageKind(tPluginNote::tKind kind);
+
+// One line of the status file's messages, and what it is about.
+struct tReportMessage {
+    tMessageKind kind;
+    std::string subject;  // a path or a plugin's name; empty when there is none
+    std::string text;     // the line as the status file shows it, without its line feed
+};
+
+// The status file's messages: every line, each ending in "\n".
+std::string messageLines(const std::vector<tReportMessage>& messages);
+
+// A plugin after its start step: refused are the codes that say it was not
+// let start (-52002, -52006, -52026), failed every other error, started
+// any code of 0 or more; stopped, a started plugin once the stop pass ran.
+enum class tPluginState { started, refused, failed, stopped };
+const char* pluginStateName(tPluginState state);
+tPluginState pluginState(const tPluginRecord& record, bool stopPassRan);
+
+// The name of the error constant the service raises `code` as
+// ("zoqelerr_featureUnsupported"), or null for a code of the plugin's own, a
+// warning, success and -52000, which has no name.
+const char* errorConstantName(int32_t code);
+
+struct tStartCounts {
+    size_t started = 0;
+    size_t refused = 0;
+    size_t failed = 0;
+};
+// How the start pass went, by the rule of pluginState().
+tStartCounts countStartResults(const std::vector<tPluginRecord>& records);
+
+struct tServiceReport {
+    tServicePhase phase = tServicePhase::starting;
+    pid_t pid = 0;
+    timespec processStart{};  // wall-clock time the service was built
+    timespec now{};           // wall-clock time of this write
+    uint32_t capabilityMask = 0xFFFFFFFF;
+    uint64_t initTimeMs = 0;          // 0: not measured
+    uint32_t deploymentAttempts = 0;  // 0: not asked
+    bool stopPassRan = false;
+    bool cleanupPassRan = false;
+    uint64_t journalRecordsDropped = 0;
+    const std::vector<tReportMessage>* messages = nullptr;
+    const std::vector<tPluginRecord>* records = nullptr;
+};
+
+#endif  // ZOKORVO_REPORTS_SERVICEREPORT_H

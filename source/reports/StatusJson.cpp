@@ -1,0 +1,201 @@
+#include "reports/StatusJson.h"
+
+#include <charconv>
+#include <cstring>
+
+#include "reports/TextEscaping.h"
+
+const char kStatusJsonFileName[] = "zoKorvoRemoteService.status.json";
+
+namespace {
+
+// Appends to one string, like the text status: thousands of plugins are
+// rendered up to six times in a run, and a document tree of them would be
+// built only to be thrown away.
+class tJsonOut {
+  public:
+    explicit tJsonOut(std::string& text) : out(text) {}
+
+    // Keys are this program's literals: mostly of a length known here.
+    template <size_t N>
+    tJsonOut& key(const char (&name)[N]) {
+        return key(name, N - 1);
+    }
+    tJsonOut& key(const char* name) { return key(name, strlen(name)); }
+    void string(const std::string& value) {
+        separate();
+        appendJsonString(out, value);
+        separator = true;
+    }
+    // Names and other fixed texts of this program: plain ASCII.
+    void name(const char* value) {
+        separate();
+        out += '"';
+        out += value;
+        out += '"';
+        separator = true;
+    }
+    void number(long long value) {
+        separate();
+        char digits[24];
+        const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+        out.append(digits, end.ptr);
+        separator = true;
+    }
+    void null() {
+        separate();
+        out.append("null", 4);
+        separator = true;
+    }
+    void time(const timespec& value) {
+        separate();
+        out += '"';
+        appendIsoTime(out, value);
+        out += '"';
+        separator = true;
+    }
+    void open(char bracket) {
+        separate();
+        out += bracket;
+        separator = false;
+    }
+    void close(char bracket) {
+        out += bracket;
+        separator = true;
+    }
+
+  private:
+    tJsonOut& key(const char* name, size_t length) {
+        separate();
+        out += '"';
+        out.append(name, length);
+        out.append("\":", 2);
+        separator = false;
+        return *this;
+    }
+    void separate() {
+        if (separator) {
+            out += ',';
+        }
+    }
+
+    std::string& out;
+    bool separator = false;
+};
+
+void renderMessages(tJsonOut& json, const std::vector<tReportMessage>& messages) {
+    json.key("messages").open('[');
+    for (const tReportMessage& message : messages) {
+        json.open('{');
+        json.key("kind").name(messageKindName(message.kind));
+        if (!message.subject.empty()) {
+            json.key(messageNamesPath(message.kind) ? "path" : "plugin").string(message.subject);
+        }
+        json.key("text").string(message.text);
+        json.close('}');
+    }
+    json.close(']');
+}
+
+// A step that has not run has the code 0 and no duration.
+void renderStep(tJsonOut& json, const char* step, const std::string& entry, int32_t code,
+                uint64_t timeMs, bool ran) {
+    json.key(step).open('{');
+    json.key("entry");
+    if (entry.empty()) {
+        json.null();
+    } else {
+        json.string(entry);
+    }
+    json.key("code").number(code);
+    json.key("codeName");
+    const char* codeName = errorConstantName(code);
+    if (codeName != nullptr) {
+        json.name(codeName);
+    } else {
+        json.null();
+    }
+    json.key("ms");
+    if (ran) {
+        json.number(static_cast<long long>(timeMs));
+    } else {
+        json.null();
+    }
+    json.close('}');
+}
+
+void renderPlugin(tJsonOut& json, const tPluginRecord& record, const tServiceReport& report) {
+    const tPluginDescription& description = record.description;
+    json.open('{');
+    json.key("name").string(description.name);
+    json.key("dependencies").open('[');
+    for (const std::string& dependency : description.dependencies) {
+        json.string(dependency);
+    }
+    json.close(']');
+    json.key("file").string(description.file);
+    json.key("library").string(description.path);
+    json.key("requires").number(description.requires);
+    json.key("state").name(pluginStateName(pluginState(record, report.stopPassRan)));
+    json.key("steps").open('{');
+    renderStep(json, "initialize", description.initializeSymbol, record.initializeCode,
+               record.initializeTimeMs, true);
+    renderStep(json, "stop", description.stopSymbol, record.stopCode, record.stopTimeMs,
+               report.stopPassRan);
+    renderStep(json, "cleanup", description.cleanupSymbol, record.cleanupCode, record.cleanupTimeMs,
+               report.cleanupPassRan);
+    json.close('}');
+    json.close('}');
+}
+
+void renderCounts(tJsonOut& json, const std::vector<tPluginRecord>& records) {
+    const tStartCounts counts = countStartResults(records);
+    json.key("counts").open('{');
+    json.key("started").number(static_cast<long long>(counts.started));
+    json.key("refused").number(static_cast<long long>(counts.refused));
+    json.key("failed").number(static_cast<long long>(counts.failed));
+    json.close('}');
+}
+
+}  // namespace
+
+std::string renderStatusJson(const tServiceReport& report) {
+    static const std::vector<tReportMessage> kNoMessages;
+    static const std::vector<tPluginRecord> kNoRecords;
+    const std::vector<tReportMessage>& messages =
+        report.messages != nullptr ? *report.messages : kNoMessages;
+    const std::vector<tPluginRecord>& records =
+        report.records != nullptr ? *report.records : kNoRecords;
+    std::string text;
+    // About what a plugin with short names takes, so that the text is
+    // seldom moved while it grows.
+    text.reserve(1024 + records.size() * 512);
+    tJsonOut json(text);
+    json.open('{');
+    json.key("schema").number(kStatusJsonSchema);
+    json.key("pid").number(report.pid);
+    json.key("phase").name(servicePhaseName(report.phase));
+    json.key("started").time(report.processStart);
+    json.key("updated").time(report.now);
+    json.key("initTimeMs");
+    if (report.initTimeMs != 0) {
+        json.number(static_cast<long long>(report.initTimeMs));
+    } else {
+        json.null();
+    }
+    json.key("deployment").open('{');
+    json.key("mask").number(report.capabilityMask);
+    json.key("attempts").number(report.deploymentAttempts);
+    json.close('}');
+    json.key("journalRecordsDropped").number(static_cast<long long>(report.journalRecordsDropped));
+    renderMessages(json, messages);
+    json.key("plugins").open('[');
+    for (const tPluginRecord& record : records) {
+        renderPlugin(json, record, report);
+    }
+    json.close(']');
+    renderCounts(json, records);
+    json.close('}');
+    text += '\n';
+    return text;
+}

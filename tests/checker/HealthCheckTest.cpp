@@ -1,0 +1,102 @@
+// The health verdict on JSON statuses written by hand: each situation a
+// monitoring system tells apart, with the service's liveness given.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "Health.h"
+#include "support/ServiceProcess.h"
+
+namespace {
+
+nlohmann::json plugin(const char* name, const char* state, int code) {
+    const nlohmann::json notRun = {
+        {"entry", nullptr}, {"code", 0}, {"codeName", nullptr}, {"ms", nullptr}};
+    return {
+        {"name", name},
+        {"dependencies", nlohmann::json::array()},
+        {"file", std::string("/p/") + name + ".ini"},
+        {"library", "/l.so"},
+        {"requires", 1},
+        {"state", state},
+        {"steps",
+         {{"initialize", {{"entry", nullptr}, {"code", code}, {"codeName", nullptr}, {"ms", 0}}},
+          {"stop", notRun},
+          {"cleanup", notRun}}}};
+}
+
+nlohmann::json status(const char* phase, nlohmann::json plugins, int started, int refused,
+                      int failed) {
+    return {{"schema", 1},
+            {"pid", 4242},
+            {"phase", phase},
+            {"plugins", std::move(plugins)},
+            {"counts", {{"started", started}, {"refused", refused}, {"failed", failed}}}};
+}
+
+TEST(HealthCheck, EachSituationHasItsExitStatusAndLine) {
+    const std::string directory = std::string(ZO_TEST_BINARY_DIR) + "/health";
+    zotest::makeDirectories(directory);
+    const std::string file = directory + "/zoKorvoRemoteService.status.json";
+    const nlohmann::json started = plugin("A", "started", 0);
+    const struct {
+        std::string text;  // empty: no file
+        bool alive;
+        int exitStatus;
+        std::string line;
+    } cases[] = {
+        {status("running", nlohmann::json::array({started, plugin("D", "refused", -52002)}), 1, 1,
+                0)
+             .dump(),
+         true, 0, "ZOKORVO OK - 1 started, 1 refused, 0 failed | started=1 refused=1 failed=0\n"},
+        {status("running", nlohmann::json::array({started, plugin("O", "refused", -52006)}), 1, 1,
+                0)
+             .dump(),
+         true, 1,
+         "ZOKORVO WARNING - plugin O refused (-52006); 1 started, 1 refused, 0 failed | "
+         "started=1 refused=1 failed=0\n"},
+        {status("running", nlohmann::json::array({plugin("B", "started", 3)}), 1, 0, 0).dump(),
+         true, 1,
+         "ZOKORVO WARNING - plugin B started with warning 3; 1 started, 0 refused, 0 failed | "
+         "started=1 refused=0 failed=0\n"},
+        {status("starting", nlohmann::json::array(), 0, 0, 0).dump(), true, 1,
+         "ZOKORVO WARNING - the service is starting; 0 started, 0 refused, 0 failed | "
+         "started=0 refused=0 failed=0\n"},
+        {status("running", nlohmann::json::array({started, plugin("F", "failed", -7)}), 1, 0, 1)
+             .dump(),
+         true, 2,
+         "ZOKORVO CRITICAL - plugin F failed (-7); 1 started, 0 refused, 1 failed | "
+         "started=1 refused=0 failed=1\n"},
+        {status("running", nlohmann::json::array({started}), 1, 0, 0).dump(), false, 2,
+         "ZOKORVO CRITICAL - the service is not running (status says running); 1 started, 0 "
+         "refused, 0 failed | started=1 refused=0 failed=0\n"},
+        {status("stopped", nlohmann::json::array({plugin("A", "stopped", 0)}), 1, 0, 0).dump(),
+         false, 2,
+         "ZOKORVO CRITICAL - the service has stopped; 1 started, 0 refused, 0 failed | "
+         "started=1 refused=0 failed=0\n"},
+        {"", true, 2, "ZOKORVO CRITICAL - no status: " + file + " does not exist\n"},
+        {"{\"schema\": 2}", true, 3, "ZOKORVO UNKNOWN - the status has another schema than 1\n"},
+        {"ZO-Korvo Remote", true, 3, ""},
+        {"{\"schema\": 1, \"phase\": \"running\"}", true, 3, ""},
+    };
+    for (const auto& test : cases) {
+        unlink(file.c_str());
+        if (!test.text.empty()) {
+            zotest::writeFile(file, test.text);
+        }
+        const nPluginCheck::tHealth health =
+            nPluginCheck::checkHealth(directory, [&test](pid_t pid) {
+                EXPECT_EQ(4242, pid);
+                return test.alive;
+            });
+        EXPECT_EQ(test.exitStatus, health.exitStatus) << test.text << "\n" << health.line;
+        if (!test.line.empty()) {
+            EXPECT_EQ(test.line, health.line);
+        } else {
+            EXPECT_EQ(0u, health.line.find("ZOKORVO UNKNOWN - ")) << health.line;
+        }
+    }
+}
+
+}  // namespace
