@@ -174,8 +174,9 @@ TEST_F(PathSafetyTest, RelativePathsAreJudgedWithTheWorkingDirectorysChain) {
     ASSERT_EQ(0, chdir(pathOf("d").c_str()));
     tPathSafety pathSafety;
     const std::string reason = pathSafety.check("f").reason();
-    const std::string libraryReason = pathSafety.checkLibrary("./f").reason();
-    const bool bareNameSafe = pathSafety.checkLibrary("f").safe();
+    std::string loaderName;
+    const std::string libraryReason = pathSafety.checkLibrary("./f", loaderName).reason();
+    const bool bareNameSafe = pathSafety.checkLibrary("f", loaderName).safe();
     ASSERT_EQ(0, chdir(saved));
     EXPECT_EQ(pathOf("d") + " is writable by others (mode 0777)", reason);
     EXPECT_EQ(reason, libraryReason);
