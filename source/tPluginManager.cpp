@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "StartedNames.h"
+#include "VisibleText.h"
 #include "zoerr/Status.h"
 #include "zoqel/quarks/synchronization.h"
 
@@ -12,7 +13,7 @@ namespace {
 // The line the status file's messages get when a plugin's step threw
 // something that is not a standard exception.
 void noteUnknownException(std::string& messages, const tPluginRecord& record) {
-    messages += "Unknown exception from plugin: " + record.description.name + "\n";
+    messages += "Unknown exception from plugin: " + visible(record.description.name) + "\n";
 }
 
 }  // namespace

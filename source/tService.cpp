@@ -9,6 +9,7 @@
 #include "PluginOrder.h"
 #include "ServiceNotifier.h"
 #include "StatusFile.h"
+#include "VisibleText.h"
 #include "nPluginData.h"
 #include "zoerr/Status.h"
 #include "zoqel/StatusRecord.h"
@@ -54,8 +55,12 @@ void tService::run() {
 
 bool tService::listDescriptionFiles(std::vector<std::string>& paths) {
     try {
-        nPluginData::getDescriptionFiles(paths);
-        return true;
+        const boost::filesystem::path directory = nPluginData::getPluginsDirectory();
+        if (nPluginData::checkPluginsDirectory(directory).safe()) {
+            nPluginData::findFilesByExtension(directory, ".ini", paths);
+            return true;
+        }
+        messages += "Unsafe plugins directory: " + visible(directory.string()) + "\n";
     } catch (const zoerr::ExceptionBase&) {
         // Missing, or not a directory.
     } catch (const boost::filesystem::filesystem_error&) {
@@ -73,7 +78,7 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
     for (const std::string& path : paths) {
         // Root reads no file that another user could have written.
         if (!pathSafety.check(path).safe()) {
-            messages += "Unsafe service description file: " + path + "\n";
+            messages += "Unsafe service description file: " + visible(path) + "\n";
             continue;
         }
         try {
@@ -81,7 +86,7 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
             nPluginData::parseDescriptionFile(path, description);
             descriptions.push_back(std::move(description));
         } catch (const std::exception&) {
-            messages += "Failed to parse service description file: " + path + "\n";
+            messages += "Failed to parse service description file: " + visible(path) + "\n";
         }
     }
     return descriptions;

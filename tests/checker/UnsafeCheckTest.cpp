@@ -40,15 +40,20 @@ TEST(UnsafeCheck, DescriptionFileUnderADirectoryOthersMayWriteIsRejectedUnread) 
     ASSERT_EQ(0, chmod(directory.path.c_str(), 0777));
     const std::string reason = directory.path + " is writable by others (mode 0777)";
 
-    const zotest::tCheckerRun text = zotest::runChecker({"--plugins-dir", directory.path});
+    // Named one by one: the service would not even list the directory.
+    const zotest::tCheckerRun listing = zotest::runChecker({"--plugins-dir", directory.path});
+    EXPECT_EQ(2, listing.exitStatus) << listing.output << listing.errors;
+    EXPECT_TRUE(contains(listing.errors, "cannot list the plugins directory " + directory.path +
+                                             ": it is not safe: " + reason))
+        << listing.errors;
+    const zotest::tCheckerRun text = zotest::runChecker({file});
     EXPECT_EQ(1, text.exitStatus) << text.output << text.errors;
     EXPECT_TRUE(contains(text.output, file + ": rejected (unsafe): " + reason + "\n"))
         << text.output;
     EXPECT_TRUE(contains(text.output, "Unsafe service description file: " + file)) << text.output;
     EXPECT_TRUE(contains(text.output, "  no plugin\n")) << text.output;
 
-    const zotest::tCheckerRun json =
-        zotest::runChecker({"--json", "--plugins-dir", directory.path});
+    const zotest::tCheckerRun json = zotest::runChecker({"--json", file});
     const Json report = Json::parse(json.output);
     EXPECT_EQ(false, report["files"][0]["accepted"]);
     EXPECT_EQ(reason, report["files"][0]["unsafe"]);
