@@ -9,6 +9,9 @@
  *   INIT_SLEEP_MS, STOP_SLEEP_MS, CLEANUP_SLEEP_MS   pauses in the entry points
  *   LOG_CONSTRUCTOR    when defined, a constructor logs "<PLUGIN_NAME> Constructor"
  *                      as the loader maps the library, before any entry point
+ *   CALL_NEEDED        Initialize first calls this function of a library it needs
+ *   CHANGE_DIRECTORY   Initialize changes the working directory to the one the
+ *                      environment variable ZO_TEST_PLUGIN_DIRECTORY names
  * and, for the checker's trial, faults a plugin may have (each set to 1):
  *   CRASH_IN_INIT      Initialize dies of SIGSEGV
  *   LEAVE_THREAD       Initialize starts a thread that nothing ever ends
@@ -170,10 +173,22 @@ __attribute__((unused)) static void haveFaults(void) {
     }
 }
 
+#ifdef CALL_NEEDED
+int32_t CALL_NEEDED(void);
+#endif
+
 #ifdef INIT_SYMBOL
 int32_t INIT_SYMBOL(void);
 int32_t INIT_SYMBOL(void) {
     appendToLog("Initialize");
+#ifdef CALL_NEEDED
+    (void)CALL_NEEDED();
+#endif
+#ifdef CHANGE_DIRECTORY
+    if (chdir(getenv("ZO_TEST_PLUGIN_DIRECTORY")) != 0) {
+        return -1;
+    }
+#endif
     sleepMilliseconds(INIT_SLEEP_MS);
     haveFaults();
     return INIT_RESULT;
