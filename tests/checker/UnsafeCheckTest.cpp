@@ -10,6 +10,7 @@
 #include <string>
 
 #include "CheckerTestSupport.h"
+#include "support/PluginCallLog.h"
 #include "support/TestPlugins.h"
 
 namespace {
@@ -103,6 +104,28 @@ TEST(UnsafeCheck, LibraryOfAnotherUserIsRefusedWithItsDependents) {
     EXPECT_EQ("admitted", plugin("Safe")["verdict"]);
     EXPECT_EQ(0, report["checkedAs"]["uid"]);
     EXPECT_TRUE(report["checkedAs"]["note"].is_null());
+}
+
+TEST(UnsafeCheck, BareNameFoundThroughTheLibraryPathInADirectoryOthersMayWriteIsNeverOpened) {
+    SKIP_UNLESS_ROOT();
+    zotest::tScratchDirectory directory;
+    ASSERT_EQ(0, chmod(directory.path.c_str(), 0755));
+    const std::string open = directory.path + "/open";
+    ASSERT_EQ(0, mkdir(open.c_str(), 0700));
+    ASSERT_EQ(0, chmod(open.c_str(), 0777));
+    zotest::writeFile(open + "/libzo_bare.so", zotest::readFile(kAnnouncingPlugin));
+    const std::string file = directory.add(
+        "bare.ini", description("Bare", "libzo_bare.so") + "Initialize=AnnouncingInit\n");
+    const std::string refusal =
+        "refused, -52026: library libzo_bare.so: " + open + " is writable by others (mode 0777)\n";
+    for (const char* opening : {"--load", "--trial"}) {
+        zotest::tPluginCallLog log;
+        const zotest::tCheckerRun run = zotest::runChecker(
+            {opening, file}, {"LD_LIBRARY_PATH=" + open, log.environmentEntry()});
+        EXPECT_EQ(1, run.exitStatus) << run.output << run.errors;
+        EXPECT_TRUE(contains(run.output, refusal)) << opening << "\n" << run.output;
+        EXPECT_TRUE(log.calls().empty()) << opening << ": its constructor ran";
+    }
 }
 
 TEST(UnsafeCheck, CheckerNotRunAsRootSaysWhoseVerdictsTheseAre) {
