@@ -1,7 +1,7 @@
 // The judging of a plugin's library together with what the loader would map
 // with it: run paths with $ORIGIN, needed libraries, empty and relative
-// run-path entries, bare names found through LD_LIBRARY_PATH, and the
-// loader's cache.
+// run-path entries (each named the way the loader was handed it), bare names found through
+// LD_LIBRARY_PATH, and the loader's cache.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,7 +60,7 @@ class LibrarySearchTest : public ::testing::Test {
     std::string scratch;
 };
 
-TEST_F(LibrarySearchTest, NeededLibrariesAndRunPathDirectoriesAreJudgedByTheSameRule) {
+TEST_F(LibrarySearchTest, NeededLibrariesAndRunPathsAreJudgedByTheSameRule) {
     const std::string safe = layNeedy("safe");
     const std::string missing = layNeedy("missing");
     zotest::removeTree(missing + "/needed");
@@ -68,31 +68,30 @@ TEST_F(LibrarySearchTest, NeededLibrariesAndRunPathDirectoriesAreJudgedByTheSame
     zotest::setMode(open + "/needed", 0777);
     const std::string group = layNeedy("group");
     zotest::setMode(group + "/needed/libzo_test_needed.so", 0775);
-    std::string loaderName;
-    EXPECT_EQ("", reasonFor(safe + "/needy.so", &loaderName));
-    EXPECT_EQ(safe + "/needy.so", loaderName);
-    EXPECT_EQ("", reasonFor(missing + "/needy.so")) << "the loader finds nothing: no code runs";
-    EXPECT_EQ(
-        "<s>/open/needed is writable by others (mode 0777) (in the run path of "
-        "<s>/open/needy.so)",
-        reasonFor(open + "/needy.so"));
-    EXPECT_EQ(
-        "<s>/group/needed/libzo_test_needed.so is writable by its group (mode 0775) "
-        "(needed by <s>/group/needy.so)",
-        reasonFor(group + "/needy.so"));
-}
-
-TEST_F(LibrarySearchTest, RunPathEntriesThatNameTheWorkingDirectoryAreUnsafe) {
     zotest::copyLibrary(kWaywardPlugin, scratch + "/wayward.so");
     zotest::copyLibrary(kAimlessPlugin, scratch + "/aimless.so");
-    EXPECT_EQ(
-        "<s>/wayward.so searches the relative directory \"relative/lib\" for the libraries "
-        "it needs",
-        reasonFor(scratch + "/wayward.so"));
-    EXPECT_EQ(
-        "<s>/aimless.so searches the working directory (an empty entry) for the libraries "
-        "it needs",
-        reasonFor(scratch + "/aimless.so"));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {safe + "/needy.so", ""},
+        // The loader finds nothing there: it fails, and no code runs.
+        {missing + "/needy.so", ""},
+        {open + "/needy.so",
+         "<s>/open/needed is writable by others (mode 0777) (in the run path of "
+         "<s>/open/needy.so)"},
+        {group + "/needy.so",
+         "<s>/group/needed/libzo_test_needed.so is writable by its group (mode 0775) "
+         "(needed by <s>/group/needy.so)"},
+        {scratch + "/wayward.so",
+         "<s>/wayward.so searches the relative directory \"relative/lib\" for the libraries "
+         "it needs"},
+        {scratch + "/aimless.so",
+         "<s>/aimless.so searches the working directory (an empty entry) for the libraries it "
+         "needs"},
+    };
+    for (const auto& [library, reason] : cases) {
+        std::string loaderName;
+        EXPECT_EQ(reason, reasonFor(library, &loaderName)) << library;
+        EXPECT_EQ(library, loaderName);
+    }
 }
 
 TEST_F(LibrarySearchTest, BareNamesAreFoundAsTheLoaderWouldFindThem) {
