@@ -85,7 +85,9 @@ tDynamicSectionRead readDynamicSection(int descriptor, tDynamicSection& section)
     if (!libelfReady()) {
         return tDynamicSectionRead::unreadable;
     }
-    const tElf elf(elf_begin(descriptor, ELF_C_READ_MMAP, nullptr), &elf_end);
+    // Read piece by piece, not mapped: a mapping costs more than the few
+    // reads of the headers and the dynamic section, for every plugin.
+    const tElf elf(elf_begin(descriptor, ELF_C_READ, nullptr), &elf_end);
     if (!elf || elf_kind(elf.get()) != ELF_K_ELF) {
         return tDynamicSectionRead::notElf;
     }
