@@ -81,8 +81,9 @@ std::vector<Directory> searchList(const std::string& text, const char* separator
 
 // The dynamic section of the regular file at `path`; a file that is not ELF
 // reads as needing nothing, since the loader refuses it unmapped.
-tPathVerdict readObject(const std::string& path, tDynamicSection& dynamic) {
-    const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+tPathVerdict readObject(const tPathSafety& paths, const std::string& path,
+                        tDynamicSection& dynamic) {
+    const int descriptor = paths.openChecked(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (descriptor < 0) {
         return faultOf(tPathVerdict::tFault::unexamined, path, errno);
     }
@@ -109,7 +110,7 @@ std::string executablePath() {
 tLibrarySearch::tLibrarySearch() {
     executable.path = executablePath();
     if (!executable.path.empty()) {
-        (void)readObject(executable.path, executable.dynamic);
+        (void)readObject(tPathSafety(), executable.path, executable.dynamic);
     }
     const std::string origin = directoryOf(executable.path);
     if (executable.dynamic.hasRunpath) {
@@ -167,7 +168,7 @@ tPathVerdict tLibrarySearch::judgeObject(tPathSafety& paths, const std::string& 
     }
     tObject object;
     object.path = file;
-    tPathVerdict verdict = readObject(file, object.dynamic);
+    tPathVerdict verdict = readObject(paths, file, object.dynamic);
     if (!verdict.safe()) {
         return verdict;
     }
@@ -336,10 +337,11 @@ void tLibrarySearch::listLoaded() {
             return 0;
         },
         &files);
+    const tPathSafety unchecked;  // these are mapped already: only their names are read
     for (const std::string& file : files) {
         tDynamicSection dynamic;
         loadedNames.insert(file);
-        if (readObject(file, dynamic).safe() && !dynamic.soname.empty()) {
+        if (readObject(unchecked, file, dynamic).safe() && !dynamic.soname.empty()) {
             loadedNames.insert(dynamic.soname);
         }
     }

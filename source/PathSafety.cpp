@@ -212,6 +212,17 @@ tPathVerdict tPathSafety::check(const std::string& path, bool& exists) {
     return walk(current, pending, exists);
 }
 
+int tPathSafety::openChecked(const std::string& path, int flags) const {
+    const size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        const auto known = namedDirectories.find(path.substr(0, slash));
+        if (known != namedDirectories.end() && known->second.descriptor >= 0) {
+            return openat(known->second.descriptor, path.c_str() + slash + 1, flags);
+        }
+    }
+    return open(path.c_str(), flags);
+}
+
 // Read anew each time: a plugin's Initialize may change directory, and a
 // relative path then leads from where the process is now.
 std::string tPathSafety::absolute(const std::string& path) {

@@ -84,6 +84,12 @@ class tPathSafety {
     // loader: a path made absolute now, or a bare name as given.
     tPathVerdict checkLibrary(const std::string& path, std::string& loaderName);
 
+    // Opens the file at the absolute `path` checked before, through the
+    // descriptor of its directory when this object keeps one: the kernel
+    // then looks up one name instead of the whole path. -1 with errno set
+    // on failure.
+    int openChecked(const std::string& path, int flags) const;
+
     // `path` made absolute with the working directory of this moment; empty,
     // with errno set, when that cannot be read.
     static std::string absolute(const std::string& path);
