@@ -159,12 +159,20 @@ tPathVerdict tLibrarySearch::check(tPathSafety& paths, const std::string& path,
 
 tPathVerdict tLibrarySearch::judgeObject(tPathSafety& paths, const std::string& file,
                                          const std::vector<const tObject*>& loaders) {
-    std::string key = file;
-    for (const tObject* loader : loaders) {
-        key += '\n' + loader->path;
-    }
-    if (judged.count(key) != 0) {
-        return tPathVerdict();
+    // Only libraries that plugins need are remembered: a plugin's own library
+    // is met once a pass, and what stays allocated between two opens makes
+    // the loader's own objects lie irregularly on the heap, which slows its
+    // walks over them (bench/README.md).
+    const bool remembered = loaders.size() > 1;
+    std::string key;
+    if (remembered) {
+        key = file;
+        for (const tObject* loader : loaders) {
+            key += '\n' + loader->path;
+        }
+        if (judged.count(key) != 0) {
+            return tPathVerdict();
+        }
     }
     tObject object;
     object.path = file;
@@ -195,7 +203,7 @@ tPathVerdict tLibrarySearch::judgeObject(tPathSafety& paths, const std::string& 
         }
     }
     verdict = judgeNeeds(paths, object, loaders);
-    if (verdict.safe()) {
+    if (verdict.safe() && remembered) {
         judged.insert(std::move(key));
     }
     return verdict;

@@ -128,6 +128,19 @@ TEST(UnsafeCheck, BareNameFoundThroughTheLibraryPathInADirectoryOthersMayWriteIs
     }
 }
 
+TEST(UnsafeCheck, ControlCharactersOfNamesAreEscapedInTheReport) {
+    zotest::tScratchDirectory directory;
+    ASSERT_EQ(0, chmod(directory.path.c_str(), 0755));
+    const std::string file =
+        directory.add("line\nfeed.ini", description("Esc\x1b[2J", kAlphaPlugin));
+    ASSERT_EQ(0, chmod(file.c_str(), 0644));
+    const zotest::tCheckerRun run = zotest::runChecker({file});
+    EXPECT_TRUE(contains(run.output, directory.path + "/line\\nfeed.ini: accepted\n"))
+        << run.output;
+    EXPECT_TRUE(contains(run.output, "plugin \"Esc\\x1b[2J\"")) << run.output;
+    EXPECT_EQ(std::string::npos, run.output.find('\x1b'));
+}
+
 TEST(UnsafeCheck, CheckerNotRunAsRootSaysWhoseVerdictsTheseAre) {
     SKIP_UNLESS_ROOT();
     zotest::tScratchDirectory directory;
