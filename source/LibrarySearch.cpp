@@ -138,7 +138,7 @@ tPathVerdict tLibrarySearch::check(tPathSafety& paths, const std::string& path,
             return tPathVerdict();
         }
         // dlopen searches as if the program itself needed the name.
-        const tPathVerdict verdict = find(paths, path, executable, {}, file);
+        tPathVerdict verdict = find(paths, path, executable, {}, file);
         if (!verdict.safe() || file.empty()) {
             return verdict;
         }
@@ -148,7 +148,7 @@ tPathVerdict tLibrarySearch::check(tPathSafety& paths, const std::string& path,
             return faultOf(tPathVerdict::tFault::unexamined, path, errno);
         }
         bool exists = true;
-        const tPathVerdict verdict = paths.check(loaderName, exists);
+        tPathVerdict verdict = paths.check(loaderName, exists);
         if (!verdict.safe() || !exists) {
             return verdict;
         }
@@ -314,7 +314,7 @@ tPathVerdict tLibrarySearch::findInCache(tPathSafety& paths, const std::string& 
     // Which entry the loader takes depends on the processor: all are judged.
     for (const std::string& entry : entries) {
         bool exists = true;
-        const tPathVerdict verdict = paths.check(entry, exists);
+        tPathVerdict verdict = paths.check(entry, exists);
         if (!verdict.safe()) {
             return verdict;
         }
