@@ -48,12 +48,13 @@ TEST(SafetyWindow, NamesOthersCouldCreateBelowRootsStickyDirectoryAreRefusedAndS
     zotest::TestRoot root;
     const std::string sticky = root.root() + "/sticky";
     makeDirectory(sticky, 01777);
-    // One and Three name the same missing directory; Two gives the other
-    // user time to create it with both libraries.
+    // First and Third name the same missing directory; Second, started
+    // between them (the order is by name), gives the other user time to
+    // create it with both libraries.
     addDescriptions(root, {
-                              {"One", sticky + "/x/one.so", "AnnouncingInit"},
-                              {"Two", kDawdlerPlugin, "DawdlerInit"},
-                              {"Three", sticky + "/x/two.so", "AnnouncingInit"},
+                              {"First", sticky + "/x/one.so", "AnnouncingInit"},
+                              {"Second", kDawdlerPlugin, "DawdlerInit"},
+                              {"Third", sticky + "/x/two.so", "AnnouncingInit"},
                           });
     zotest::tPluginCallLog log;
     zotest::ServiceProcess service({}, {log.environmentEntry()});
@@ -63,8 +64,8 @@ TEST(SafetyWindow, NamesOthersCouldCreateBelowRootsStickyDirectoryAreRefusedAndS
     std::string status;
     EXPECT_TRUE(zotest::waitForStatusHolding(
         root,
-        {refusedBlock("One", sticky + "/x/one.so", "AnnouncingInit", -52026),
-         refusedBlock("Three", sticky + "/x/two.so", "AnnouncingInit", -52026)},
+        {refusedBlock("First", sticky + "/x/one.so", "AnnouncingInit", -52026),
+         refusedBlock("Third", sticky + "/x/two.so", "AnnouncingInit", -52026)},
         status))
         << status;
     EXPECT_FALSE(hasMapped(service, sticky + "/x/"));
