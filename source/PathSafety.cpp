@@ -1,8 +1,12 @@
 #include "PathSafety.h"
 
+#include "LibrarySearch.h"
+
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,9 +66,53 @@ bool readLink(const std::string& path, std::string& target) {
     return true;
 }
 
+tPathVerdict kernelLink(const std::string& path) {
+    tPathVerdict verdict;
+    verdict.fault = tPathVerdict::tFault::kernelLink;
+    verdict.path = path;
+    return verdict;
+}
+
+// The links of /proc (a process's fd/N, cwd, exe, root) lead to an object,
+// not to the text they show: a deleted file reads as "/x (deleted)", a pipe
+// as "pipe:[7]", and a file in another mount namespace by a name that means
+// something else here.
+bool isKernelLinkDirectory(const std::string& directory) {
+    struct statfs info;
+    return statfs(directory.c_str(), &info) == 0 && info.f_type == PROC_SUPER_MAGIC;
+}
+
+// Whether the object a kernel link leads to is the one its text names, so
+// that judging the text judges the object.
+bool leadsWhereItSays(const std::string& link, const std::string& directory,
+                      const std::string& target) {
+    const std::string named =
+        !target.empty() && target[0] == '/' ? target : joined(directory, target);
+    struct stat object;
+    struct stat byName;
+    return stat(link.c_str(), &object) == 0 && stat(named.c_str(), &byName) == 0 &&
+           object.st_dev == byName.st_dev && object.st_ino == byName.st_ino;
+}
+
+// `directory` was judged safe, yet root's sticky directories (/tmp) are
+// writable by everyone: a name missing there is anyone's to create.
+tPathVerdict judgeMissing(const std::string& directory, const std::string& name) {
+    struct stat info;
+    if (lstat(directory.c_str(), &info) != 0) {
+        return unexamined(directory, errno);
+    }
+    tPathVerdict verdict;
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        verdict.fault = tPathVerdict::tFault::creatable;
+        verdict.path = name;
+        verdict.mode = info.st_mode & 07777;
+    }
+    return verdict;
+}
+
 }  // namespace
 
-std::string tPathVerdict::reason() const {
+std::string tPathVerdict::faultText() const {
     switch (fault) {
         case tFault::owner:
             return path + " is owned by uid " + std::to_string(owner);
@@ -76,35 +124,69 @@ std::string tPathVerdict::reason() const {
         }
         case tFault::unexamined:
             return path + " cannot be examined: " + std::generic_category().message(error);
+        case tFault::creatable: {
+            char bits[16];
+            snprintf(bits, sizeof bits, "%04o", static_cast<unsigned>(mode));
+            return path + " does not exist, and " +
+                   ((mode & S_IWOTH) != 0 ? "others" : "its group") +
+                   " may create it (its directory has mode " + bits + ")";
+        }
+        case tFault::kernelLink:
+            return path + " is a kernel link to an object without a name that can be judged";
+        case tFault::runPath:
+            return path + " searches " +
+                   (detail.empty() ? "the working directory (an empty entry)"
+                                   : "the relative directory \"" + detail + "\"") +
+                   " for the libraries it needs";
         default:
             return "";
     }
+}
+
+std::string tPathVerdict::reason() const {
+    std::string text = faultText();
+    if (!text.empty() && !via.empty()) {
+        text += " (" + via + ")";
+    }
+    return text;
 }
 
 tPathSafety::tPathSafety() : serviceUser(geteuid()) {}
 
 tPathSafety::~tPathSafety() {
     for (const auto& named : namedDirectories) {
-        if (named.second.descriptor >= 0) {
+        if (named.second.descriptor >= 0 && descriptorStillLeads(named.second)) {
             close(named.second.descriptor);
         }
     }
 }
 
-tPathVerdict tPathSafety::checkLibrary(const std::string& path) {
-    if (path.find('/') == std::string::npos) {
-        return tPathVerdict();
+bool tPathSafety::descriptorStillLeads(const tResolvedDirectory& directory) {
+    struct stat info;
+    return fstat(directory.descriptor, &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_dev == directory.device && info.st_ino == directory.inode;
+}
+
+tPathVerdict tPathSafety::checkLibrary(const std::string& path, std::string& loaderName) {
+    if (!librarySearch) {
+        librarySearch = std::make_unique<tLibrarySearch>();
     }
-    return check(path);
+    return librarySearch->check(*this, path, loaderName);
 }
 
 tPathVerdict tPathSafety::check(const std::string& path) {
+    bool exists = true;
+    return check(path, exists);
+}
+
+tPathVerdict tPathSafety::check(const std::string& path, bool& exists) {
+    exists = true;
     if (path.empty()) {
         return tPathVerdict();
     }
     if (path[0] != '/') {
         const std::string full = absolute(path);
-        return full.empty() ? unexamined(path, errno) : check(full);
+        return full.empty() ? unexamined(path, errno) : check(full, exists);
     }
     const size_t slash = path.rfind('/');
     // The members are reused so that checking a file in a directory seen
@@ -113,6 +195,7 @@ tPathVerdict tPathSafety::check(const std::string& path) {
     directoryName.assign(path, 0, slash == 0 ? 1 : slash);
     const tResolvedDirectory& directory = resolveDirectory(directoryName);
     if (!directory.verdict.safe() || !directory.exists) {
+        exists = directory.exists;
         return directory.verdict;
     }
     resolvedName = directory.resolved;
@@ -132,38 +215,63 @@ tPathVerdict tPathSafety::check(const std::string& path) {
     std::string current = directory.resolved;
     std::vector<std::string> pending;
     pushNames(path.substr(slash + 1), pending);
-    bool exists = true;
     return walk(current, pending, exists);
 }
 
-// Empty, with errno set, when the working directory cannot be read.
+int tPathSafety::openChecked(const std::string& path, int flags) const {
+    const size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        const auto known = namedDirectories.find(path.substr(0, slash));
+        if (known != namedDirectories.end() && known->second.descriptor >= 0 &&
+            descriptorStillLeads(known->second)) {
+            return openat(known->second.descriptor, path.c_str() + slash + 1, flags);
+        }
+    }
+    return open(path.c_str(), flags);
+}
+
+// Read anew each time: a plugin's Initialize may change directory, and a
+// relative path then leads from where the process is now.
 std::string tPathSafety::absolute(const std::string& path) {
-    if (path[0] == '/') {
+    if (path.empty() || path[0] == '/') {
         return path;
     }
-    if (workingDirectory.empty()) {
-        char buffer[PATH_MAX];
-        if (getcwd(buffer, sizeof buffer) == nullptr) {
-            return "";
-        }
-        workingDirectory = buffer;
+    char buffer[PATH_MAX];
+    if (getcwd(buffer, sizeof buffer) == nullptr) {
+        return "";
     }
-    return joined(workingDirectory, path);
+    return joined(buffer, path);
 }
 
 const tPathSafety::tResolvedDirectory& tPathSafety::resolveDirectory(const std::string& directory) {
     const auto known = namedDirectories.find(directory);
     if (known != namedDirectories.end()) {
-        return known->second;
+        if (known->second.descriptor < 0 || descriptorStillLeads(known->second)) {
+            return known->second;
+        }
+        // Closed behind our back, by plugin code: the number is no longer
+        // ours to use or close. The directory is judged anew.
+        namedDirectories.erase(known);
     }
     tResolvedDirectory resolved;
     resolved.resolved = "/";
     std::vector<std::string> pending;
     pushNames(directory, pending);
     resolved.verdict = walk(resolved.resolved, pending, resolved.exists);
-    if (resolved.verdict.safe() && resolved.exists) {
+    if (!resolved.exists) {
+        // Whoever may create a missing name may do so at any moment: its
+        // verdict holds for this one look only.
+        missingDirectory = std::move(resolved);
+        return missingDirectory;
+    }
+    if (resolved.verdict.safe()) {
         resolved.descriptor =
             open(resolved.resolved.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        struct stat info;
+        if (resolved.descriptor >= 0 && fstat(resolved.descriptor, &info) == 0) {
+            resolved.device = info.st_dev;
+            resolved.inode = info.st_ino;
+        }
     }
     return namedDirectories.emplace(directory, std::move(resolved)).first->second;
 }
@@ -203,7 +311,7 @@ tPathVerdict tPathSafety::walk(std::string& current, std::vector<std::string>& p
         if (lstat(candidate.c_str(), &info) != 0) {
             if (errno == ENOENT || errno == ENOTDIR) {
                 exists = false;
-                return tPathVerdict();
+                return judgeMissing(current, candidate);
             }
             return unexamined(candidate, errno);
         }
@@ -221,6 +329,9 @@ tPathVerdict tPathSafety::walk(std::string& current, std::vector<std::string>& p
             }
             if (!readLink(candidate, target)) {
                 return unexamined(candidate, errno);
+            }
+            if (isKernelLinkDirectory(current) && !leadsWhereItSays(candidate, current, target)) {
+                return kernelLink(candidate);
             }
             if (!target.empty() && target[0] == '/') {
                 current = "/";

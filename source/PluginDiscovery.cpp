@@ -1,6 +1,7 @@
 // Lists the description files of the plugins directory.
 #include <boost/filesystem.hpp>
 
+#include "PathSafety.h"
 #include "nPluginData.h"
 #include "zoerr/Status.h"
 #include "zosysq/stdpath.h"
@@ -23,7 +24,13 @@ void requireDirectory(const fs::path& directory) {
 
 fs::path getPluginsDirectory() {
     std::string shareDirectory;
-    zosysq::getShareDirectory(shareDirectory);
+    // A pointer file another user could have written would let that user
+    // choose every description file root reads: it counts as unreadable.
+    if (tPathSafety().check(zosysq::kSharePointerFile).safe()) {
+        zosysq::getShareDirectory(shareDirectory);
+    } else {
+        shareDirectory = zosysq::kDefaultShareDirectory;
+    }
     fs::path pluginsDirectory(shareDirectory);
     pluginsDirectory /= "KorvoRemoteService";
     pluginsDirectory /= "plugins";
@@ -32,6 +39,10 @@ fs::path getPluginsDirectory() {
 
 void getDescriptionFiles(std::vector<std::string>& files) {
     findFilesByExtension(getPluginsDirectory(), ".ini", files);
+}
+
+tPathVerdict checkPluginsDirectory(const fs::path& directory) {
+    return tPathSafety().check(directory.string());
 }
 
 void findFilesByExtension(const fs::path& directory, const std::string& extension,

@@ -121,9 +121,12 @@ void tPluginManager::moveRecordsTo(tReloadPlan& plan,
 bool tPluginManager::oldLibraryHeld(const tPluginRecord& record, const tReloadPlan& plan,
                                     tPathSafety& pathSafety) {
     const std::string& path = record.description.path;
-    // The loader opens the file to compare it: only a file root may trust.
-    return plan.replacedLibraries.count(path) != 0 && pathSafety.checkLibrary(path).safe() &&
-           zoqel::tSharedLibrary::isHeldByLoader(path.c_str());
+    // The loader opens the file to compare it: only a file root may trust,
+    // under the name the loader would be given.
+    std::string loaderName;
+    return plan.replacedLibraries.count(path) != 0 &&
+           pathSafety.checkLibrary(path, loaderName).safe() &&
+           zoqel::tSharedLibrary::isHeldByLoader(loaderName.c_str());
 }
 
 void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,

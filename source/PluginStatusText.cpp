@@ -1,6 +1,7 @@
 // The plugin status text: one block per record for the status file.
 #include <string>
 
+#include "VisibleText.h"
 #include "reports/ServiceReport.h"
 #include "tPluginManager.h"
 
@@ -13,13 +14,18 @@ void renderStep(std::string& text, const std::string& entryName, const char* fix
     if (timeMs == 0 && code == 0) {
         return;
     }
-    // Names come from the description file's text and hold no NUL byte.
-    const char* label = entryName.empty() ? fixedLabel : entryName.c_str();
-    text += label;
+    const auto appendLabel = [&] {
+        if (entryName.empty()) {
+            text += fixedLabel;
+        } else {
+            appendVisible(text, entryName);
+        }
+    };
+    appendLabel();
     text += " Time: ";
     text += std::to_string(static_cast<uint32_t>(timeMs));
     text += " ms\n";
-    text += label;
+    appendLabel();
     text += " Code: ";
     text += std::to_string(code);
     text += '\n';
@@ -27,16 +33,16 @@ void renderStep(std::string& text, const std::string& entryName, const char* fix
 
 void renderRecord(std::string& text, const tPluginRecord& record) {
     const tPluginDescription& description = record.description;
-    text += description.name;
+    appendVisible(text, description.name);
     text += " (depends on ";
     const char* separator = "";
     for (const std::string& dependency : description.dependencies) {
         text += separator;
-        text += dependency;
+        appendVisible(text, dependency);
         separator = ", ";
     }
     text += ")\nLoaded From: ";
-    text += description.path;
+    appendVisible(text, description.path);
     text += "\nRequires: ";
     text += std::to_string(description.requires);
     text += '\n';

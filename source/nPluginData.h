@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "PathSafety.h"
 #include "tPluginDescription.h"
 
 struct IniFile;
@@ -32,8 +33,14 @@ namespace nPluginData {
 extern const uint32_t kDescriptionFileFlags;
 
 // The shared-data directory joined with KorvoRemoteService and plugins;
-// throws what zosysq::getShareDirectory throws.
+// throws what zosysq::getShareDirectory throws. A pointer file that is not
+// safe (PathSafety.h) counts as unreadable: the default directory is used.
 boost::filesystem::path getPluginsDirectory();
+
+// The verdict on the plugins directory and every directory above it: one
+// that is not safe is not listed, since another user could choose what it
+// holds.
+tPathVerdict checkPluginsDirectory(const boost::filesystem::path& directory);
 
 // Appends the full path of every description file in the plugins directory,
 // in the order the directory listing returns them.

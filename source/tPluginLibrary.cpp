@@ -38,10 +38,11 @@ void tPluginLibrary::restoreDefaults() {
 }
 
 void tPluginLibrary::load(const tPluginDescription& description, tPathSafety& pathSafety) {
-    if (!pathSafety.checkLibrary(description.path).safe()) {
+    std::string loaderName;
+    if (!pathSafety.checkLibrary(description.path, loaderName).safe()) {
         ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
     }
-    library.open(description.path.c_str());
+    library.open(loaderName.c_str());
     identity = identifyFile(library.loadedFileName());
     const InitializeEntry initializing =
         bindEntry(library, description.initializeSymbol, initializeNothing);

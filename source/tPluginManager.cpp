@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "StartedNames.h"
+#include "VisibleText.h"
 #include "zoerr/Status.h"
 #include "zoqel/quarks/synchronization.h"
 
@@ -27,7 +28,8 @@ void tPluginManager::notePlugin(tPluginNote::tKind kind, const tPluginRecord& re
 std::string tPluginManager::messages() const {
     std::string lines;
     for (const tPluginNote& note : pluginNotes) {
-        lines += pluginNoteLine(note) + "\n";
+        appendVisible(lines, pluginNoteLine(note));
+        lines += "\n";
     }
     return lines;
 }

@@ -133,13 +133,17 @@ bool tService::readPluginsDirectory(std::vector<tPluginDescription>& description
 bool tService::listDescriptionFiles(std::vector<std::string>& paths) {
     std::string directory;
     try {
-        directory = nPluginData::getPluginsDirectory().string();
+        const boost::filesystem::path pluginsDirectory = nPluginData::getPluginsDirectory();
+        directory = pluginsDirectory.string();
         // The service's start is logged once, not at each reload.
         if (journal != nullptr && phase == tServicePhase::starting) {
             log(serviceStartedRecord(directory));
         }
-        nPluginData::getDescriptionFiles(paths);
-        return true;
+        if (nPluginData::checkPluginsDirectory(pluginsDirectory).safe()) {
+            nPluginData::findFilesByExtension(pluginsDirectory, ".ini", paths);
+            return true;
+        }
+        note(tMessageKind::pluginsDirectory, directory, "Unsafe plugins directory: " + directory);
     } catch (const zoerr::ExceptionBase&) {
         // Missing, or not a directory.
     } catch (const boost::filesystem::filesystem_error&) {

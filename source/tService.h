@@ -83,7 +83,8 @@ class tService {
 
     // Appends the description files' paths; false, with the line "Failed to
     // open plugins directory." in `messages`, when the directory cannot be
-    // listed for any reason.
+    // listed for any reason. A directory that is not safe is not listed, and
+    // the line "Unsafe plugins directory: <path>" comes first.
     bool listDescriptionFiles(std::vector<std::string>& paths);
     // Parses each safe file from defaults; a file that is not safe (see
     // PathSafety.h) is not read, and one that is not safe or fails to parse

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "standin.h"
@@ -66,6 +67,19 @@ void standinAddLiveReferences(int32_t change) {
     __atomic_add_fetch(&liveReferences, (uint32_t)change, __ATOMIC_SEQ_CST);
 }
 
+/* The service runs as root: a link planted at the trace file's name, or a
+ * file (or FIFO) someone else put there, must never receive root's lines. */
+static int openTraceFile(const char* path) {
+    int fd = open(
+        path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid())) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
 void standinTrace(const char* format, ...) {
     const char* path = getenv("ZOSYSAPI_TRACE");
     if (path == NULL || *path == '\0') {
@@ -88,7 +102,7 @@ void standinTrace(const char* format, ...) {
     }
     textLength += (size_t)snprintf(line + textLength, sizeof line - textLength, " live=%u\n",
                                    standinLiveReferences());
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = openTraceFile(path);
     if (fd >= 0) {
         ssize_t written = write(fd, line, textLength);
         (void)written;

@@ -1,5 +1,7 @@
 #include "reports/ServiceReport.h"
 
+#include "VisibleText.h"
+
 #include "zoerr/Status.h"
 
 const char* servicePhaseName(tServicePhase phase) {
@@ -50,7 +52,9 @@ tMessageKind pluginMessageKind(tPluginNote::tKind kind) {
 std::string messageLines(const std::vector<tReportMessage>& messages) {
     std::string lines;
     for (const tReportMessage& message : messages) {
-        lines += message.text;
+        // A name in a message is another program's choice: a line feed in it
+        // must not forge lines of its own.
+        appendVisible(lines, message.text);
         lines += '\n';
     }
     return lines;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "CheckerTestSupport.h"
+#include "support/PluginCallLog.h"
 #include "support/TestPlugins.h"
 
 namespace {
@@ -40,15 +41,20 @@ TEST(UnsafeCheck, DescriptionFileUnderADirectoryOthersMayWriteIsRejectedUnread) 
     ASSERT_EQ(0, chmod(directory.path.c_str(), 0777));
     const std::string reason = directory.path + " is writable by others (mode 0777)";
 
-    const zotest::tCheckerRun text = zotest::runChecker({"--plugins-dir", directory.path});
+    // Named one by one: the service would not even list the directory.
+    const zotest::tCheckerRun listing = zotest::runChecker({"--plugins-dir", directory.path});
+    EXPECT_EQ(2, listing.exitStatus) << listing.output << listing.errors;
+    EXPECT_TRUE(contains(listing.errors, "cannot list the plugins directory " + directory.path +
+                                             ": it is not safe: " + reason))
+        << listing.errors;
+    const zotest::tCheckerRun text = zotest::runChecker({file});
     EXPECT_EQ(1, text.exitStatus) << text.output << text.errors;
     EXPECT_TRUE(contains(text.output, file + ": rejected (unsafe): " + reason + "\n"))
         << text.output;
     EXPECT_TRUE(contains(text.output, "Unsafe service description file: " + file)) << text.output;
     EXPECT_TRUE(contains(text.output, "  no plugin\n")) << text.output;
 
-    const zotest::tCheckerRun json =
-        zotest::runChecker({"--json", "--plugins-dir", directory.path});
+    const zotest::tCheckerRun json = zotest::runChecker({"--json", file});
     const Json report = Json::parse(json.output);
     EXPECT_EQ(false, report["files"][0]["accepted"]);
     EXPECT_EQ(reason, report["files"][0]["unsafe"]);
@@ -98,6 +104,41 @@ TEST(UnsafeCheck, LibraryOfAnotherUserIsRefusedWithItsDependents) {
     EXPECT_EQ("admitted", plugin("Safe")["verdict"]);
     EXPECT_EQ(0, report["checkedAs"]["uid"]);
     EXPECT_TRUE(report["checkedAs"]["note"].is_null());
+}
+
+TEST(UnsafeCheck, BareNameFoundThroughTheLibraryPathInADirectoryOthersMayWriteIsNeverOpened) {
+    SKIP_UNLESS_ROOT();
+    zotest::tScratchDirectory directory;
+    ASSERT_EQ(0, chmod(directory.path.c_str(), 0755));
+    const std::string open = directory.path + "/open";
+    ASSERT_EQ(0, mkdir(open.c_str(), 0700));
+    ASSERT_EQ(0, chmod(open.c_str(), 0777));
+    zotest::writeFile(open + "/libzo_bare.so", zotest::readFile(kAnnouncingPlugin));
+    const std::string file = directory.add(
+        "bare.ini", description("Bare", "libzo_bare.so") + "Initialize=AnnouncingInit\n");
+    const std::string refusal =
+        "refused, -52026: library libzo_bare.so: " + open + " is writable by others (mode 0777)\n";
+    for (const char* opening : {"--load", "--trial"}) {
+        zotest::tPluginCallLog log;
+        const zotest::tCheckerRun run = zotest::runChecker(
+            {opening, file}, {"LD_LIBRARY_PATH=" + open, log.environmentEntry()});
+        EXPECT_EQ(1, run.exitStatus) << run.output << run.errors;
+        EXPECT_TRUE(contains(run.output, refusal)) << opening << "\n" << run.output;
+        EXPECT_TRUE(log.calls().empty()) << opening << ": its constructor ran";
+    }
+}
+
+TEST(UnsafeCheck, ControlCharactersOfNamesAreEscapedInTheReport) {
+    zotest::tScratchDirectory directory;
+    ASSERT_EQ(0, chmod(directory.path.c_str(), 0755));
+    const std::string file =
+        directory.add("line\nfeed.ini", description("Esc\x1b[2J", kAlphaPlugin));
+    ASSERT_EQ(0, chmod(file.c_str(), 0644));
+    const zotest::tCheckerRun run = zotest::runChecker({file});
+    EXPECT_TRUE(contains(run.output, directory.path + "/line\\nfeed.ini: accepted\n"))
+        << run.output;
+    EXPECT_TRUE(contains(run.output, "plugin \"Esc\\x1b[2J\"")) << run.output;
+    EXPECT_EQ(std::string::npos, run.output.find('\x1b'));
 }
 
 TEST(UnsafeCheck, CheckerNotRunAsRootSaysWhoseVerdictsTheseAre) {

@@ -48,14 +48,15 @@ class StandinQuery : public ::testing::Test {
         return seams;
     }
 
-    std::vector<std::string> traceLines() const {
-        std::ifstream trace(tracePath);
+    static std::vector<std::string> linesOf(const std::string& path) {
+        std::ifstream file(path);
         std::vector<std::string> lines;
-        for (std::string line; std::getline(trace, line);) {
+        for (std::string line; std::getline(file, line);) {
             lines.push_back(line);
         }
         return lines;
     }
+    std::vector<std::string> traceLines() const { return linesOf(tracePath); }
 
     // The " live=N" count ending each trace line.
     std::vector<int> liveCounts() const {
@@ -100,6 +101,22 @@ TEST_F(StandinQuery, TracesEveryCallWithTheReferencesStillHeld) {
         traceLines().front(),
         std::regex(R"(zosysInstantiateFramework2\(1, 0\) = 0 -> framework#[0-9]+ live=1)")))
         << traceLines().front();
+}
+
+TEST_F(StandinQuery, TraceNeverFollowsALinkNorWritesAnotherOwnersFile) {
+    const std::string target = tracePath + ".target";
+    std::ofstream(target) << "kept\n";
+    ASSERT_EQ(0, symlink(target.c_str(), tracePath.c_str()));
+    EXPECT_TRUE(isDeploymentAllowed(recordingSeams()));
+    EXPECT_EQ((std::vector<std::string>{"kept"}), linesOf(target));
+    std::remove(target.c_str());
+    std::remove(tracePath.c_str());
+    if (geteuid() == 0) {
+        std::ofstream(tracePath) << "";
+        ASSERT_EQ(0, chown(tracePath.c_str(), 12345, static_cast<gid_t>(-1)));
+        EXPECT_TRUE(isDeploymentAllowed(recordingSeams()));
+        EXPECT_TRUE(traceLines().empty()) << "a file of uid 12345 gets no line of root's";
+    }
 }
 
 TEST_F(StandinQuery, FailingEntryPointIsRetriedWithAPauseAfterEachFailure) {

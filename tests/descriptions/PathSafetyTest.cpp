@@ -1,6 +1,7 @@
 // The rule that decides which files root may trust: the owner, the group and
 // other write bits and the sticky bit of the file and of every directory from
 // / down to it, links followed on the way, and verdicts kept for one pass.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -142,6 +143,62 @@ TEST_F(PathSafetyTest, OwnersAndWriteBitsOfTheFileAndEveryDirectoryAboveIt) {
     });
 }
 
+TEST_F(PathSafetyTest, MissingNamesAreSafeOnlyWhereNobodyElseCouldCreateThem) {
+    const tRunsAs root = tRunsAs::root;
+    runCases({
+        {"missing below root's sticky directory", 01777, 0644, 0755, 0644, "", "", "", "d/missing",
+         "<s>/d/missing does not exist, and others may create it (its directory has mode 1777)",
+         root},
+        {"missing directory on the way below it", 01777, 0644, 0755, 0644, "", "", "",
+         "d/missing/f",
+         "<s>/d/missing does not exist, and others may create it (its directory has mode 1777)",
+         root},
+        {"missing below root's sticky directory for its group", 01770, 0644, 0755, 0644, "", "", "",
+         "d/missing",
+         "<s>/d/missing does not exist, and its group may create it (its directory has mode 1770)",
+         root},
+        {"dangling link into root's sticky directory", 0755, 0644, 01777, 0644, "d/l",
+         "../e/missing", "", "d/l",
+         "<s>/e/missing does not exist, and others may create it (its directory has mode 1777)",
+         root},
+        {"missing in a directory only its owner may write", 01755, 0644, 0755, 0644, "", "", "",
+         "d/missing", ""},
+    });
+}
+
+TEST_F(PathSafetyTest, KernelLinksAreJudgedByTheObjectTheyLeadTo) {
+    makeDirectory("d", 0755);
+    makeFile("d/f", 0644);
+    makeFile("d/gone", 0644);
+    makeDirectory("open", 0777);
+    makeFile("open/f", 0644);
+    const auto opened = [&](const std::string& name) {
+        return open(pathOf(name).c_str(), O_RDONLY | O_CLOEXEC);
+    };
+    const int safe = opened("d/f");
+    const int deleted = opened("d/gone");
+    ASSERT_EQ(0, unlink(pathOf("d/gone").c_str()));
+    const int unsafe = opened("open/f");
+    int pipeEnds[2];
+    ASSERT_EQ(0, pipe(pipeEnds));
+    const auto link = [](int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); };
+    tPathSafety pass;
+    EXPECT_EQ("", pass.check(link(safe)).reason());
+    EXPECT_EQ(pathOf("open") + " is writable by others (mode 0777)",
+              pass.check(link(unsafe)).reason());
+    const std::string kernelLink =
+        " is a kernel link to an object without a name that can be judged";
+    for (const int descriptor : {deleted, pipeEnds[0]}) {
+        const std::string reason = pass.check(link(descriptor)).reason();
+        EXPECT_EQ(
+            "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(descriptor) + kernelLink,
+            reason);
+    }
+    for (const int descriptor : {safe, deleted, unsafe, pipeEnds[0], pipeEnds[1]}) {
+        close(descriptor);
+    }
+}
+
 TEST_F(PathSafetyTest, LinksAreFollowedAndEveryDirectoryOnTheWayCounts) {
     // d holds the links; e holds what they lead to.
     runCases({
@@ -174,12 +231,32 @@ TEST_F(PathSafetyTest, RelativePathsAreJudgedWithTheWorkingDirectorysChain) {
     ASSERT_EQ(0, chdir(pathOf("d").c_str()));
     tPathSafety pathSafety;
     const std::string reason = pathSafety.check("f").reason();
-    const std::string libraryReason = pathSafety.checkLibrary("./f").reason();
-    const bool bareNameSafe = pathSafety.checkLibrary("f").safe();
+    std::string loaderName;
+    const std::string libraryReason = pathSafety.checkLibrary("./f", loaderName).reason();
+    const bool bareNameSafe = pathSafety.checkLibrary("f", loaderName).safe();
     ASSERT_EQ(0, chdir(saved));
     EXPECT_EQ(pathOf("d") + " is writable by others (mode 0777)", reason);
     EXPECT_EQ(reason, libraryReason);
     EXPECT_TRUE(bareNameSafe) << "a bare name is the loader's search, not a path";
+}
+
+TEST_F(PathSafetyTest, AMissingNamesVerdictIsNeverKept) {
+    if (!runsAs(tRunsAs::root)) {
+        GTEST_SKIP() << "giving a directory to another user needs root";
+    }
+    makeDirectory("sticky", 01777);
+    makeDirectory("d", 0755);
+    tPathSafety pass;
+    EXPECT_EQ(tPathVerdict::tFault::creatable, pass.check(pathOf("sticky/x/one.so")).fault);
+    EXPECT_TRUE(pass.check(pathOf("d/x/one.so")).safe());
+    // What another user then creates, or root gives away, is judged as it is now.
+    for (const char* directory : {"sticky/x", "d/x"}) {
+        makeDirectory(directory, 0755);
+        makeFile(std::string(directory) + "/two.so", 0644);
+        giveToStranger(directory);
+        EXPECT_EQ(pathOf(directory) + " is owned by uid 12345",
+                  pass.check(pathOf(std::string(directory) + "/two.so")).reason());
+    }
 }
 
 TEST_F(PathSafetyTest, DirectoryVerdictsLastForOnePassAndFileVerdictsNever) {

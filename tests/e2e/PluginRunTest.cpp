@@ -248,7 +248,7 @@ TEST(PluginRun, NoCarriageReturnReachesTheStatusFile) {
     EXPECT_EQ(std::string::npos, status.find('\r'));
     EXPECT_EQ(std::string(kHeader) + "Allowed: 0xffffffff\n\n" +
                   "Failed to parse service description file: " + root.pluginsDirectory() +
-                  "/broken.ini\n" + "alpha (depends on )\nLoaded From: " + kAlphaPlugin +
+                  "/bro\\rken.ini\n" + "alpha (depends on )\nLoaded From: " + kAlphaPlugin +
                   "\nRequires: 1\n\n",
               zotest::normalizeMeasurements(status));
 }

@@ -15,6 +15,7 @@
 
 #include "support/DescriptionFile.h"
 #include "support/PluginCallLog.h"
+#include "support/SafetyRun.h"
 #include "support/ServiceProcess.h"
 #include "support/StatusFileText.h"
 #include "support/TestPlugins.h"
@@ -26,43 +27,15 @@ using zotest::addDescriptions;
 using zotest::tDescriptionFile;
 using tLines = std::vector<std::string>;
 
-// A uid that no account on a test machine has: "another user".
-constexpr uid_t kStranger = 12345;
+using zotest::copyLibrary;
+using zotest::giveToStranger;
+using zotest::hasMapped;
+using zotest::makeDirectory;
+using zotest::refusedBlock;
+using zotest::setMode;
+using zotest::stopByTheSignal;
 
-#define SKIP_UNLESS_ROOT()                                                      \
-    if (geteuid() != 0) {                                                       \
-        GTEST_SKIP() << "giving a file to another user (uid 12345) needs root"; \
-    }
-
-void setMode(const std::string& path, mode_t mode) {
-    ASSERT_EQ(0, chmod(path.c_str(), mode)) << path;
-}
-
-void giveToStranger(const std::string& path) {
-    ASSERT_EQ(0, lchown(path.c_str(), kStranger, static_cast<gid_t>(-1))) << path;
-}
-
-void makeDirectory(const std::string& path, mode_t mode) {
-    zotest::makeDirectories(path);
-    setMode(path, mode);
-}
-
-void copyLibrary(const std::string& from, const std::string& to) {
-    zotest::writeFile(to, zotest::readFile(from));
-    setMode(to, 0755);
-}
-
-bool hasMapped(const zotest::ServiceProcess& service, const std::string& path) {
-    return zotest::readFile("/proc/" + std::to_string(service.pid()) + "/maps").find(path) !=
-           std::string::npos;
-}
-
-void stopByTheSignal(zotest::ServiceProcess& service) {
-    service.sendSignal(SIGTERM);
-    const zotest::ProcessEnd end = service.wait();
-    EXPECT_TRUE(end.signaled && end.signal == SIGTERM) << "exit code " << end.exitCode;
-    EXPECT_EQ("", service.standardError());
-}
+#define SKIP_UNLESS_ROOT() ZOTEST_SKIP_UNLESS_ROOT()
 
 // The status file's message lines (between the service's lines and the
 // first plugin block, `firstBlock`), sorted: the listing order is the
@@ -141,36 +114,21 @@ TEST(UnsafeFiles, LibrariesThatAnotherUserCouldChangeAreNeverMapped) {
                   {"Open", openLib + "/open.so", "AnnouncingInit"},
                   {"Bare", bare, "BareInit"},
               });
-    const auto block = [](const std::string& name, const std::string& path,
-                          const std::string& dependencies, const std::string& step) {
-        return name + " (depends on " + dependencies + ")\nLoaded From: " + path +
-               "\nRequires: 1\n" + step + "\n";
-    };
     const tLines expectedBlocks = {
         // Its own steps may take a while on a busy machine: its log shows them.
         "Own (depends on )\nLoaded From: " + lib + "/own.so\nRequires: 1\n",
-        block("Stranger", lib + "/stranger.so", "",
-              "AnnouncingInit Time: 0 ms\nAnnouncingInit Code: -52026\n"),
-        block("NeedsStranger", kAlphaPlugin, "Stranger",
-              "AlphaInit Time: 0 ms\nAlphaInit Code: -52006\n"),
-        block("Group", lib + "/group.so", "",
-              "AnnouncingInit Time: 0 ms\nAnnouncingInit Code: -52026\n"),
-        block("Open", openLib + "/open.so", "",
-              "AnnouncingInit Time: 0 ms\nAnnouncingInit Code: -52026\n"),
+        refusedBlock("Stranger", lib + "/stranger.so", "AnnouncingInit", -52026),
+        refusedBlock("NeedsStranger", kAlphaPlugin, "AlphaInit", -52006, "Stranger"),
+        refusedBlock("Group", lib + "/group.so", "AnnouncingInit", -52026),
+        refusedBlock("Open", openLib + "/open.so", "AnnouncingInit", -52026),
         // A bare name is the loader's own search: it finds nothing.
-        block("Bare", bare, "", "BareInit Time: 0 ms\nBareInit Code: -52005\n"),
+        refusedBlock("Bare", bare, "BareInit", -52005),
     };
 
     zotest::tPluginCallLog log;
     zotest::ServiceProcess service({}, {log.environmentEntry()});
     std::string status;
-    const bool started = zotest::waitFor([&] {
-        status = zotest::normalizeMeasurements(root.statusText());
-        return std::all_of(expectedBlocks.begin(), expectedBlocks.end(), [&](const std::string& b) {
-            return status.find(b) != std::string::npos;
-        });
-    });
-    EXPECT_TRUE(started) << status;
+    EXPECT_TRUE(zotest::waitForStatusHolding(root, expectedBlocks, status)) << status;
     EXPECT_TRUE(hasMapped(service, lib + "/own.so"));
     for (const std::string& unsafe : {lib + "/stranger.so", lib + "/group.so", openLib}) {
         EXPECT_FALSE(hasMapped(service, unsafe)) << unsafe;

@@ -13,6 +13,9 @@
  *                      for each of the service manager's variables it finds set
  *   SHARE_LOG          when defined, the log is also zoTestPluginLog(), hidden, for
  *                      the C++ sources linked into the same library
+ *   CALL_NEEDED        Initialize first calls this function of a library it needs
+ *   CHANGE_DIRECTORY   Initialize changes the working directory to the one the
+ *                      environment variable ZO_TEST_PLUGIN_DIRECTORY names
  * and, for the checker's trial, faults a plugin may have (each set to 1):
  *   CRASH_IN_INIT      Initialize dies of SIGSEGV
  *   LEAVE_THREAD       Initialize starts a thread that nothing ever ends
@@ -319,6 +322,10 @@ __attribute__((unused)) static void haveFaults(void) {
     }
 }
 
+#ifdef CALL_NEEDED
+int32_t CALL_NEEDED(void);
+#endif
+
 #ifdef INIT_SYMBOL
 int32_t INIT_SYMBOL(void);
 int32_t INIT_SYMBOL(void) {
@@ -332,6 +339,14 @@ int32_t INIT_SYMBOL(void) {
             strcat(line, variables[i]);
             appendToLog(line);
         }
+    }
+#endif
+#ifdef CALL_NEEDED
+    (void)CALL_NEEDED();
+#endif
+#ifdef CHANGE_DIRECTORY
+    if (chdir(getenv("ZO_TEST_PLUGIN_DIRECTORY")) != 0) {
+        return -1;
     }
 #endif
     sleepMilliseconds(INIT_SLEEP_MS);

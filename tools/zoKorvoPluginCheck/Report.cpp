@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "TrialRender.h"
+#include "VisibleText.h"
 #include "Wording.h"
 
 namespace nPluginCheck {
@@ -58,12 +59,12 @@ void renderFinding(std::ostringstream& text, const tFinding& finding, const char
 }
 
 void renderFile(std::ostringstream& text, const tFileReport& file) {
-    text << file.path << ": ";
+    text << visible(file.path) << ": ";
     if (file.accepted) {
         text << "accepted\n";
         renderDescription(text, file.description);
     } else if (!file.unsafeReason.empty()) {
-        text << "rejected (unsafe): " << file.unsafeReason << "\n";
+        text << "rejected (unsafe): " << visible(file.unsafeReason) << "\n";
     } else {
         text << "rejected";
         if (file.code != 0) {
@@ -135,7 +136,7 @@ void renderStartOrder(std::ostringstream& text, const tCheckReport& report) {
     }
     for (const tFileReport& file : report.files) {
         if (!file.listed && file.accepted) {
-            text << "  left out: " << quoted(file.description.name) << " (" << file.path
+            text << "  left out: " << quoted(file.description.name) << " (" << visible(file.path)
                  << "): the service does not list a file whose name does not end in \".ini\"\n";
         }
     }
@@ -211,7 +212,7 @@ Json summaryJson(const tCheckReport& report) {
 std::string renderText(const tCheckReport& report) {
     std::ostringstream text;
     if (!report.pluginsDirectory.empty()) {
-        text << "Plugins directory: " << report.pluginsDirectory << "\n";
+        text << "Plugins directory: " << visible(report.pluginsDirectory) << "\n";
     }
     for (const tFileReport& file : report.files) {
         renderFile(text, file);

@@ -141,12 +141,11 @@ class tStartPass {
                    dependencyReason(ordered, index, startedNames));
         } else if (description.path.empty()) {
             failToLoad(prediction, "it has no \"Path\": there is no library to open");
-        } else if (const tPathVerdict verdict = pathSafety.checkLibrary(description.path);
-                   !verdict.safe()) {
-            refuse(prediction, zoerr::kInsufficientPermissions,
-                   unsafeLibraryReason(description.path, verdict));
+        } else if (std::string loaderName;
+                   !judgeLibrary(prediction, description.path, loaderName)) {
+            // Never opened: the service would not open it either.
         } else if (load) {
-            openLibrary(prediction);
+            openLibrary(prediction, loaderName);
         }
         if (prediction.verdict == tStartVerdict::admitted) {
             startedNames.markStarted(index);
@@ -166,15 +165,26 @@ class tStartPass {
         prediction.reason = std::move(reason);
     }
 
+    // The service's own verdict on the library and what it needs; false,
+    // with the prediction refused, when the service would not open it.
+    bool judgeLibrary(tStartPrediction& prediction, const std::string& path,
+                      std::string& loaderName) {
+        const tPathVerdict verdict = pathSafety.checkLibrary(path, loaderName);
+        if (!verdict.safe()) {
+            refuse(prediction, zoerr::kInsufficientPermissions, unsafeLibraryReason(path, verdict));
+        }
+        return verdict.safe();
+    }
+
     // Opens the library as the service does and keeps it open for the
     // plugins after it; one that cannot be bound is closed again at once.
-    void openLibrary(tStartPrediction& prediction) {
+    void openLibrary(tStartPrediction& prediction, const std::string& loaderName) {
         const tPluginDescription& description = prediction.plugin.description;
         prediction.environmentNote = loaderEnvironmentNote(description.path);
         zoqel::tSharedLibrary library;
         std::string loaderText;
         try {
-            library.open(description.path.c_str(), &loaderText);
+            library.open(loaderName.c_str(), &loaderText);
             prediction.loadFailures = lookUpEntryPoints(library, description);
         } catch (const zoerr::ExceptionBase&) {
             prediction.loadFailures.push_back(

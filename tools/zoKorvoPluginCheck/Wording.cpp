@@ -2,10 +2,12 @@
 
 #include <cstdio>
 
+#include "VisibleText.h"
+
 namespace nPluginCheck {
 
 std::string quoted(const std::string& text) {
-    return "\"" + text + "\"";
+    return "\"" + visible(text) + "\"";
 }
 
 std::string hexadecimal(uint32_t value) {

@@ -10,7 +10,7 @@
 
 namespace nPluginCheck {
 
-// The text in double quotes.
+// The text in double quotes, its control characters escaped (VisibleText.h).
 std::string quoted(const std::string& text);
 
 // As the status file's "Allowed:" line writes a mask: "0xfffffffd".

@@ -28,6 +28,7 @@
 #include "StartPrediction.h"
 #include "StatusFile.h"
 #include "Trial.h"
+#include "VisibleText.h"
 #include "nPluginData.h"
 #include "zoerr/Status.h"
 #include "zosysq/stdpath.h"
@@ -320,17 +321,22 @@ int parseOptions(int argc, char** argv, tOptions& options) {
 }
 
 // The description files to check, listed as the service lists them.
-void listDescriptionFiles(const tOptions& options, tCheckReport& report,
-                          std::vector<std::string>& paths) {
+// Empty when listed; otherwise why the service would not list the directory.
+std::string listDescriptionFiles(const tOptions& options, tCheckReport& report,
+                                 std::vector<std::string>& paths) {
     if (!options.files.empty()) {
         paths = options.files;
-    } else if (!options.pluginsDirectory.empty()) {
-        report.pluginsDirectory = options.pluginsDirectory;
-        nPluginData::findFilesByExtension(options.pluginsDirectory, ".ini", paths);
-    } else {
-        report.pluginsDirectory = nPluginData::getPluginsDirectory().string();
-        nPluginData::getDescriptionFiles(paths);
+        return "";
     }
+    report.pluginsDirectory = !options.pluginsDirectory.empty()
+                                  ? options.pluginsDirectory
+                                  : nPluginData::getPluginsDirectory().string();
+    const tPathVerdict verdict = nPluginData::checkPluginsDirectory(report.pluginsDirectory);
+    if (!verdict.safe()) {
+        return "it is not safe: " + visible(verdict.reason());
+    }
+    nPluginData::findFilesByExtension(report.pluginsDirectory, ".ini", paths);
+    return "";
 }
 
 // The service's deployment step: a failed query leaves deployment allowed.
@@ -390,7 +396,7 @@ int systemError(const tOptions& options, const std::string& message) {
 }
 
 std::string directoryFailure(const tCheckReport& report, const std::string& why) {
-    return "cannot list the plugins directory " + report.pluginsDirectory + ": " + why +
+    return "cannot list the plugins directory " + visible(report.pluginsDirectory) + ": " + why +
            " (the service writes \"Failed to open plugins directory.\" into its status file "
            "and starts no plugin)";
 }
@@ -399,7 +405,10 @@ int run(const tOptions& options) {
     tCheckReport report;
     std::vector<std::string> paths;
     try {
-        listDescriptionFiles(options, report, paths);
+        const std::string unlisted = listDescriptionFiles(options, report, paths);
+        if (!unlisted.empty()) {
+            return systemError(options, directoryFailure(report, unlisted));
+        }
     } catch (const zoerr::ExceptionBase&) {
         return systemError(options,
                            directoryFailure(report, "it does not exist or is not a directory"));
