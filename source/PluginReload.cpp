@@ -51,6 +51,8 @@ struct tPluginManager::tReloadPlan {
     std::vector<size_t> keptRecord;
     // Per record after the move: kept, so that it has already started.
     std::vector<bool> kept;
+    // The Names of stopped plugins that no description describes any more.
+    std::vector<std::string> removed;
     // The library paths of stopped plugins whose file was replaced: the
     // loader must have let go of the old one before the new one may start.
     std::unordered_set<std::string> replacedLibraries;
@@ -84,6 +86,9 @@ tPluginManager::tReloadPlan tPluginManager::planReload(
             continue;
         }
         plan.stopping[i] = true;
+        if (described == describedAt.end()) {
+            plan.removed.push_back(record.description.name);
+        }
         if (!libraryUnchanged) {
             plan.replacedLibraries.insert(record.description.path);
         }
@@ -106,9 +111,11 @@ void tPluginManager::moveRecordsTo(tReloadPlan& plan,
         next.emplace_back();
         if (plan.keptRecord[i] != kNotKept) {
             next.back() = std::move(records[plan.keptRecord[i]]);
+            next.back().reloadRole = tReloadRole::kept;
             plan.kept[i] = true;
         } else {
             next.back().description = std::move(descriptions[i]);
+            next.back().reloadRole = tReloadRole::startedByReload;
         }
     }
     records = std::move(next);
@@ -157,8 +164,12 @@ void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMa
                 continue;
             }
             if (oldLibraryHeld(record, plan, pathSafety)) {
+                // A start step that failed before the open, so that the
+                // journal and the step board see it as any other failure.
+                notify(&tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
                 record.initializeCode = zoerr::kInvalidParameter;
                 notePlugin(tPluginNote::tKind::oldLibraryHeld, record);
+                notify(&tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
             } else {
                 runStartStep(record, capabilityMask, startedNames, i, pathSafety);
             }
@@ -198,8 +209,16 @@ void tPluginManager::reloadPlugins(std::vector<tPluginDescription> descriptions,
                                    const std::function<bool()>& stopRequested) {
     tReloadPlan plan = planReload(descriptions, capabilityMask);
     pluginNotes.clear();
+    stoppedForGood = std::move(plan.removed);
     stopPlugins(&plan.stopping);
     cleanupPlugins(&plan.stopping);
     moveRecordsTo(plan, descriptions);
     startNotKept(plan, capabilityMask, stopRequested);
+}
+
+void tPluginManager::keepEveryPluginForReload() {
+    stoppedForGood.clear();
+    for (tPluginRecord& record : records) {
+        record.reloadRole = isRunning(record) ? tReloadRole::kept : tReloadRole::notInReload;
+    }
 }

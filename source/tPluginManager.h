@@ -39,6 +39,11 @@
 
 class tStartedNames;
 
+// What the last reload did with a plugin: nothing (it came from the start
+// pass, or no reload has run), kept it running untouched, or ran its start
+// step (new, changed, restarted with a dependency, or tried again).
+enum class tReloadRole { notInReload, kept, startedByReload };
+
 struct tPluginRecord {
     tPluginLibrary library;
     tPluginDescription description;
@@ -51,6 +56,7 @@ struct tPluginRecord {
     uint64_t initializeTimeMs = 0;
     uint64_t stopTimeMs = 0;
     uint64_t cleanupTimeMs = 0;
+    tReloadRole reloadRole = tReloadRole::notInReload;
 };
 
 // Told, on the pass's thread, about every step the manager runs. stepBegins
@@ -115,9 +121,17 @@ class tPluginManager {
     // dependency counts as started when it is kept or started in this pass.
     // `stopRequested` is asked before each start step: once it answers true
     // nothing more starts, and the plugins not started are left out of the
-    // records. The records end up in the order given.
+    // records. The records end up in the order given, each with its
+    // reloadRole; stoppedByLastReload() names the plugins stopped for good.
     void reloadPlugins(std::vector<tPluginDescription> descriptions, uint32_t capabilityMask,
                        const std::function<bool()>& stopRequested);
+
+    // A reload that could not read the directory: every running plugin is
+    // kept, the others were not part of it.
+    void keepEveryPluginForReload();
+    // The Names of the plugins the last reload stopped and did not start
+    // again (their description file is gone); empty before any reload.
+    const std::vector<std::string>& stoppedByLastReload() const { return stoppedForGood; }
 
     // One block per record, in start order; empty without records.
     std::string statusText() const;
@@ -160,6 +174,7 @@ class tPluginManager {
 
     std::vector<tPluginRecord> records;
     std::vector<tPluginNote> pluginNotes;
+    std::vector<std::string> stoppedForGood;
     tPluginStepObserver* stepObserver = nullptr;
 };
 

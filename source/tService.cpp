@@ -94,6 +94,8 @@ void tService::reload() {
         notifier->announceReloading();
     }
     const uint64_t startNs = zoqel::monotonicNowNs();
+    clock_gettime(CLOCK_REALTIME, &lastReloadAt);
+    reloaded = true;
     // The report after a reload is that of this reading, as after a start.
     messages.clear();
     std::vector<tPluginDescription> descriptions;
@@ -103,9 +105,14 @@ void tService::reload() {
         queryDeploymentPermission();
         initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
         reloadPlugins(std::move(descriptions));
+    } else {
+        pluginManager.keepEveryPluginForReload();
     }
     writeStatus();
     announceReady();
+    if (journal != nullptr) {
+        log(reloadSummaryRecord(pluginManager.getRecords(), pluginManager.stoppedByLastReload()));
+    }
 }
 
 void tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
@@ -298,7 +305,8 @@ void tService::log(const tJournalRecord& record) {
     journal->send(record);
 }
 
-tServiceReport tService::currentReport(std::vector<tReportMessage>& allMessages) const {
+tServiceReport tService::currentReport(std::vector<tReportMessage>& allMessages,
+                                       tReloadReport& lastReload) const {
     allMessages = messages;
     for (const tPluginNote& pluginNote : pluginManager.notes()) {
         allMessages.push_back(tReportMessage{pluginMessageKind(pluginNote.kind), pluginNote.plugin,
@@ -317,6 +325,11 @@ tServiceReport tService::currentReport(std::vector<tReportMessage>& allMessages)
     report.journalRecordsDropped = journal != nullptr ? journal->droppedRecords() : 0;
     report.messages = &allMessages;
     report.records = &pluginManager.getRecords();
+    if (reloaded) {
+        lastReload.at = lastReloadAt;
+        lastReload.stopped = &pluginManager.stoppedByLastReload();
+        report.reload = &lastReload;
+    }
     return report;
 }
 
@@ -324,7 +337,8 @@ void tService::writeStatus() {
     try {
         writeMetrics();
         std::vector<tReportMessage> allMessages;
-        const tServiceReport report = currentReport(allMessages);
+        tReloadReport lastReload;
+        const tServiceReport report = currentReport(allMessages, lastReload);
         writeStatusText(report);
         std::string json = renderStatusJson(report);
         writeFileAtomically(kStatusDirectory, kStatusJsonFileName, json);
@@ -354,7 +368,8 @@ void tService::writeMetrics() {
     }
     try {
         std::vector<tReportMessage> allMessages;
-        std::string text = renderMetrics(currentReport(allMessages));
+        tReloadReport lastReload;
+        std::string text = renderMetrics(currentReport(allMessages, lastReload));
         writeFileAtomicallyAt(openDirectoryWithoutLinks(metricsDirectory), metricsName, text);
         return;
     } catch (const std::exception&) {

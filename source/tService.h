@@ -108,7 +108,9 @@ class tService {
     void writeStatusText(const tServiceReport& report);
     // Writes the metrics file when asked; a failure becomes a line of `messages`.
     void writeMetrics();
-    tServiceReport currentReport(std::vector<tReportMessage>& allMessages) const;
+    // The report points into `allMessages` and `lastReload`, which it fills.
+    tServiceReport currentReport(std::vector<tReportMessage>& allMessages,
+                                 tReloadReport& lastReload) const;
     // Adds a line to `messages`.
     void note(tMessageKind kind, const std::string& subject, const std::string& text);
     void log(const tJournalRecord& record);
@@ -134,6 +136,9 @@ class tService {
     uint32_t deploymentAttempts = 0;
     bool stopPassRan = false;
     bool cleanupPassRan = false;
+    // Set when the first reload begins; the time is that of the last one.
+    bool reloaded = false;
+    timespec lastReloadAt{};
     std::string metricsDirectory;  // empty: no metrics file
     std::string metricsName;
     tJournal* journal = nullptr;

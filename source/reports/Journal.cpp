@@ -24,6 +24,8 @@ const char* journalMessageId(tJournalEvent event) {
             return "3a79eee9beec4aada33bf20cbcd8f28b";
         case tJournalEvent::stepFailed:
             return "75d88a0b704d439a8777cb5643306911";
+        case tJournalEvent::reloadSummary:
+            return "cb7cd36ca4724315a8eddf221626f559";
         case tJournalEvent::serviceEnded:
             break;
     }

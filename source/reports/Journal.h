@@ -28,6 +28,7 @@ enum class tJournalEvent {
     startSummary,         // how many started, were refused, failed
     serviceStopping,      // the stop begins
     stepFailed,           // a plugin's Stop or Cleanup failed
+    reloadSummary,        // what a reload kept, stopped, started
     serviceEnded,         // the end, with the records dropped
 };
 

@@ -121,6 +121,22 @@ tJournalRecord startSummaryRecord(const std::vector<tPluginRecord>& records) {
         .field("FAILED", std::to_string(counts.failed));
 }
 
+tJournalRecord reloadSummaryRecord(const std::vector<tPluginRecord>& records,
+                                   const std::vector<std::string>& stopped) {
+    const tReloadCounts counts = countReloadOutcomes(records, stopped);
+    return tJournalRecord(
+               tJournalEvent::reloadSummary, counts.failed != 0 ? kPriorityWarning : kPriorityInfo,
+               "Reload: " + std::to_string(counts.kept) + " kept, " +
+                   std::to_string(counts.stopped) + " stopped, " + std::to_string(counts.started) +
+                   " started, " + std::to_string(counts.refused) + " refused, " +
+                   std::to_string(counts.failed) + " failed")
+        .field("KEPT", std::to_string(counts.kept))
+        .field("STOPPED", std::to_string(counts.stopped))
+        .field("STARTED", std::to_string(counts.started))
+        .field("REFUSED", std::to_string(counts.refused))
+        .field("FAILED", std::to_string(counts.failed));
+}
+
 tJournalRecord serviceStoppingRecord() {
     return tJournalRecord(tJournalEvent::serviceStopping, kPriorityInfo, "Stopping plugins");
 }

@@ -26,6 +26,10 @@ tJournalRecord deploymentRecord(uint32_t capabilityMask, uint32_t attempts,
 // status file shows it, and `reason`, the detail behind it.
 tJournalRecord descriptionRejectedRecord(const tReportMessage& message, const std::string& reason);
 tJournalRecord startSummaryRecord(const std::vector<tPluginRecord>& records);
+// What a reload did: "Reload: <K> kept, <S> stopped, <N> started, <R>
+// refused, <F> failed", with each count in a field of its own.
+tJournalRecord reloadSummaryRecord(const std::vector<tPluginRecord>& records,
+                                   const std::vector<std::string>& stopped);
 tJournalRecord serviceStoppingRecord();
 tJournalRecord serviceEndedRecord(uint64_t droppedRecords);
 

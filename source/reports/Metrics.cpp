@@ -142,6 +142,33 @@ void appendServiceFamilies(std::string& out, const tServiceReport& report,
     out += "zokorvo_status_write_timestamp_seconds " + std::to_string(report.now.tv_sec) + "\n";
 }
 
+// Only once a reload has run: a time of 0 would read as a reload in 1970.
+void appendReloadFamilies(std::string& out, const tServiceReport& report,
+                          const std::vector<tPluginRecord>& records) {
+    if (report.reload == nullptr) {
+        return;
+    }
+    const tReloadCounts counts = countReloadOutcomes(records, *report.reload->stopped);
+    appendFamily(out, "zokorvo_reload_timestamp_seconds", "gauge",
+                 "Time the last reload began, in seconds since the epoch.");
+    out += "zokorvo_reload_timestamp_seconds " + std::to_string(report.reload->at.tv_sec) + "\n";
+    appendFamily(out, "zokorvo_reload_plugins", "gauge",
+                 "Plugins by what the last reload did with them.");
+    const struct {
+        const char* outcome;
+        size_t count;
+    } outcomes[] = {{"kept", counts.kept},
+                    {"stopped", counts.stopped},
+                    {"started", counts.started},
+                    {"refused", counts.refused},
+                    {"failed", counts.failed}};
+    for (const auto& each : outcomes) {
+        out += "zokorvo_reload_plugins{outcome=\"";
+        out += each.outcome;
+        out += "\"} " + std::to_string(each.count) + "\n";
+    }
+}
+
 }  // namespace
 
 std::string renderMetrics(const tServiceReport& report) {
@@ -152,5 +179,6 @@ std::string renderMetrics(const tServiceReport& report) {
     out.reserve(2048 + records.size() * 640);
     appendPluginFamilies(out, report, records);
     appendServiceFamilies(out, report, records);
+    appendReloadFamilies(out, report, records);
     return out;
 }

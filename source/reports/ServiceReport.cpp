@@ -122,3 +122,63 @@ tStartCounts countStartResults(const std::vector<tPluginRecord>& records) {
     }
     return counts;
 }
+
+const char* reloadOutcomeName(tReloadOutcome outcome) {
+    switch (outcome) {
+        case tReloadOutcome::kept:
+            return "kept";
+        case tReloadOutcome::started:
+            return "started";
+        case tReloadOutcome::refused:
+            return "refused";
+        case tReloadOutcome::failed:
+            return "failed";
+        case tReloadOutcome::none:
+            break;
+    }
+    return nullptr;
+}
+
+tReloadOutcome reloadOutcome(const tPluginRecord& record) {
+    switch (record.reloadRole) {
+        case tReloadRole::kept:
+            return tReloadOutcome::kept;
+        case tReloadRole::startedByReload:
+            break;
+        case tReloadRole::notInReload:
+            return tReloadOutcome::none;
+    }
+    switch (pluginState(record, false)) {
+        case tPluginState::refused:
+            return tReloadOutcome::refused;
+        case tPluginState::failed:
+            return tReloadOutcome::failed;
+        default:
+            return tReloadOutcome::started;
+    }
+}
+
+tReloadCounts countReloadOutcomes(const std::vector<tPluginRecord>& records,
+                                  const std::vector<std::string>& stopped) {
+    tReloadCounts counts;
+    counts.stopped = stopped.size();
+    for (const tPluginRecord& record : records) {
+        switch (reloadOutcome(record)) {
+            case tReloadOutcome::kept:
+                ++counts.kept;
+                break;
+            case tReloadOutcome::started:
+                ++counts.started;
+                break;
+            case tReloadOutcome::refused:
+                ++counts.refused;
+                break;
+            case tReloadOutcome::failed:
+                ++counts.failed;
+                break;
+            case tReloadOutcome::none:
+                break;
+        }
+    }
+    return counts;
+}

@@ -73,6 +73,30 @@ struct tStartCounts {
 // How the start pass went, by the rule of pluginState().
 tStartCounts countStartResults(const std::vector<tPluginRecord>& records);
 
+// What the last reload did with a plugin: kept it untouched, or ran its
+// start step, which it passed (started), was not let pass (refused) or
+// failed, by the rule of pluginState(); none when it was not part of one.
+enum class tReloadOutcome { none, kept, started, refused, failed };
+// "kept", "started", ...; null for none.
+const char* reloadOutcomeName(tReloadOutcome outcome);
+tReloadOutcome reloadOutcome(const tPluginRecord& record);
+
+struct tReloadCounts {
+    size_t kept = 0;
+    size_t stopped = 0;  // stopped for good: its description file is gone
+    size_t started = 0;
+    size_t refused = 0;
+    size_t failed = 0;
+};
+tReloadCounts countReloadOutcomes(const std::vector<tPluginRecord>& records,
+                                  const std::vector<std::string>& stopped);
+
+// The last reload: when it began, and the plugins it stopped for good.
+struct tReloadReport {
+    timespec at{};
+    const std::vector<std::string>* stopped = nullptr;  // never null in a report
+};
+
 struct tServiceReport {
     tServicePhase phase = tServicePhase::starting;
     pid_t pid = 0;
@@ -86,6 +110,7 @@ struct tServiceReport {
     uint64_t journalRecordsDropped = 0;
     const std::vector<tReportMessage>* messages = nullptr;
     const std::vector<tPluginRecord>* records = nullptr;
+    const tReloadReport* reload = nullptr;  // null before any reload
 };
 
 #endif  // ZOKORVO_REPORTS_SERVICEREPORT_H

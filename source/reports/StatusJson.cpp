@@ -137,6 +137,13 @@ void renderPlugin(tJsonOut& json, const tPluginRecord& record, const tServiceRep
     json.key("library").string(description.path);
     json.key("requires").number(description.requires);
     json.key("state").name(pluginStateName(pluginState(record, report.stopPassRan)));
+    json.key("reload");
+    const char* outcome = reloadOutcomeName(reloadOutcome(record));
+    if (outcome != nullptr) {
+        json.name(outcome);
+    } else {
+        json.null();
+    }
     json.key("steps").open('{');
     renderStep(json, "initialize", description.initializeSymbol, record.initializeCode,
                record.initializeTimeMs, true);
@@ -154,6 +161,32 @@ void renderCounts(tJsonOut& json, const std::vector<tPluginRecord>& records) {
     json.key("started").number(static_cast<long long>(counts.started));
     json.key("refused").number(static_cast<long long>(counts.refused));
     json.key("failed").number(static_cast<long long>(counts.failed));
+    json.close('}');
+}
+
+void renderReload(tJsonOut& json, const tServiceReport& report,
+                  const std::vector<tPluginRecord>& records) {
+    json.key("reload");
+    if (report.reload == nullptr) {
+        json.null();
+        return;
+    }
+    const std::vector<std::string>& stopped = *report.reload->stopped;
+    json.open('{');
+    json.key("at").time(report.reload->at);
+    json.key("stopped").open('[');
+    for (const std::string& name : stopped) {
+        json.string(name);
+    }
+    json.close(']');
+    const tReloadCounts counts = countReloadOutcomes(records, stopped);
+    json.key("counts").open('{');
+    json.key("kept").number(static_cast<long long>(counts.kept));
+    json.key("stopped").number(static_cast<long long>(counts.stopped));
+    json.key("started").number(static_cast<long long>(counts.started));
+    json.key("refused").number(static_cast<long long>(counts.refused));
+    json.key("failed").number(static_cast<long long>(counts.failed));
+    json.close('}');
     json.close('}');
 }
 
@@ -195,6 +228,7 @@ std::string renderStatusJson(const tServiceReport& report) {
     }
     json.close(']');
     renderCounts(json, records);
+    renderReload(json, report, records);
     json.close('}');
     text += '\n';
     return text;

@@ -19,7 +19,8 @@
 extern const char kStatusJsonFileName[];
 
 // The "schema" member of the JSON status.
-constexpr int kStatusJsonSchema = 1;
+// 2: the last reload, and each plugin's part in it.
+constexpr int kStatusJsonSchema = 2;
 
 // One JSON object, ending in a line feed. Text that is not valid UTF-8
 // holds U+FFFD where the bytes were (see TextEscaping.h).

@@ -28,7 +28,7 @@ nlohmann::json plugin(const char* name, const char* state, int code) {
 
 nlohmann::json status(const char* phase, nlohmann::json plugins, int started, int refused,
                       int failed) {
-    return {{"schema", 1},
+    return {{"schema", 2},
             {"pid", 4242},
             {"phase", phase},
             {"plugins", std::move(plugins)},
@@ -76,9 +76,9 @@ TEST(HealthCheck, EachSituationHasItsExitStatusAndLine) {
          "ZOKORVO CRITICAL - the service has stopped; 1 started, 0 refused, 0 failed | "
          "started=1 refused=0 failed=0\n"},
         {"", true, 2, "ZOKORVO CRITICAL - no status: " + file + " does not exist\n"},
-        {"{\"schema\": 2}", true, 3, "ZOKORVO UNKNOWN - the status has another schema than 1\n"},
+        {"{\"schema\": 1}", true, 3, "ZOKORVO UNKNOWN - the status has another schema than 2\n"},
         {"ZO-Korvo Remote", true, 3, ""},
-        {"{\"schema\": 1, \"phase\": \"running\"}", true, 3, ""},
+        {"{\"schema\": 2, \"phase\": \"running\"}", true, 3, ""},
     };
     for (const auto& test : cases) {
         unlink(file.c_str());

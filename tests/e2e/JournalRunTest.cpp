@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -92,6 +94,7 @@ constexpr char kSummaryId[] = "61d94eacb3b34f8684bd3cffb165bf53";
 constexpr char kStoppingId[] = "3a79eee9beec4aada33bf20cbcd8f28b";
 constexpr char kStepFailedId[] = "75d88a0b704d439a8777cb5643306911";
 constexpr char kEndedId[] = "1c01f663869d494392d0bde96a5dd460";
+constexpr char kReloadId[] = "cb7cd36ca4724315a8eddf221626f559";
 
 void addJournalPlugins(const zotest::TestRoot& root) {
     root.addDescription("alpha.ini",
@@ -113,10 +116,12 @@ void addJournalPlugins(const zotest::TestRoot& root) {
     chmod((root.pluginsDirectory() + "/unsafe.ini").c_str(), 0666);
 }
 
-// Runs the service until its start is written, then stops it, while a
-// thread receives: the socket's queue (net.unix.max_dgram_qlen, 10 without
-// systemd's setting) holds the start's records until it does.
-tJournalRun runUnderJournal(const zotest::TestRoot& root, const std::vector<std::string>& extra) {
+// Runs the service until its start is written, then `whileRunning`, then
+// stops it, while a thread receives: the socket's queue
+// (net.unix.max_dgram_qlen, 10 without systemd's setting) holds the start's
+// records until it does.
+tJournalRun runUnderJournal(const zotest::TestRoot& root, const std::vector<std::string>& extra,
+                            const std::function<void(zotest::ServiceProcess&)>& whileRunning = {}) {
     zotest::tNotifySocket journal(ZO_TEST_JOURNAL_SOCKET);
     std::atomic<bool> serviceEnded{false};
     std::thread receiver([&journal, &serviceEnded] {
@@ -132,6 +137,9 @@ tJournalRun runUnderJournal(const zotest::TestRoot& root, const std::vector<std:
     {
         zotest::ServiceProcess service({}, environment);
         if (zotest::waitForStatusContaining(root, "Failing (depends on )")) {
+            if (whileRunning) {
+                whileRunning(service);
+            }
             service.sendSignal(SIGTERM);
             service.wait();
         }
@@ -222,6 +230,38 @@ TEST(JournalRun, RecordsThatCannotBeSentAreDroppedAndCounted) {
         zotest::readFile(root.statusDirectory() + "/zoKorvoRemoteService.status.json");
     // Every record but the end's, which comes after the last write.
     EXPECT_NE(std::string::npos, status.find("\"journalRecordsDropped\":12,")) << status;
+}
+
+TEST(JournalRun, AReloadHasOneRecordWithItsCountsAndOneForEachPluginItCouldNotStart) {
+    zotest::TestRoot root;
+    addJournalPlugins(root);
+    const tJournalRun run = runUnderJournal(root, {"JOURNAL_STREAM="}, [&root](auto& service) {
+        root.addDescription("late.ini", "[Service]\nName=Late\nPath=" + kFailingPlugin +
+                                            "\nInitialize=FailingInit\n");
+        service.sendSignal(SIGHUP);
+        EXPECT_TRUE(zotest::waitForStatusContaining(root, "Late (depends on )"));
+    });
+    const std::vector<tFields> reloads = run.withId(kReloadId);
+    ASSERT_EQ(1u, reloads.size()) << run.transcript;
+    // Alpha and StopThrower kept; Late is new; the others tried again.
+    EXPECT_EQ("Reload: 2 kept, 0 stopped, 0 started, 1 refused, 4 failed",
+              reloads[0].at("MESSAGE"));
+    EXPECT_EQ("4", reloads[0].at("PRIORITY"));
+    EXPECT_EQ("2", reloads[0].at("KEPT"));
+    EXPECT_EQ("0", reloads[0].at("STOPPED"));
+    EXPECT_EQ("0", reloads[0].at("STARTED"));
+    EXPECT_EQ("1", reloads[0].at("REFUSED"));
+    EXPECT_EQ("4", reloads[0].at("FAILED"));
+    const tFields* late = run.forPlugin(kNotStartedId, "Late");
+    ASSERT_NE(nullptr, late) << run.transcript;
+    EXPECT_EQ("-7", late->at("CODE"));
+    EXPECT_EQ(2u, std::count_if(run.records.begin(), run.records.end(),
+                                [](const tFields& record) {
+                                    return record.count("PLUGIN") != 0 &&
+                                           record.at("PLUGIN") == "Failing" &&
+                                           record.at("MESSAGE_ID") == kNotStartedId;
+                                }))
+        << run.transcript;
 }
 
 }  // namespace

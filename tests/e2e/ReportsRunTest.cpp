@@ -1,7 +1,7 @@
 // The reports for programs, as the running service writes them: the JSON
 // status against its shipped schema and against the text status, the
-// metrics file through promtool and a real node_exporter, and the checker's
-// health verdict on the running service.
+// metrics file through promtool and a real node_exporter, the checker's
+// health verdict on the running service, and what they say of a reload.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -12,11 +12,14 @@
 
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "reports/StatusJson.h"
 #include "reports/TextEscaping.h"
+#include "support/LibraryShelf.h"
 #include "support/ServiceProcess.h"
 #include "support/StatusFileText.h"
 #include "support/TestPlugins.h"
@@ -175,7 +178,7 @@ TEST(ReportsRun, JsonStatusAgreesWithTheTextAndItsSchemaFromStartToStop) {
     // The JSON status follows the text at each write.
     ASSERT_TRUE(waitForPhase(root, "running"));
     nlohmann::json status = readStatusJson(root);
-    EXPECT_EQ(1, status["schema"]);
+    EXPECT_EQ(kStatusJsonSchema, status["schema"]);
     EXPECT_EQ(service.pid(), status["pid"]);
     EXPECT_EQ("running", status["phase"]);
     EXPECT_EQ(1, status["deployment"]["attempts"]);
@@ -366,6 +369,85 @@ TEST(ReportsRun, HealthOfARunningServiceThenOfOneKilled) {
     health = checkHealth(root);
     EXPECT_EQ(2, health.exitStatus) << health.line;
     EXPECT_EQ(0u, health.line.find("ZOKORVO CRITICAL - the service is not running")) << health.line;
+}
+
+std::string iniText(const std::string& name, const std::string& library,
+                    const std::string& extra = "") {
+    return "[Service]\nName=" + name + "\nPath=" + library + "\n" + extra;
+}
+
+TEST(ReportsRun, AfterAReloadEachPluginSaysWhatTheReloadDidWithIt) {
+    zotest::TestRoot root;
+    zotest::tLibraryShelf shelf(root);
+    root.addDescription("a.ini", iniText("A", shelf.place(kAlphaPlugin, "alpha")));
+    root.addDescription("b.ini", iniText("B", kBetaPlugin, "Dependencies=A\n"));
+    root.addDescription("c.ini", iniText("C", kGammaPlugin));
+    root.addDescription("d.ini", iniText("D", kPlainPlugin));
+    root.addDescription("k.ini", iniText("K", kSlowPlugin));
+    root.addDescription("f.ini", iniText("F", kFailingPlugin, "Initialize=FailingInit\n"));
+    const std::string metricsFile = root.root() + "/zoKorvoRemoteService.prom";
+    zotest::ServiceProcess service({"--metrics-file", metricsFile}, {"ZOSYSAPI_DEPLOYMENT=0"});
+    ASSERT_TRUE(waitForPhase(root, "running"));
+    nlohmann::json status = readStatusJson(root);
+    EXPECT_TRUE(status["reload"].is_null());
+    EXPECT_TRUE((*pluginNamed(status, "K"))["reload"].is_null());
+    EXPECT_EQ(std::string::npos, zotest::readFile(metricsFile).find("zokorvo_reload"));
+
+    root.addDescription("c.ini", iniText("C", kGammaPlugin, "Requires=3\n"));
+    shelf.place(kAlphaPlugin, "alpha");
+    ASSERT_EQ(0, remove((root.pluginsDirectory() + "/d.ini").c_str()));
+    root.addDescription("e.ini", iniText("E", kPlainPlugin));
+    root.addDescription("r.ini", iniText("R", kGammaPlugin, "Requires=2\n"));
+    service.sendSignal(SIGHUP);
+    ASSERT_TRUE(zotest::waitFor([&] {
+        return zotest::readFile(metricsFile).find("zokorvo_reload_plugins") != std::string::npos;
+    }));
+
+    expectValidAgainstSchema(root);
+    status = readStatusJson(root);
+    const std::map<std::string, std::string> expected = {
+        {"A", "started"}, {"B", "started"}, {"C", "started"}, {"E", "started"},
+        {"K", "kept"},    {"R", "refused"}, {"F", "failed"}};
+    std::map<std::string, std::string> outcomes;
+    for (const nlohmann::json& plugin : status["plugins"]) {
+        outcomes[plugin["name"].get<std::string>()] = plugin["reload"].get<std::string>();
+    }
+    EXPECT_EQ(expected, outcomes);
+    EXPECT_EQ(nlohmann::json::array({"D"}), status["reload"]["stopped"]);
+    EXPECT_EQ((nlohmann::json{
+                  {"kept", 1}, {"stopped", 1}, {"started", 4}, {"refused", 1}, {"failed", 1}}),
+              status["reload"]["counts"]);
+    // The reload began after the start was written, and before this write.
+    const std::string at = status["reload"]["at"].get<std::string>();
+    EXPECT_LE(status["started"].get<std::string>(), at);
+    EXPECT_LE(at, status["updated"].get<std::string>());
+
+    const std::string metrics = zotest::readFile(metricsFile);
+    if (!std::string(ZO_TEST_PROMTOOL).empty()) {
+        std::string output;
+        EXPECT_EQ(
+            0, runCommand(std::string(ZO_TEST_PROMTOOL) + " check metrics < " + quoted(metricsFile),
+                          output))
+            << output << metrics;
+    }
+    for (const char* series :
+         {"zokorvo_reload_plugins{outcome=\"kept\"} 1\n",
+          "zokorvo_reload_plugins{outcome=\"stopped\"} 1\n",
+          "zokorvo_reload_plugins{outcome=\"started\"} 4\n",
+          "zokorvo_reload_plugins{outcome=\"refused\"} 1\n",
+          "zokorvo_reload_plugins{outcome=\"failed\"} 1\n", "zokorvo_reload_timestamp_seconds "}) {
+        EXPECT_NE(std::string::npos, metrics.find(series)) << series << metrics;
+    }
+
+    // The health goes by the plugins' states alone: F failed again.
+    const tHealthRun health = checkHealth(root);
+    EXPECT_EQ(2, health.exitStatus) << health.line;
+    EXPECT_EQ(
+        "ZOKORVO CRITICAL - plugin F failed (-7); 5 started, 1 refused, 1 failed | "
+        "started=5 refused=1 failed=1\n",
+        health.line);
+    service.sendSignal(SIGTERM);
+    service.wait();
 }
 
 }  // namespace

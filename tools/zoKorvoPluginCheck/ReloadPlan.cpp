@@ -6,10 +6,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
 #include "StartPrediction.h"
+#include "StatusFile.h"
+#include "reports/StatusJson.h"
 #include "tPluginManager.h"
 
 namespace nPluginCheck {
@@ -105,7 +108,63 @@ std::string whyStarted(const tStartPrediction& prediction, const tPlan& plan,
     return reason;
 }
 
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+tStatusBlock blockOfJson(const nlohmann::json& plugin) {
+    tStatusBlock block;
+    block.name = plugin.at("name").get<std::string>();
+    std::vector<std::string> dependencies;
+    for (const nlohmann::json& dependency : plugin.at("dependencies")) {
+        dependencies.push_back(dependency.get<std::string>());
+    }
+    block.dependencies = joined(dependencies);
+    block.path = plugin.at("library").get<std::string>();
+    block.requires = std::to_string(plugin.at("requires").get<uint32_t>());
+    block.initializeCode = plugin.at("steps").at("initialize").at("code").get<int32_t>();
+    return block;
+}
+
+// The status the plan goes by: the JSON twin when it can be read, which
+// holds every name exactly, else the text. Its path in `statusFile`, and
+// the time it was written; -1 when there is neither.
+int64_t readStatus(const std::string& statusDirectory, std::string& statusFile,
+                   std::vector<tStatusBlock>& blocks) {
+    statusFile = statusDirectory + "/" + kStatusJsonFileName;
+    int64_t writtenNs = lastWrittenNs(statusFile);
+    if (writtenNs >= 0 && readJsonStatusBlocks(fileText(statusFile), blocks)) {
+        return writtenNs;
+    }
+    statusFile = statusDirectory + "/" + kStatusFileName;
+    writtenNs = lastWrittenNs(statusFile);
+    if (writtenNs >= 0) {
+        blocks = readStatusBlocks(fileText(statusFile));
+    }
+    return writtenNs;
+}
+
 }  // namespace
+
+bool readJsonStatusBlocks(const std::string& jsonText, std::vector<tStatusBlock>& blocks) {
+    try {
+        const nlohmann::json status = nlohmann::json::parse(jsonText);
+        if (status.at("schema") != kStatusJsonSchema) {
+            return false;
+        }
+        std::vector<tStatusBlock> read;
+        for (const nlohmann::json& plugin : status.at("plugins")) {
+            read.push_back(blockOfJson(plugin));
+        }
+        blocks = std::move(read);
+        return true;
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
+}
 
 std::vector<tStatusBlock> readStatusBlocks(const std::string& statusText) {
     std::vector<tStatusBlock> blocks;
@@ -139,18 +198,16 @@ std::vector<tStatusBlock> readStatusBlocks(const std::string& statusText) {
     return blocks;
 }
 
-std::string renderReloadPlan(const std::string& statusFile,
+std::string renderReloadPlan(const std::string& statusDirectory,
                              const std::vector<tStartPrediction>& startOrder,
                              uint32_t capabilityMask) {
-    const int64_t statusWrittenNs = lastWrittenNs(statusFile);
+    std::string statusFile;
+    std::vector<tStatusBlock> blocks;
+    const int64_t statusWrittenNs = readStatus(statusDirectory, statusFile, blocks);
     if (statusWrittenNs < 0) {
         return "Reload plan: no status file " + statusFile +
                ": the service has not run, and would start every plugin\n";
     }
-    std::ifstream in(statusFile, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    const std::vector<tStatusBlock> blocks = readStatusBlocks(text.str());
 
     std::map<std::string, const tStartPrediction*> described;
     for (const tStartPrediction& prediction : startOrder) {

@@ -124,8 +124,9 @@ const char kUsage[] =
     "                      and the stop (default 1; 0 for none)\n"
     "  --reload-plan       then say what a reload of the running service (SIGHUP,\n"
     "                      systemctl reload) would keep, stop and start, and why, from\n"
-    "                      its status file and the files as they are now; files\n"
-    "                      written after the status file count as changed\n"
+    "                      its JSON status (else its status file) and the files as\n"
+    "                      they are now; files written after the status count as\n"
+    "                      changed\n"
     "  --json              print the report as one JSON object\n"
     "  --health            instead of checking, judge the running service from its\n"
     "                      JSON status: one line and exit status 0 OK, 1 WARNING,\n"
@@ -419,9 +420,8 @@ int run(const tOptions& options) {
     std::string text =
         options.json ? nPluginCheck::renderJson(report) : nPluginCheck::renderText(report);
     if (options.reloadPlan) {
-        text +=
-            nPluginCheck::renderReloadPlan(std::string(kStatusDirectory) + "/" + kStatusFileName,
-                                           report.startOrder, report.capabilityMask);
+        text += nPluginCheck::renderReloadPlan(kStatusDirectory, report.startOrder,
+                                               report.capabilityMask);
     }
     fputs(text.c_str(), stdout);
     if (fflush(stdout) != 0) {
