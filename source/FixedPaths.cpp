@@ -11,6 +11,12 @@ const char* const kStatusDirectory = ZO_STATUS_DIRECTORY;
 #endif
 const char* const kJournalSocket = ZO_JOURNAL_SOCKET;
 
+#ifdef ZO_DEPLOYMENT_PAUSE_VARIABLE
+const char* const kDeploymentPauseVariable = ZO_DEPLOYMENT_PAUSE_VARIABLE;
+#else
+const char* const kDeploymentPauseVariable = nullptr;
+#endif
+
 namespace zosysq {
 const char* const kSharePointerFile = ZO_SHARE_POINTER_FILE;
 const char* const kDefaultShareDirectory = ZO_DEFAULT_SHARE_DIRECTORY;

@@ -13,4 +13,9 @@ extern const char* const kStatusDirectory;
 // standard error is the journal.
 extern const char* const kJournalSocket;
 
+// The environment variable through which the test variant's tests shorten
+// the deployment query's pause after a failed attempt (whole milliseconds);
+// null in every other variant, which always pauses the full time.
+extern const char* const kDeploymentPauseVariable;
+
 #endif  // ZOKORVO_FIXEDPATHS_H

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <boost/filesystem/exception.hpp>
+#include <functional>
 #include <utility>
 
 #include "DeploymentPermission.h"
@@ -19,6 +20,22 @@
 #include "reports/StatusJson.h"
 #include "zoerr/Status.h"
 #include "zoqel/StatusRecord.h"
+
+namespace {
+
+// The test variant's tests may shorten the deployment query's pauses (see
+// FixedPaths.h); wherever a pause is reported it still counts as the full one.
+std::function<void(uint32_t)> pauseOfThisVariant(std::function<void(uint32_t)> pause) {
+    const char* shortened =
+        kDeploymentPauseVariable != nullptr ? getenv(kDeploymentPauseVariable) : nullptr;
+    if (shortened == nullptr) {
+        return pause;
+    }
+    const auto shortenedMs = static_cast<uint32_t>(strtoul(shortened, nullptr, 10));
+    return [shortenedMs, pause = std::move(pause)](uint32_t) { pause(shortenedMs); };
+}
+
+}  // namespace
 
 tService::tService()
     // Auto-reset: the flags keep what was asked for; the event only wakes.
@@ -276,6 +293,7 @@ void tService::queryDeploymentPermission() {
     try {
         zoKorvoRemoteService::tDeploymentQuerySeams seams =
             zoKorvoRemoteService::systemDeploymentQuerySeams();
+        seams.pause = pauseOfThisVariant(std::move(seams.pause));
         if (notifier != nullptr) {
             seams.pause = pausePostedTo(notifier->board(), std::move(seams.pause));
         }

@@ -294,7 +294,9 @@ TEST(Reload, SignalsInEveryPhaseLeaveTheDocumentedState) {
 TEST(Reload, SignalsDuringThePermissionPausesLoseNothing) {
     zotest::TestRoot root;
     zotest::addDescriptions(root, {{"A", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"}});
-    tReloadRun run({"ZOSYSAPI_FAIL_ATTEMPTS=1"});
+    // The pauses shortened, long enough to be shown (a second): what counts is
+    // that the signals land in them.
+    tReloadRun run({"ZOSYSAPI_FAIL_ATTEMPTS=1", "ZO_TEST_DEPLOYMENT_PAUSE_MS=1500"});
     ASSERT_TRUE(run.socket.waitFor([](const std::string& message) {
         return message.find("Deployment permission: attempt 1 of 7 failed") != std::string::npos;
     })) << run.socket.transcript();
