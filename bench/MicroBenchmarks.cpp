@@ -11,6 +11,10 @@
 
 #include <boost/filesystem.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -18,11 +22,16 @@
 #include <string>
 #include <vector>
 
+#include "DynamicSection.h"
 #include "PluginOrder.h"
 #include "StartedNames.h"
 #include "StatusFile.h"
 #include "ini/IniFile.h"
 #include "nPluginData.h"
+#include "reports/Metrics.h"
+#include "reports/ReportFiles.h"
+#include "reports/ServiceReport.h"
+#include "reports/StatusJson.h"
 #include "tPluginManager.h"
 #include "zoerr/Json.h"
 #include "zoerr/Status.h"
@@ -252,6 +261,107 @@ void StatusText(benchmark::State& state) {
 }
 BENCHMARK(StatusText)->ArgsProduct({kPluginCounts})->Complexity()->Unit(benchmark::kMicrosecond);
 
+// The records of range(0) plugins refused at their start (each block then
+// has its start step's lines), with a description file each, and a report of
+// them as the service builds one after its start pass. With range(1) = 1
+// every name, dependency and path holds a character that some rendering
+// escapes (a tab, an escape character, a byte that is not UTF-8, a quote) and
+// a valid two-byte sequence, in the middle of plain text.
+class tReportFixture {
+  public:
+    tReportFixture(int64_t count, bool escapes) {
+        std::vector<tPluginDescription> descriptions =
+            makeDescriptions(static_cast<size_t>(count), 2, 0);
+        for (tPluginDescription& description : descriptions) {
+            if (escapes) {
+                description.name.insert(3, "\t\x1b\xff\"\xc3\xa9");
+                description.path.insert(10, "\t\x1b\xff\"\xc3\xa9");
+                for (std::string& dependency : description.dependencies) {
+                    dependency.insert(3, "\t\x1b\xff\"\xc3\xa9");
+                }
+            }
+            description.file = "/usr/local/share/zorix/plugins/" + description.name + ".ini";
+        }
+        manager.startPlugins(std::move(descriptions), 0xFFFFFFFF);
+        messages.push_back(tReportMessage{
+            tMessageKind::descriptionParse, "/usr/local/share/zorix/plugins/broken.ini",
+            "Failed to parse /usr/local/share/zorix/plugins/broken.ini"});
+        report.phase = tServicePhase::running;
+        report.pid = 4242;
+        report.processStart = timespec{1796710445, 123000000};
+        report.now = timespec{1796710446, 456000000};
+        report.initTimeMs = 37;
+        report.deploymentAttempts = 1;
+        report.messages = &messages;
+        report.records = &manager.getRecords();
+    }
+    const tServiceReport& get() const { return report; }
+
+  private:
+    tPluginManager manager;
+    std::vector<tReportMessage> messages;
+    tServiceReport report;
+};
+
+// The plugin counts, without and with characters to escape, of the report
+// renderings.
+void reportArguments(benchmark::internal::Benchmark* benchmark) {
+    benchmark->ArgsProduct({kPluginCounts, {0, 1}})->Unit(benchmark::kMicrosecond);
+}
+
+// The whole status text as the service writes it: its own lines, the
+// messages and a block per plugin.
+std::string renderStatusText(const tServiceReport& report) {
+    std::string text;
+    appendStatusText(text, report);
+    return text;
+}
+
+template <std::string (*render)(const tServiceReport&)>
+void renderReport(benchmark::State& state) {
+    const tReportFixture fixture(state.range(0), state.range(1) == 1);
+    size_t bytes = 0;
+    for (auto _ : state) {
+        const std::string text = render(fixture.get());
+        bytes = text.size();
+        benchmark::DoNotOptimize(text);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
+    state.counters["text_bytes"] = static_cast<double>(bytes);
+}
+
+void StatusReportText(benchmark::State& state) {
+    renderReport<renderStatusText>(state);
+}
+BENCHMARK(StatusReportText)->Apply(reportArguments);
+
+void StatusJson(benchmark::State& state) {
+    renderReport<renderStatusJson>(state);
+}
+BENCHMARK(StatusJson)->Apply(reportArguments);
+
+void MetricsText(benchmark::State& state) {
+    renderReport<renderMetrics>(state);
+}
+BENCHMARK(MetricsText)->Apply(reportArguments);
+
+// One status write of the service at range(0) plugins: the text and its JSON
+// twin, and with range(1) = 1 the metrics file too, each rendered and
+// written to its file (on a tmpfs under bench/run) through its temporary file.
+void StatusWrite(benchmark::State& state) {
+    const tReportFixture fixture(state.range(0), false);
+    const std::string directory = scratchDirectory().string();
+    const bool metrics = state.range(1) == 1;
+    std::string buffer;
+    for (auto _ : state) {
+        if (metrics) {
+            writeMetricsFile(directory, "bench.prom", fixture.get(), buffer);
+        }
+        writeStatusFiles(directory, fixture.get(), buffer);
+    }
+}
+BENCHMARK(StatusWrite)->ArgsProduct({{1000}, {0, 1}})->Unit(benchmark::kMicrosecond);
+
 // The detail text of a failed file read, as the platform layer writes it.
 void JsonDetailText(benchmark::State& state) {
     for (auto _ : state) {
@@ -288,6 +398,48 @@ void WriteStatusFileAtomically(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(report.size()));
 }
 BENCHMARK(WriteStatusFileAtomically)->Unit(benchmark::kMicrosecond);
+
+// The libraries whose dynamic sections are read: the bench plugin (what
+// every plugin costs) and the C library (a large one, strings far from its
+// start).
+const char* const kDynamicObjects[] = {ZO_BENCH_PLUGIN_FILE, "/lib/x86_64-linux-gnu/libc.so.6"};
+
+// Reading one library's dynamic section from a descriptor kept open, as the
+// library search does once per library (the file in the page cache).
+void ReadDynamicSection(benchmark::State& state) {
+    const char* path = kDynamicObjects[state.range(0)];
+    const int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat info;
+    if (descriptor < 0 || fstat(descriptor, &info) != 0) {
+        state.SkipWithError(path);
+        return;
+    }
+    for (auto _ : state) {
+        tDynamicSection section;
+        benchmark::DoNotOptimize(
+            readDynamicSection(descriptor, static_cast<uint64_t>(info.st_size), section));
+    }
+    close(descriptor);
+    state.SetLabel(path);
+}
+BENCHMARK(ReadDynamicSection)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// The same with the open, fstat and close the library search adds per library.
+void OpenAndReadDynamicSection(benchmark::State& state) {
+    const char* path = kDynamicObjects[state.range(0)];
+    for (auto _ : state) {
+        const int descriptor = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        struct stat info;
+        tDynamicSection section;
+        if (fstat(descriptor, &info) == 0) {
+            benchmark::DoNotOptimize(
+                readDynamicSection(descriptor, static_cast<uint64_t>(info.st_size), section));
+        }
+        close(descriptor);
+    }
+    state.SetLabel(path);
+}
+BENCHMARK(OpenAndReadDynamicSection)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -2,10 +2,12 @@
 // whether the bytes arrive through a file instead of an in-memory stream (0x10), and whether the
 // document is read twice (0x20); the rest is the file. Besides the sanitizers' checks, every
 // section and key that was read must be found again by its own name, and a line-by-line walk
-// with the reader's public pieces must find the same first error line as the parser.
+// with the reader's public pieces must find the same first error line as the parser, and the
+// bytes read in place (readBytes) must give the very document the stream or the file gave.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "ini/IniFile.h"
@@ -75,6 +77,32 @@ void requireEverythingFindable(IniFile* file) {
     file->findSection("(null)");
 }
 
+void requireSameDocument(const IniFile* first, const IniFile* second) {
+    require(first->sectionCount == second->sectionCount);
+    require(first->firstErrorLine() == second->firstErrorLine());
+    for (size_t s = 0; s < first->sectionCount; ++s) {
+        const IniSection* one = first->sections[s];
+        const IniSection* other = second->sections[s];
+        require(strcmp(one->name, other->name) == 0 && one->keyCount == other->keyCount);
+        for (size_t k = 0; k < one->keyCount; ++k) {
+            require(strcmp(one->keys[k]->name, other->keys[k]->name) == 0);
+            require(strcmp(one->keys[k]->value, other->keys[k]->value) == 0);
+        }
+    }
+}
+
+void requireReadInPlaceAlike(const IniFile* file, int result, const uint8_t* data, size_t size,
+                             uint32_t flags) {
+    IniFile* inPlace = IniFile::create(0);
+    require(inPlace != nullptr);
+    inPlace->setFlags(flags);
+    require(inPlace->readBytes(reinterpret_cast<const char*>(data), size) == result);
+    if (result == 0) {
+        requireSameDocument(file, inPlace);
+    }
+    IniFile::destroy(inPlace);
+}
+
 int32_t firstErrorLineByWalking(const uint8_t* data, size_t size, uint32_t flags) {
     FILE* stream = openBytes(data, size);
     require(stream != nullptr);
@@ -120,6 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         result = readDocument(file, data, size, false);
     }
     requireEverythingFindable(file);
+    requireReadInPlaceAlike(file, result, data, size, flags);
     if (result == 0) {
         require(file->firstErrorLine() == firstErrorLineByWalking(data, size, flags));
     }

@@ -335,25 +335,51 @@ int iniSkipByteOrderMark(FILE* stream) {
 
 // ---- Line reader ---------------------------------------------------------------------------
 
-IniLineReader* IniLineReader::create(FILE* stream) {
+namespace {
+
+IniLineReader* newLineReader() {
     IniLineReader* reader = static_cast<IniLineReader*>(calloc(1, sizeof(IniLineReader)));
+    if (reader != nullptr) {
+        // Nothing precedes the first line, so a leading "\n" is an empty line, not half a break.
+        reader->previousTerminator = -1;
+    }
+    return reader;
+}
+
+}  // namespace
+
+IniLineReader* IniLineReader::create(FILE* stream) {
+    IniLineReader* reader = newLineReader();
     if (reader == nullptr) {
         return nullptr;
     }
-    reader->block = static_cast<unsigned char*>(malloc(kIniReadBlockSize));
-    if (reader->block == nullptr) {
+    reader->readBuffer = static_cast<unsigned char*>(malloc(kIniReadBlockSize));
+    if (reader->readBuffer == nullptr) {
         free(reader);
         return nullptr;
     }
+    reader->block = reader->readBuffer;
     reader->stream = stream;
-    // Nothing precedes the first line, so a leading "\n" is an empty line, not half a break.
-    reader->previousTerminator = -1;
+    return reader;
+}
+
+// The bytes are the one and only block: no buffer, no copy, no end to find out by reading.
+// No bytes at all are an empty block that still points somewhere, as memcpy needs.
+IniLineReader* IniLineReader::createOverBytes(const char* bytes, size_t length) {
+    static const unsigned char kNoBytes[1] = {0};
+    IniLineReader* reader = newLineReader();
+    if (reader == nullptr) {
+        return nullptr;
+    }
+    reader->block = bytes != nullptr ? reinterpret_cast<const unsigned char*>(bytes) : kNoBytes;
+    reader->blockLength = bytes != nullptr ? length : 0;
+    reader->inputEnded = 1;
     return reader;
 }
 
 void IniLineReader::destroy(IniLineReader* reader) {
     if (reader != nullptr) {
-        free(reader->block);
+        free(reader->readBuffer);
         free(reader);
     }
 }
@@ -375,7 +401,11 @@ int IniLineReader::skipByteOrderMark() {
 
 int IniLineReader::refill() {
     blockPosition = 0;
-    blockLength = inputEnded ? 0 : fread(block, 1, kIniReadBlockSize, stream);
+    if (inputEnded) {
+        blockLength = 0;
+        return kIniResultOk;
+    }
+    blockLength = fread(readBuffer, 1, kIniReadBlockSize, stream);
     if (blockLength < kIniReadBlockSize && feof(stream)) {
         // The input ended within this block: asking again would only cost
         // another read that returns nothing.
@@ -577,8 +607,19 @@ int IniFile::readStream(FILE* stream) {
     return parseStream(stream, kIniMarkSkipped);
 }
 
+int IniFile::readBytes(const char* bytes, size_t length) {
+    if (bytes == nullptr && length != 0) {
+        return kIniResultFileMissing;
+    }
+    return parseLines(IniLineReader::createOverBytes(bytes, length), kIniMarkInFirstBlock);
+}
+
 int IniFile::parseStream(FILE* stream, IniMarkCheck markCheck) {
-    IniLineReader* reader = IniLineReader::create(stream);
+    return parseLines(IniLineReader::create(stream), markCheck);
+}
+
+// Takes the reader, which may be null when memory was short.
+int IniFile::parseLines(IniLineReader* reader, IniMarkCheck markCheck) {
     if (reader == nullptr) {
         return kIniResultOutOfMemory;
     }
@@ -718,7 +759,18 @@ int IniFile::compareNames(const char* left, const char* right) {
 }
 
 int IniFile::namesEqual(const char* left, const char* right) const {
-    return (caseSensitive ? strcmp(left, right) : compareNames(left, right)) == 0;
+    if (caseSensitive) {
+        return strcmp(left, right) == 0;
+    }
+    // Most names looked at differ in their first letter: those are told
+    // apart here, without the walk that also skips white space.
+    const char first = *left;
+    const char other = *right;
+    if (first != '\0' && other != '\0' && !isBlank(first) && !isBlank(other) &&
+        upper(first) != upper(other)) {
+        return 0;
+    }
+    return compareNames(left, right) == 0;
 }
 
 IniSection* IniFile::findSection(const char* name) {

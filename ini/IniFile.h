@@ -116,13 +116,15 @@ struct IniLineRead {
     int atEnd;         // the input is exhausted and no line was stored
 };
 
-// Splits a stream into lines. A line ends at "\n", "\r" or a NUL byte; the terminator is not
-// stored. A terminator that directly follows a different one ("\r\n", "\n\r") completes a
-// two-character line break instead of ending an empty line, so CR LF, LF and lone CR files
-// number their lines alike. Lines are numbered from 1. Does not own the stream.
+// Splits a stream, or bytes in memory, into lines. A line ends at "\n", "\r" or a NUL byte; the
+// terminator is not stored. A terminator that directly follows a different one ("\r\n",
+// "\n\r") completes a two-character line break instead of ending an empty line, so CR LF, LF
+// and lone CR files number their lines alike. Lines are numbered from 1. Owns neither the stream
+// nor the bytes.
 struct IniLineReader {
-    FILE* stream;
-    unsigned char* block;  // kIniReadBlockSize bytes
+    FILE* stream;                // null for a reader over bytes
+    const unsigned char* block;  // what is read: the read buffer, or the bytes themselves
+    unsigned char* readBuffer;   // kIniReadBlockSize bytes of a reader over a stream, else null
     size_t blockLength;
     size_t blockPosition;
     int inputEnded;
@@ -132,6 +134,9 @@ struct IniLineReader {
 
     // Null when memory is short.
     static IniLineReader* create(FILE* stream);
+    // A reader over the `length` bytes at `bytes`, read in place: they must outlive the reader.
+    // Null when memory is short.
+    static IniLineReader* createOverBytes(const char* bytes, size_t length);
     // Null accepted.
     static void destroy(IniLineReader* reader);
 
@@ -189,6 +194,10 @@ struct IniFile {
     // The same for an open stream, read from its start; the stream stays open. A null stream
     // gives kIniResultFileMissing.
     int readStream(FILE* stream);
+    // The same for the `length` bytes at `bytes`, as readFile reads the bytes of a file: the
+    // byte-order mark is looked for at their start. A null `bytes` with a `length` gives
+    // kIniResultFileMissing.
+    int readBytes(const char* bytes, size_t length);
     // Parses the lines of `reader` into the document, replacing what it held. After a failure
     // the document holds what was parsed before it.
     int parse(IniLineReader* reader);
@@ -223,4 +232,5 @@ struct IniFile {
     // reader in its first block.
     enum IniMarkCheck { kIniMarkSkipped, kIniMarkInFirstBlock };
     int parseStream(FILE* stream, IniMarkCheck markCheck);
+    int parseLines(IniLineReader* reader, IniMarkCheck markCheck);
 };

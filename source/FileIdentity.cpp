@@ -1,9 +1,9 @@
 #include "FileIdentity.h"
 
-#include <errno.h>
-#include <fcntl.h>
+#include <functional>
+#include <string_view>
+
 #include <sys/stat.h>
-#include <unistd.h>
 
 bool sameFile(const tFileIdentity& first, const tFileIdentity& second) {
     return first.known && second.known && first.device == second.device &&
@@ -12,46 +12,36 @@ bool sameFile(const tFileIdentity& first, const tFileIdentity& second) {
 }
 
 tFileIdentity identifyFile(const char* path) {
-    tFileIdentity identity;
     struct stat status {};
     if (path == nullptr || path[0] == '\0' || stat(path, &status) != 0) {
-        return identity;
+        return tFileIdentity();
     }
-    identity.device = status.st_dev;
-    identity.inode = status.st_ino;
-    identity.size = status.st_size;
+    return identityOf(status);
+}
+
+tFileIdentity identityOf(const struct stat& info) {
+    tFileIdentity identity;
+    identity.device = info.st_dev;
+    identity.inode = info.st_ino;
+    identity.size = info.st_size;
     identity.modifiedNs =
-        static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+        static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     identity.known = true;
+    identity.mode = info.st_mode;
+    identity.owner = info.st_uid;
+    identity.changedNs =
+        static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
     return identity;
 }
 
-uint64_t fingerprintFile(const std::string& path) {
-    // O_NONBLOCK: a FIFO put in the file's place never holds the service up.
-    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (file < 0) {
-        return 0;
-    }
-    constexpr uint64_t kOffsetBasis = 14695981039346656037ULL;
-    constexpr uint64_t kPrime = 1099511628211ULL;
-    uint64_t fingerprint = kOffsetBasis;
-    unsigned char block[4096];
-    for (;;) {
-        const ssize_t count = read(file, block, sizeof block);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            fingerprint = 0;
-            break;
-        }
-        if (count == 0) {
-            break;
-        }
-        for (ssize_t i = 0; i < count; ++i) {
-            fingerprint = (fingerprint ^ block[i]) * kPrime;
-        }
-    }
-    close(file);
-    return fingerprint;
+bool sameFileAndKeeping(const tFileIdentity& first, const tFileIdentity& second) {
+    return sameFile(first, second) && first.mode == second.mode && first.owner == second.owner &&
+           first.changedNs == second.changedNs;
+}
+
+uint64_t fingerprintBytes(const char* bytes, size_t size) {
+    // The standard library's hash of bytes, a word at a time: a fingerprint
+    // lives only as long as the process, so its values need not be stable
+    // across builds.
+    return std::hash<std::string_view>()(std::string_view(bytes, size));
 }

@@ -9,8 +9,10 @@
 #ifndef ZOKORVO_FILEIDENTITY_H
 #define ZOKORVO_FILEIDENTITY_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -20,6 +22,11 @@ struct tFileIdentity {
     off_t size = 0;
     int64_t modifiedNs = 0;
     bool known = false;
+    // Who may change the file, and when its owner or mode last changed: not
+    // part of sameFile(), which asks whether the content is the one seen.
+    mode_t mode = 0;
+    uid_t owner = 0;
+    int64_t changedNs = 0;
 };
 
 // True when both are known and name the same file in the same state: a file
@@ -28,9 +35,14 @@ bool sameFile(const tFileIdentity& first, const tFileIdentity& second);
 
 // The identity of the file at `path`, links followed; unknown when stat(2) fails.
 tFileIdentity identifyFile(const char* path);
+// The identity of the file `info` describes.
+tFileIdentity identityOf(const struct stat& info);
 
-// A 64-bit fingerprint (FNV-1a) of every byte of the file at `path`, read
-// in blocks without allocating; 0 when it cannot be read.
-uint64_t fingerprintFile(const std::string& path);
+// True when both name the same file in the same state, and nothing about who
+// may change it has changed either: owner, mode and status-change time.
+bool sameFileAndKeeping(const tFileIdentity& first, const tFileIdentity& second);
+
+// A 64-bit fingerprint of a file's bytes, as read, for this process only.
+uint64_t fingerprintBytes(const char* bytes, size_t size);
 
 #endif  // ZOKORVO_FILEIDENTITY_H

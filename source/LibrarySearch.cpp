@@ -79,24 +79,36 @@ std::vector<Directory> searchList(const std::string& text, const char* separator
     }
 }
 
-// The dynamic section of the regular file at `path`; a file that is not ELF
-// reads as needing nothing, since the loader refuses it unmapped.
-tPathVerdict readObject(const tPathSafety& paths, const std::string& path,
-                        tDynamicSection& dynamic) {
-    const int descriptor = paths.openChecked(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (descriptor < 0) {
-        return faultOf(tPathVerdict::tFault::unexamined, path, errno);
-    }
-    struct stat info;
+// The dynamic section of the regular file open at `descriptor`, which this
+// closes; a file that is not ELF reads as needing nothing, since the loader
+// refuses it unmapped.
+tPathVerdict readObjectAt(int descriptor, const std::string& path, const struct stat& info,
+                          tDynamicSection& dynamic) {
     tDynamicSectionRead read = tDynamicSectionRead::unreadable;
-    if (fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode)) {
-        read = readDynamicSection(descriptor, dynamic);
+    if (S_ISREG(info.st_mode)) {
+        read = readDynamicSection(descriptor, static_cast<uint64_t>(info.st_size), dynamic);
     }
     close(descriptor);
     if (read == tDynamicSectionRead::unreadable) {
         return faultOf(tPathVerdict::tFault::unexamined, path, ENOEXEC);
     }
     return tPathVerdict();
+}
+
+// The same for an object already mapped into this process: only its names
+// are read, nothing is judged.
+tPathVerdict readMappedObject(const std::string& path, tDynamicSection& dynamic) {
+    const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat info;
+    if (descriptor < 0) {
+        return faultOf(tPathVerdict::tFault::unexamined, path, errno);
+    }
+    if (fstat(descriptor, &info) != 0) {
+        const int error = errno;
+        close(descriptor);
+        return faultOf(tPathVerdict::tFault::unexamined, path, error);
+    }
+    return readObjectAt(descriptor, path, info, dynamic);
 }
 
 std::string executablePath() {
@@ -110,7 +122,7 @@ std::string executablePath() {
 tLibrarySearch::tLibrarySearch() {
     executable.path = executablePath();
     if (!executable.path.empty()) {
-        (void)readObject(tPathSafety(), executable.path, executable.dynamic);
+        (void)readMappedObject(executable.path, executable.dynamic);
     }
     const std::string origin = directoryOf(executable.path);
     if (executable.dynamic.hasRunpath) {
@@ -127,64 +139,85 @@ tLibrarySearch::tLibrarySearch() {
 }
 
 tPathVerdict tLibrarySearch::check(tPathSafety& paths, const std::string& path,
-                                   std::string& loaderName) {
+                                   std::string& loaderName, tFileIdentity& identity) {
     loaderName = path;
+    identity = tFileIdentity();
     if (path.empty()) {
         return tPathVerdict();
     }
-    std::string file;
+    const tLoaders program{&executable, nullptr};
     if (path.find('/') == std::string::npos) {
         if (isLoaded(path)) {
             return tPathVerdict();
         }
         // dlopen searches as if the program itself needed the name.
-        tPathVerdict verdict = find(paths, path, executable, {}, file);
+        std::string file;
+        tPathVerdict verdict = find(paths, path, executable, nullptr, file);
         if (!verdict.safe() || file.empty()) {
             return verdict;
         }
+        return judgeObject(paths, file, program, pluginObject, &identity);
+    }
+    // Assigned, not built: a plugin's library is judged between two opens
+    // of the loader, and what is allocated there makes the loader's own
+    // objects lie irregularly on the heap, which slows its walks over them
+    // (bench/README.md). In a pass, the names reuse their buffers.
+    if (path[0] == '/') {
+        loaderName.assign(path);
     } else {
         loaderName = tPathSafety::absolute(path);
         if (loaderName.empty()) {
             return faultOf(tPathVerdict::tFault::unexamined, path, errno);
         }
-        bool exists = true;
-        tPathVerdict verdict = paths.check(loaderName, exists);
-        if (!verdict.safe() || !exists) {
-            return verdict;
-        }
-        file = loaderName;
     }
-    return judgeObject(paths, file, {&executable});
+    return judgeObject(paths, loaderName, program, pluginObject, &identity);
 }
 
 tPathVerdict tLibrarySearch::judgeObject(tPathSafety& paths, const std::string& file,
-                                         const std::vector<const tObject*>& loaders) {
+                                         const tLoaders& loaders, tObject& object,
+                                         tFileIdentity* identity) {
     // Only libraries that plugins need are remembered: a plugin's own library
-    // is met once a pass, and what stays allocated between two opens makes
-    // the loader's own objects lie irregularly on the heap, which slows its
-    // walks over them (bench/README.md).
-    const bool remembered = loaders.size() > 1;
+    // is met once a pass, and what stays allocated between two opens slows
+    // the loader (see check).
+    const bool remembered = loaders.next != nullptr;
     std::string key;
     if (remembered) {
         key = file;
-        for (const tObject* loader : loaders) {
-            key += '\n' + loader->path;
+        for (const tLoaders* loader = &loaders; loader != nullptr; loader = loader->next) {
+            key += '\n' + loader->object->path;
         }
         if (judged.count(key) != 0) {
             return tPathVerdict();
         }
     }
-    tObject object;
-    object.path = file;
-    tPathVerdict verdict = readObject(paths, file, object.dynamic);
+    object.path.assign(file);
+    object.rpath.clear();
+    object.runpath.clear();
+    tPathVerdict verdict;
+    struct stat info;
+    bool exists = true;
+    const int descriptor = paths.openJudged(file, verdict, info, exists);
+    if (descriptor < 0) {
+        if (!verdict.safe() || !exists) {
+            // Nothing there is safe when nobody else could put it there:
+            // the loader then fails to find it too.
+            return verdict;
+        }
+        return faultOf(tPathVerdict::tFault::unexamined, file, errno);
+    }
+    if (identity != nullptr) {
+        *identity = identityOf(info);
+    }
+    verdict = readObjectAt(descriptor, file, info, object.dynamic);
     if (!verdict.safe()) {
         return verdict;
     }
-    const std::string origin = directoryOf(file);
     if (object.dynamic.hasRunpath) {
-        object.runpath = searchList<tSearchDirectory>(object.dynamic.runpath, ":", file, origin);
+        object.runpath =
+            searchList<tSearchDirectory>(object.dynamic.runpath, ":", file, directoryOf(file));
     } else if (object.dynamic.hasRpath) {
-        object.rpath = searchList<tSearchDirectory>(object.dynamic.rpath, ":", file, origin);
+        object.rpath =
+            searchList<tSearchDirectory>(object.dynamic.rpath, ":", file, directoryOf(file));
     }
     // Every directory it names counts, whether or not a needed library is
     // found in it: the search may stop there at another time.
@@ -210,9 +243,8 @@ tPathVerdict tLibrarySearch::judgeObject(tPathSafety& paths, const std::string& 
 }
 
 tPathVerdict tLibrarySearch::judgeNeeds(tPathSafety& paths, const tObject& object,
-                                        const std::vector<const tObject*>& loaders) {
-    std::vector<const tObject*> itsLoaders{&object};
-    itsLoaders.insert(itsLoaders.end(), loaders.begin(), loaders.end());
+                                        const tLoaders& loaders) {
+    const tLoaders itsLoaders{&object, &loaders};
     for (const std::string& name : object.dynamic.needed) {
         std::string found;
         tPathVerdict verdict;
@@ -222,10 +254,11 @@ tPathVerdict tLibrarySearch::judgeNeeds(tPathSafety& paths, const tObject& objec
             verdict = paths.check(found, exists);
             found = exists ? found : std::string();
         } else if (!isLoaded(name)) {
-            verdict = find(paths, name, object, loaders, found);
+            verdict = find(paths, name, object, &loaders, found);
         }
         if (verdict.safe() && !found.empty()) {
-            verdict = judgeObject(paths, found, itsLoaders);
+            tObject needed;
+            verdict = judgeObject(paths, found, itsLoaders, needed);
         }
         if (!verdict.safe()) {
             if (verdict.via.empty()) {
@@ -241,13 +274,14 @@ tPathVerdict tLibrarySearch::judgeNeeds(tPathSafety& paths, const tObject& objec
 // loaded it (only when the requester has no RUNPATH), LD_LIBRARY_PATH, the
 // requester's RUNPATH, the cache, the default directories.
 tPathVerdict tLibrarySearch::find(tPathSafety& paths, const std::string& name,
-                                  const tObject& requester,
-                                  const std::vector<const tObject*>& loaders, std::string& found) {
+                                  const tObject& requester, const tLoaders* loaders,
+                                  std::string& found) {
     std::vector<tSearchDirectory> directories;
     if (!requester.dynamic.hasRunpath) {
         directories = requester.rpath;
-        for (const tObject* loader : loaders) {
-            directories.insert(directories.end(), loader->rpath.begin(), loader->rpath.end());
+        for (const tLoaders* loader = loaders; loader != nullptr; loader = loader->next) {
+            directories.insert(directories.end(), loader->object->rpath.begin(),
+                               loader->object->rpath.end());
         }
     }
     directories.insert(directories.end(), libraryPath.begin(), libraryPath.end());
@@ -345,11 +379,10 @@ void tLibrarySearch::listLoaded() {
             return 0;
         },
         &files);
-    const tPathSafety unchecked;  // these are mapped already: only their names are read
     for (const std::string& file : files) {
         tDynamicSection dynamic;
         loadedNames.insert(file);
-        if (readObject(unchecked, file, dynamic).safe() && !dynamic.soname.empty()) {
+        if (readMappedObject(file, dynamic).safe() && !dynamic.soname.empty()) {
             loadedNames.insert(dynamic.soname);
         }
     }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "DynamicSection.h"
+#include "FileIdentity.h"
 #include "PathSafety.h"
 
 class tLibrarySearch {
@@ -28,8 +29,11 @@ class tLibrarySearch {
     // The verdict on the library `path` names (a path holding a '/', or a
     // bare name for the loader's search) and on what it needs. `loaderName`
     // is what to hand the loader: the path made absolute with the working
-    // directory of this moment, or the bare name as given.
-    tPathVerdict check(tPathSafety& paths, const std::string& path, std::string& loaderName);
+    // directory of this moment, or the bare name as given. `identity` is
+    // that of the file judged, unknown when there was none to judge (a
+    // name the process has loaded already, or nothing there).
+    tPathVerdict check(tPathSafety& paths, const std::string& path, std::string& loaderName,
+                       tFileIdentity& identity);
 
   private:
     // A directory to search; `directory` is empty when its entry names the
@@ -46,19 +50,28 @@ class tLibrarySearch {
         std::vector<tSearchDirectory> runpath;
     };
 
-    tPathVerdict judgeObject(tPathSafety& paths, const std::string& file,
-                             const std::vector<const tObject*>& loaders);
-    tPathVerdict judgeNeeds(tPathSafety& paths, const tObject& object,
-                            const std::vector<const tObject*>& loaders);
+    // The objects that brought one in, nearest first: its own loader, that
+    // loader's loader, and so on up to the program. A chain on the search's
+    // stack, so that judging a plugin's library allocates nothing.
+    struct tLoaders {
+        const tObject* object;
+        const tLoaders* next;
+    };
+
+    // Judges `file`, read into `object`, and what it needs.
+    tPathVerdict judgeObject(tPathSafety& paths, const std::string& file, const tLoaders& loaders,
+                             tObject& object, tFileIdentity* identity = nullptr);
+    tPathVerdict judgeNeeds(tPathSafety& paths, const tObject& object, const tLoaders& loaders);
     tPathVerdict find(tPathSafety& paths, const std::string& name, const tObject& requester,
-                      const std::vector<const tObject*>& loaders, std::string& found);
+                      const tLoaders* loaders, std::string& found);
     tPathVerdict findIn(tPathSafety& paths, const std::string& name,
                         const std::vector<tSearchDirectory>& directories, std::string& found);
     tPathVerdict findInCache(tPathSafety& paths, const std::string& name, std::string& found);
     bool isLoaded(const std::string& name);
     void listLoaded();
 
-    tObject executable;  // the process's own program: the first loader of all
+    tObject executable;    // the process's own program: the first loader of all
+    tObject pluginObject;  // a plugin's own library, its buffers reused from plugin to plugin
     std::vector<tSearchDirectory> libraryPath;  // LD_LIBRARY_PATH
     std::set<std::string> judged;               // objects found safe, with their loaders
     std::set<std::string> loadedNames;          // sonames and paths loaded when first asked

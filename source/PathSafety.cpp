@@ -1,5 +1,7 @@
 #include "PathSafety.h"
 
+#include "FileIdentity.h"
+#include "LibraryPrecheck.h"
 #include "LibrarySearch.h"
 
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 
 namespace {
@@ -94,21 +97,33 @@ bool leadsWhereItSays(const std::string& link, const std::string& directory,
            object.st_dev == byName.st_dev && object.st_ino == byName.st_ino;
 }
 
-// `directory` was judged safe, yet root's sticky directories (/tmp) are
+// The directory was judged safe, yet root's sticky directories (/tmp) are
 // writable by everyone: a name missing there is anyone's to create.
+tPathVerdict missingIn(mode_t directoryMode, const std::string& name) {
+    tPathVerdict verdict;
+    if ((directoryMode & (S_IWGRP | S_IWOTH)) != 0) {
+        verdict.fault = tPathVerdict::tFault::creatable;
+        verdict.path = name;
+        verdict.mode = directoryMode & 07777;
+    }
+    return verdict;
+}
+
 tPathVerdict judgeMissing(const std::string& directory, const std::string& name) {
     struct stat info;
     if (lstat(directory.c_str(), &info) != 0) {
         return unexamined(directory, errno);
     }
-    tPathVerdict verdict;
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        verdict.fault = tPathVerdict::tFault::creatable;
-        verdict.path = name;
-        verdict.mode = info.st_mode & 07777;
-    }
-    return verdict;
+    return missingIn(info.st_mode, name);
 }
+
+// A name the kernel looks up in the directory itself: not empty, "." or "..".
+bool isPlainName(const char* name) {
+    return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
+}
+
+// Read-only, and never blocking on a FIFO or taking a terminal.
+constexpr int kJudgedOpenFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 }  // namespace
 
@@ -167,11 +182,34 @@ bool tPathSafety::descriptorStillLeads(const tResolvedDirectory& directory) {
            info.st_dev == directory.device && info.st_ino == directory.inode;
 }
 
-tPathVerdict tPathSafety::checkLibrary(const std::string& path, std::string& loaderName) {
+bool tPathSafety::statInJudgedDirectory(const std::string& path, struct stat& info) {
+    if (path.empty() || path[0] != '/') {
+        return false;
+    }
+    const size_t slash = path.rfind('/');
+    const tResolvedDirectory& directory = directoryOf(path, slash);
+    const char* name = path.c_str() + slash + 1;
+    return directory.verdict.safe() && directory.exists && directory.descriptor >= 0 &&
+           isPlainName(name) &&
+           fstatat(directory.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+tPathVerdict tPathSafety::checkLibrary(const std::string& path, tFileIdentity& identity) {
+    if (precheck != nullptr && precheck->take(path, *this, identity)) {
+        libraryName.assign(path);
+        return tPathVerdict();
+    }
     if (!librarySearch) {
         librarySearch = std::make_unique<tLibrarySearch>();
     }
-    return librarySearch->check(*this, path, loaderName);
+    return librarySearch->check(*this, path, libraryName, identity);
+}
+
+tPathVerdict tPathSafety::checkLibrary(const std::string& path, std::string& loaderName) {
+    tFileIdentity identity;
+    tPathVerdict verdict = checkLibrary(path, identity);
+    loaderName = libraryName;
+    return verdict;
 }
 
 tPathVerdict tPathSafety::check(const std::string& path) {
@@ -189,45 +227,108 @@ tPathVerdict tPathSafety::check(const std::string& path, bool& exists) {
         return full.empty() ? unexamined(path, errno) : check(full, exists);
     }
     const size_t slash = path.rfind('/');
-    // The members are reused so that checking a file in a directory seen
-    // before allocates nothing: the start pass opens libraries one after
-    // another with nothing allocated in between.
-    directoryName.assign(path, 0, slash == 0 ? 1 : slash);
-    const tResolvedDirectory& directory = resolveDirectory(directoryName);
+    const tResolvedDirectory& directory = directoryOf(path, slash);
     if (!directory.verdict.safe() || !directory.exists) {
         exists = directory.exists;
         return directory.verdict;
     }
-    resolvedName = directory.resolved;
-    if (resolvedName != "/") {
-        resolvedName += '/';
-    }
-    resolvedName.append(path, slash + 1, std::string::npos);
     // Looked up in the directory already judged, the name costs one
     // component's lookup instead of the whole path's.
-    struct stat info;
-    if (directory.descriptor >= 0 &&
-        fstatat(directory.descriptor, path.c_str() + slash + 1, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        !S_ISLNK(info.st_mode) && !S_ISDIR(info.st_mode)) {
-        return judge(resolvedName, info);
+    const char* name = path.c_str() + slash + 1;
+    if (directory.descriptor >= 0 && isPlainName(name)) {
+        struct stat info;
+        if (fstatat(directory.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (!S_ISLNK(info.st_mode) && !S_ISDIR(info.st_mode)) {
+                return judge(resolvedName, info);
+            }
+        } else if (errno == ENOENT) {
+            exists = false;
+            return missingIn(directory.mode, resolvedName);
+        }
     }
-    // A link to follow, a name such as ".." or a missing file: the full walk.
+    // A link to follow, a name such as "..", or a directory: the full walk.
     std::string current = directory.resolved;
     std::vector<std::string> pending;
     pushNames(path.substr(slash + 1), pending);
     return walk(current, pending, exists);
 }
 
-int tPathSafety::openChecked(const std::string& path, int flags) const {
-    const size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-        const auto known = namedDirectories.find(path.substr(0, slash));
-        if (known != namedDirectories.end() && known->second.descriptor >= 0 &&
-            descriptorStillLeads(known->second)) {
-            return openat(known->second.descriptor, path.c_str() + slash + 1, flags);
-        }
+int tPathSafety::openJudged(const std::string& path, tPathVerdict& verdict, struct stat& info,
+                            bool& exists) {
+    exists = true;
+    verdict = tPathVerdict();
+    if (path.empty()) {
+        exists = false;
+        errno = ENOENT;
+        return -1;
     }
-    return open(path.c_str(), flags);
+    if (path[0] != '/') {
+        const std::string full = absolute(path);
+        if (full.empty()) {
+            verdict = unexamined(path, errno);
+            return -1;
+        }
+        return openJudged(full, verdict, info, exists);
+    }
+    const size_t slash = path.rfind('/');
+    const tResolvedDirectory& directory = directoryOf(path, slash);
+    if (!directory.verdict.safe() || !directory.exists) {
+        verdict = directory.verdict;
+        exists = directory.exists;
+        errno = ENOENT;
+        return -1;
+    }
+    const char* name = path.c_str() + slash + 1;
+    if (directory.descriptor >= 0 && isPlainName(name)) {
+        // Opened without following a link, in the directory judged: the
+        // object is judged by its own descriptor, so nothing can be swapped
+        // in between.
+        const int descriptor = openat(directory.descriptor, name, kJudgedOpenFlags | O_NOFOLLOW);
+        if (descriptor >= 0) {
+            return judgeOpened(descriptor, resolvedName, verdict, info);
+        }
+        if (errno == ENOENT) {
+            exists = false;
+            verdict = missingIn(directory.mode, resolvedName);
+            errno = ENOENT;
+            return -1;
+        }
+        // ELOOP: a link, which the walk follows and judges on its way.
+    }
+    verdict = check(path, exists);
+    if (!verdict.safe() || !exists) {
+        errno = ENOENT;
+        return -1;
+    }
+    // Every name on the way was judged: only a trusted owner could change
+    // one before this open.
+    const int descriptor = open(path.c_str(), kJudgedOpenFlags);
+    return descriptor < 0 ? -1 : judgeOpened(descriptor, path, verdict, info);
+}
+
+int tPathSafety::judgeOpened(int descriptor, const std::string& path, tPathVerdict& verdict,
+                             struct stat& info) const {
+    verdict = fstat(descriptor, &info) == 0 ? judge(path, info) : unexamined(path, errno);
+    if (verdict.safe()) {
+        return descriptor;
+    }
+    close(descriptor);
+    return -1;
+}
+
+const tPathSafety::tResolvedDirectory& tPathSafety::directoryOf(const std::string& path,
+                                                                size_t slash) {
+    // The members are reused so that checking a file in a directory seen
+    // before allocates nothing: the start pass opens libraries one after
+    // another with nothing allocated in between.
+    directoryName.assign(path, 0, slash == 0 ? 1 : slash);
+    const tResolvedDirectory& directory = resolveDirectory(directoryName);
+    resolvedName = directory.resolved;
+    if (resolvedName != "/") {
+        resolvedName += '/';
+    }
+    resolvedName.append(path, slash + 1, std::string::npos);
+    return directory;
 }
 
 // Read anew each time: a plugin's Initialize may change directory, and a
@@ -246,7 +347,8 @@ std::string tPathSafety::absolute(const std::string& path) {
 const tPathSafety::tResolvedDirectory& tPathSafety::resolveDirectory(const std::string& directory) {
     const auto known = namedDirectories.find(directory);
     if (known != namedDirectories.end()) {
-        if (known->second.descriptor < 0 || descriptorStillLeads(known->second)) {
+        if (known->second.descriptor < 0 || keptDescriptorsCannotBeClosed ||
+            descriptorStillLeads(known->second)) {
             return known->second;
         }
         // Closed behind our back, by plugin code: the number is no longer
@@ -271,6 +373,7 @@ const tPathSafety::tResolvedDirectory& tPathSafety::resolveDirectory(const std::
         if (resolved.descriptor >= 0 && fstat(resolved.descriptor, &info) == 0) {
             resolved.device = info.st_dev;
             resolved.inode = info.st_ino;
+            resolved.mode = info.st_mode;
         }
     }
     return namedDirectories.emplace(directory, std::move(resolved)).first->second;

@@ -28,6 +28,7 @@
 #ifndef ZOKORVO_PATHSAFETY_H
 #define ZOKORVO_PATHSAFETY_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -35,7 +36,9 @@
 #include <unordered_map>
 #include <vector>
 
+class tLibraryPrecheck;
 class tLibrarySearch;
+struct tFileIdentity;
 
 // Why a path is not safe, naming the one file, directory or link at fault.
 struct tPathVerdict {
@@ -80,15 +83,40 @@ class tPathSafety {
     tPathVerdict check(const std::string& path, bool& exists);
 
     // The verdict on a plugin's library and on every library the loader
-    // would map with it (LibrarySearch.h). `loaderName` is what to hand the
-    // loader: a path made absolute now, or a bare name as given.
+    // would map with it (LibrarySearch.h); `identity` is that of the library
+    // file judged (FileIdentity.h), unknown when none was. What to hand the
+    // loader is then loaderName(): the path made absolute now, or a bare
+    // name as given. Allocates nothing for a library in a directory seen
+    // before whose needs are loaded already: the start pass calls it between
+    // two opens of the loader.
+    tPathVerdict checkLibrary(const std::string& path, tFileIdentity& identity);
+    const std::string& loaderName() const { return libraryName; }
+    // Lets checkLibrary take the verdicts `ahead` judged on its own thread
+    // (LibraryPrecheck.h), which outlives their use; null stops that.
+    void takeVerdictsFrom(const tLibraryPrecheck* ahead) { precheck = ahead; }
+    // Says that the calling thread has a table of descriptors of its own,
+    // where no plugin code can close a directory this object keeps open: a
+    // kept directory is then used without first checking that its
+    // descriptor still leads to it.
+    void ownDescriptorTable() { keptDescriptorsCannotBeClosed = true; }
+    // The same, with the name to hand the loader copied to `loaderName`.
     tPathVerdict checkLibrary(const std::string& path, std::string& loaderName);
 
-    // Opens the file at the absolute `path` checked before, through the
-    // descriptor of its directory when this object keeps one: the kernel
-    // then looks up one name instead of the whole path. -1 with errno set
-    // on failure.
-    int openChecked(const std::string& path, int flags) const;
+    // The status of what the absolute `path` names, without following a
+    // link, looked up by its name in its directory as this object judged it:
+    // one component's lookup instead of the whole path's. False, with
+    // nothing looked up, unless that directory is safe and kept open and the
+    // last name is a plain one; false when nothing is there.
+    bool statInJudgedDirectory(const std::string& path, struct stat& info);
+
+    // Opens `path` (absolute, or relative to the working directory of this
+    // moment) for reading and judges the object opened, whose fstat(2) it
+    // leaves in `info`: what is judged is what the caller reads. Returns the
+    // descriptor (close-on-exec, non-blocking, so that a FIFO cannot hold the
+    // caller) when safe; otherwise -1 with `verdict` saying why, or with a
+    // safe verdict, `exists` false and errno ENOENT when nothing is there,
+    // or a safe verdict and errno set when the open itself failed.
+    int openJudged(const std::string& path, tPathVerdict& verdict, struct stat& info, bool& exists);
 
     // `path` made absolute with the working directory of this moment; empty,
     // with errno set, when that cannot be read.
@@ -105,6 +133,7 @@ class tPathSafety {
         // descriptor and the number then name another file.
         dev_t device = 0;
         ino_t inode = 0;
+        mode_t mode = 0;  // its permission bits: who may create a name in it
     };
 
     // True while `directory`'s descriptor still leads to the directory it
@@ -112,6 +141,12 @@ class tPathSafety {
     static bool descriptorStillLeads(const tResolvedDirectory& directory);
 
     const tResolvedDirectory& resolveDirectory(const std::string& directory);
+    // The judged directory of the absolute `path`, whose last '/' is at
+    // `slash`; leaves the file's name in the real directory in resolvedName.
+    const tResolvedDirectory& directoryOf(const std::string& path, size_t slash);
+    // The verdict on the descriptor just opened on `path`, closed unless safe.
+    int judgeOpened(int descriptor, const std::string& path, tPathVerdict& verdict,
+                    struct stat& info) const;
     // Looks up `pending` (a stack of names, next last) from the real
     // directory `current`, judging every directory and link on the way.
     tPathVerdict walk(std::string& current, std::vector<std::string>& pending, bool& exists);
@@ -120,6 +155,8 @@ class tPathSafety {
 
     uid_t serviceUser;
     std::unique_ptr<tLibrarySearch> librarySearch;  // made when a library is first checked
+    const tLibraryPrecheck* precheck = nullptr;
+    bool keptDescriptorsCannotBeClosed = false;
     // Verdicts of real directories (no link in their path), each covering
     // the whole chain from / down to it.
     std::unordered_map<std::string, tPathVerdict> realDirectories;
@@ -127,6 +164,7 @@ class tPathSafety {
     tResolvedDirectory missingDirectory;  // the last directory found missing, never kept
     std::string directoryName;            // scratch: the directory part of the path checked
     std::string resolvedName;             // scratch: the file's name in its real directory
+    std::string libraryName;              // what to hand the loader for the last library checked
 };
 
 #endif  // ZOKORVO_PATHSAFETY_H

@@ -1,6 +1,7 @@
 // The plugin status text: one block per record for the status file.
 #include <string>
 
+#include "TextAppender.h"
 #include "VisibleText.h"
 #include "reports/ServiceReport.h"
 #include "tPluginManager.h"
@@ -9,49 +10,51 @@ namespace {
 
 // A step has lines only when it has something to report: a duration of at
 // least 1 ms or a non-zero code.
-void renderStep(std::string& text, const std::string& entryName, const char* fixedLabel,
+void renderStep(tTextAppender& text, const std::string& entryName, const char* fixedLabel,
                 uint64_t timeMs, int32_t code) {
     if (timeMs == 0 && code == 0) {
         return;
     }
     const auto appendLabel = [&] {
         if (entryName.empty()) {
-            text += fixedLabel;
+            text.appendCString(fixedLabel);
         } else {
             appendVisible(text, entryName);
         }
     };
     appendLabel();
-    text += " Time: ";
-    text += std::to_string(static_cast<uint32_t>(timeMs));
-    text += " ms\n";
+    text.append(" Time: ");
+    text.appendDecimal(static_cast<uint32_t>(timeMs));
+    text.append(" ms\n");
     appendLabel();
-    text += " Code: ";
-    text += std::to_string(code);
-    text += '\n';
+    text.append(" Code: ");
+    text.appendDecimal(code);
+    text.push_back('\n');
 }
 
-void renderRecord(std::string& text, const tPluginRecord& record) {
+void renderRecord(tTextAppender& text, const tPluginRecord& record) {
     const tPluginDescription& description = record.description;
     appendVisible(text, description.name);
-    text += " (depends on ";
-    const char* separator = "";
+    text.append(" (depends on ");
+    bool first = true;
     for (const std::string& dependency : description.dependencies) {
-        text += separator;
+        if (!first) {
+            text.append(", ");
+        }
+        first = false;
         appendVisible(text, dependency);
-        separator = ", ";
     }
-    text += ")\nLoaded From: ";
+    text.append(")\nLoaded From: ");
     appendVisible(text, description.path);
-    text += "\nRequires: ";
-    text += std::to_string(description.requires);
-    text += '\n';
+    text.append("\nRequires: ");
+    text.appendDecimal(description.requires);
+    text.push_back('\n');
     renderStep(text, description.initializeSymbol, "Init", record.initializeTimeMs,
                record.initializeCode);
     renderStep(text, description.stopSymbol, "Stop", record.stopTimeMs, record.stopCode);
     renderStep(text, description.cleanupSymbol, "Cleanup", record.cleanupTimeMs,
                record.cleanupCode);
-    text += '\n';
+    text.push_back('\n');
 }
 
 }  // namespace
@@ -59,8 +62,9 @@ void renderRecord(std::string& text, const tPluginRecord& record) {
 // Written up to three times per run with a block per plugin, so the text is
 // appended to one string rather than formatted through a stream.
 void appendPluginStatus(std::string& text, const std::vector<tPluginRecord>& records) {
+    tTextAppender appender(text);
     for (const tPluginRecord& record : records) {
-        renderRecord(text, record);
+        renderRecord(appender, record);
     }
 }
 

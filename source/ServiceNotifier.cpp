@@ -8,6 +8,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "ThreadWithoutStopSignals.h"
 #include "zoqel/quarks/synchronization.h"
 
 namespace {
@@ -19,27 +20,6 @@ constexpr uint64_t kNsPerSecond = 1000000000;
 constexpr uint64_t kStartExtensionUs = 10000000;
 constexpr const char kStoppingStatus[] = "Stopping plugins";
 constexpr const char kReloadingStatus[] = "Reloading plugins";
-
-// Starts `thread` with SIGINT, SIGTERM and SIGHUP blocked in it, so that they
-// keep reaching the threads that expect them, as before the notifier existed.
-template <typename Function>
-std::thread startWithoutStopSignals(Function function) {
-    sigset_t stopSignals;
-    sigset_t previous;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    try {
-        std::thread started(function);
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        return started;
-    } catch (...) {
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        throw;
-    }
-}
 
 // Copies `text` into `status`, cut to fit: a status is one short line.
 template <size_t kSize>

@@ -7,18 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
+#include <cstring>
 
 #include "zoerr/Status.h"
 
 const char kStatusFileName[] = "zoKorvoRemoteService.status";
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using tFileHandle = std::unique_ptr<FILE, FileCloser>;
 
 // Closes a descriptor when the scope ends, however it ends.
 class tDescriptor {
@@ -30,6 +25,12 @@ class tDescriptor {
         }
     }
     int get() const { return descriptor; }
+    // Hands the descriptor over, to be closed by the caller.
+    int release() {
+        const int held = descriptor;
+        descriptor = -1;
+        return held;
+    }
     tDescriptor(const tDescriptor&) = delete;
     tDescriptor& operator=(const tDescriptor&) = delete;
 
@@ -43,36 +44,57 @@ std::string hexadecimal(uint32_t value) {
     return text;
 }
 
-// Creates the temporary file afresh, mode 0644 whatever the umask. Whatever
-// stands at its name (what a failed write left, or a link planted to make
-// root write elsewhere) is removed first, and O_EXCL | O_NOFOLLOW refuse
-// anything that appears there again before the open. Null on failure.
-tFileHandle createTemporaryFile(int directory, const std::string& tempName) {
-    (void)unlinkat(directory, tempName.c_str(), 0);
-    const int descriptor = openat(directory, tempName.c_str(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (descriptor < 0) {
-        return nullptr;
+// Creates the temporary file afresh, mode 0644 whatever the umask.
+// O_EXCL | O_NOFOLLOW refuse whatever already stands at its name (what a
+// failed write left, or a link planted to make root write elsewhere), so
+// the file written is always the one created here; only then is that name
+// removed and the creation tried once more. A write that finds nothing
+// there, the usual case, saves the removal. -1 on failure.
+int createTemporaryFile(int directory, const std::string& tempName) {
+    const auto create = [&] {
+        return openat(directory, tempName.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    };
+    int descriptor = create();
+    if (descriptor < 0 && errno == EEXIST) {
+        (void)unlinkat(directory, tempName.c_str(), 0);
+        descriptor = create();
     }
-    FILE* file = fchmod(descriptor, 0644) == 0 ? fdopen(descriptor, "w") : nullptr;
-    if (file == nullptr) {
+    if (descriptor >= 0 && fchmod(descriptor, 0644) != 0) {
         close(descriptor);
+        return -1;
     }
-    return tFileHandle(file);
+    return descriptor;
 }
 
+// No text the service renders holds a carriage return but a metrics label
+// may: the whole text is searched at memchr's speed, and copied down only
+// from the first one found.
 void removeCarriageReturns(std::string& text) {
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    const void* first = memchr(text.data(), '\r', text.size());
+    if (first == nullptr) {
+        return;
+    }
+    const auto from = text.begin() + (static_cast<const char*>(first) - text.data());
+    text.erase(std::remove(from, text.end(), '\r'), text.end());
 }
 
-// A full disk often shows only when the buffered text is flushed or the file
-// is closed, so both count as a short write.
-void writeAndClose(tFileHandle file, const std::string& text) {
-    if (fwrite(text.data(), 1, text.size(), file.get()) != text.size()) {
-        ZOERR_RAISE(zoerr::kOsFault, "zoqelerr_osFault");
+// The whole text in one write(2) as a rule; a short write is continued, and
+// a write that makes no progress (a full disk, a file size limit) fails, as
+// does the close, which is where some file systems report the failure.
+void writeAndClose(int descriptor, const std::string& text) {
+    tDescriptor file(descriptor);
+    for (size_t written = 0; written < text.size();) {
+        const ssize_t count = write(file.get(), text.data() + written, text.size() - written);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            ZOERR_RAISE(zoerr::kOsFault, "zoqelerr_osFault");
+        }
+        written += static_cast<size_t>(count);
     }
-    const bool flushed = fflush(file.get()) == 0 && ferror(file.get()) == 0;
-    if (fclose(file.release()) != 0 || !flushed) {
+    if (close(file.release()) != 0) {
         ZOERR_RAISE(zoerr::kOsFault, "zoqelerr_osFault");
     }
 }
@@ -82,11 +104,18 @@ void writeAndClose(tFileHandle file, const std::string& text) {
 std::string composeStatusReport(uint32_t capabilityMask, uint64_t initTimeMs,
                                 const std::string& messages, const std::string& pluginText,
                                 time_t now) {
-    std::string report = "ZO-Korvo Remote Configuration and Deployment status\n";
+    std::string report;
+    appendStatusHead(report, capabilityMask, initTimeMs, messages, now);
+    return report + pluginText;
+}
+
+void appendStatusHead(std::string& report, uint32_t capabilityMask, uint64_t initTimeMs,
+                      const std::string& messages, time_t now) {
+    report += "ZO-Korvo Remote Configuration and Deployment status\n";
     report += "Updated: ";
     const char* updated = ctime(&now);
     if (updated == nullptr) {
-        return report + pluginText;
+        return;
     }
     report += updated;
     report += "Allowed: " + hexadecimal(capabilityMask) + "\n";
@@ -95,7 +124,6 @@ std::string composeStatusReport(uint32_t capabilityMask, uint64_t initTimeMs,
     }
     report += "\n";
     report += messages;
-    return report + pluginText;
 }
 
 void writeFileAtomically(const std::string& directory, const std::string& name, std::string& text) {
@@ -104,17 +132,20 @@ void writeFileAtomically(const std::string& directory, const std::string& name, 
 
 void writeFileAtomicallyAt(int directoryDescriptor, const std::string& name, std::string& text) {
     const tDescriptor held(directoryDescriptor);
-    const int directory = held.get();
+    writeFileAtomicallyIn(held.get(), name, text);
+}
+
+void writeFileAtomicallyIn(int directory, const std::string& name, std::string& text) {
     if (directory < 0) {
         ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
     }
     const std::string tempName = "." + name + ".tmp";
-    tFileHandle file = createTemporaryFile(directory, tempName);
-    if (!file) {
+    const int file = createTemporaryFile(directory, tempName);
+    if (file < 0) {
         ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
     }
     removeCarriageReturns(text);
-    writeAndClose(std::move(file), text);
+    writeAndClose(file, text);
     // rename(2) replaces the previous file atomically, and a link standing at
     // the final name is replaced, not followed; removing it first would leave
     // readers without a file, and without one for good if the rename then

@@ -9,8 +9,8 @@
 // leads to a write anywhere else. The directory belongs to the
 // installation: it is never created here.
 // Failures: writeFileAtomically() throws zoerr::Exception with -52026
-// (temporary file cannot be created, rename fails) or -52008 (short write,
-// flush or close failure); the previous status file then stays as it was.
+// (temporary file cannot be created, rename fails) or -52008 (a write that
+// makes no progress, close failure); the previous status file then stays as it was.
 // Not thread-safe: the service writes from its main thread only.
 #ifndef ZOKORVO_STATUSFILE_H
 #define ZOKORVO_STATUSFILE_H
@@ -29,6 +29,10 @@ extern const char kStatusFileName[];
 std::string composeStatusReport(uint32_t capabilityMask, uint64_t initTimeMs,
                                 const std::string& messages, const std::string& pluginText,
                                 time_t now);
+// The same lines up to `messages` included, appended to `report`: the
+// plugin status text follows them.
+void appendStatusHead(std::string& report, uint32_t capabilityMask, uint64_t initTimeMs,
+                      const std::string& messages, time_t now);
 
 // Writes `text`, with its carriage returns removed, to directory/name
 // through the temporary file directory/.name.tmp (removed and created anew)
@@ -37,6 +41,9 @@ void writeFileAtomically(const std::string& directory, const std::string& name, 
 // The same write into the directory open as `directory` (an O_PATH
 // descriptor will do), which it closes; -1 fails as a missing directory.
 void writeFileAtomicallyAt(int directory, const std::string& name, std::string& text);
+// The same write into the open `directory`, which stays open, so that
+// several files are written through one open of their directory.
+void writeFileAtomicallyIn(int directory, const std::string& name, std::string& text);
 
 // Opens the absolute `directory` as O_PATH, walking from / one name at a
 // time without following any link, so that nobody who can replace a

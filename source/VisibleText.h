@@ -13,8 +13,11 @@
 
 #include <string>
 
+class tTextAppender;
+
 // Appends `text` to `out` with its control characters escaped.
 void appendVisible(std::string& out, const std::string& text);
+void appendVisible(tTextAppender& out, const std::string& text);
 
 // `text` with its control characters escaped.
 std::string visible(const std::string& text);

@@ -23,6 +23,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -43,7 +44,11 @@ constexpr char kReloadByte = 'r';
 constexpr char kEndByte = 'e';
 
 int wakePipe[2];
-volatile sig_atomic_t caughtSignal;
+// Any thread may take a signal, a plugin's included, and two handlers may
+// run at once on two threads: a lock-free atomic is both safe in a handler
+// and free of a data race between them. The last stop signal taken wins.
+std::atomic<int> caughtSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free int");
 std::unique_ptr<tService> theService;
 
 // How long one plugin step may hold the start before the service stops
@@ -82,7 +87,7 @@ void onSignal(int sig) {
     if (sig == SIGHUP) {
         writeWakeByte(kReloadByte);
     } else {
-        caughtSignal = sig;
+        caughtSignal.store(sig, std::memory_order_relaxed);
         writeWakeByte(kStopByte);
     }
     errno = savedErrno;
@@ -293,8 +298,9 @@ int main(int argc, char** argv) {
     }
     const int exitCode = serve(environment, options);
     installSignalHandlers(nullptr);
-    if (caughtSignal != 0) {
-        raise(caughtSignal);
+    const int signalToRaise = caughtSignal.load(std::memory_order_relaxed);
+    if (signalToRaise != 0) {
+        raise(signalToRaise);
     }
     closeWakePipe();
     return exitCode;

@@ -57,6 +57,16 @@ void findFilesByExtension(const boost::filesystem::path& directory, const std::s
 // line rejects the whole file.
 void parseDescriptionFile(const std::string& path, tPluginDescription& description);
 
+// The service's way to read a description: opens `path` through
+// `pathSafety`, which judges the very file opened, reads it once, and parses
+// those bytes into `description`, with its `file` and the fingerprint of the
+// bytes (FileIdentity.h). A file that is not safe gives that verdict and
+// leaves `description` as it was; a file that cannot be opened or read
+// throws zoerr::Exception with the INI reader's code, as does one the parser
+// rejects (see parseDescriptionFile).
+tPathVerdict readDescriptionFile(tPathSafety& pathSafety, const std::string& path,
+                                 tPluginDescription& description);
+
 // The value of `key` in section "Service", or the empty text when absent.
 void readServiceValue(IniFile& file, const char* key, std::string& value);
 

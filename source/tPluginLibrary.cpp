@@ -38,12 +38,15 @@ void tPluginLibrary::restoreDefaults() {
 }
 
 void tPluginLibrary::load(const tPluginDescription& description, tPathSafety& pathSafety) {
-    std::string loaderName;
-    if (!pathSafety.checkLibrary(description.path, loaderName).safe()) {
+    tFileIdentity judged;
+    if (!pathSafety.checkLibrary(description.path, judged).safe()) {
         ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
     }
-    library.open(loaderName.c_str());
-    identity = identifyFile(library.loadedFileName());
+    library.open(pathSafety.loaderName().c_str());
+    // The file judged is the one the loader maps: only a trusted owner could
+    // have replaced it in between. A name the process had loaded already
+    // was not judged, and is looked up where the loader found it.
+    identity = judged.known ? judged : identifyFile(library.loadedFileName());
     const InitializeEntry initializing =
         bindEntry(library, description.initializeSymbol, initializeNothing);
     const StopEntry stopping = bindEntry(library, description.stopSymbol, doNothing);

@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "LibraryPrecheck.h"
 #include "StartedNames.h"
 #include "VisibleText.h"
 #include "zoerr/Status.h"
@@ -144,7 +145,7 @@ bool pluginAdmitted(uint32_t requires, uint32_t capabilityMask) {
 }
 
 void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
-                                  uint32_t capabilityMask) {
+                                  uint32_t capabilityMask, tLibraryPrecheck* ahead) {
     const size_t first = records.size();
     size_t next = first;
     try {
@@ -167,6 +168,12 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
         }
         tStartedNames startedNames(pass);
         tPathSafety pathSafety;
+        if (ahead != nullptr) {
+            // Nothing runs beside the pass (LibraryPrecheck.h).
+            ahead->finish();
+            ahead->arrangeFor(pass);
+            pathSafety.takeVerdictsFrom(ahead);
+        }
         for (; next < records.size(); ++next) {
             runStartStep(records[next], capabilityMask, startedNames, next - first, pathSafety);
         }

@@ -37,6 +37,7 @@
 #include "tPluginDescription.h"
 #include "tPluginLibrary.h"
 
+class tLibraryPrecheck;
 class tStartedNames;
 
 // What the last reload did with a plugin: nothing (it came from the start
@@ -104,7 +105,11 @@ class tPluginManager {
     // is admitted when its `requires` shares a bit with `capabilityMask`, and
     // starts only when every dependency started earlier in this pass.
     // Each record takes its description from `descriptions`, which the caller may hand over.
-    void startPlugins(std::vector<tPluginDescription> descriptions, uint32_t capabilityMask);
+    // Verdicts on the libraries judged `ahead` (LibraryPrecheck.h), if given,
+    // are taken where they still hold; its judging ends before the first
+    // library is opened.
+    void startPlugins(std::vector<tPluginDescription> descriptions, uint32_t capabilityMask,
+                      tLibraryPrecheck* ahead = nullptr);
 
     // Stop, then clean-up, of every record, or of the records `selected`
     // marks (one flag per record), last record first.

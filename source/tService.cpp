@@ -9,15 +9,12 @@
 #include <utility>
 
 #include "DeploymentPermission.h"
-#include "FileIdentity.h"
 #include "FixedPaths.h"
 #include "PathSafety.h"
 #include "PluginOrder.h"
 #include "ServiceNotifier.h"
-#include "StatusFile.h"
 #include "nPluginData.h"
-#include "reports/Metrics.h"
-#include "reports/StatusJson.h"
+#include "reports/ReportFiles.h"
 #include "zoerr/Status.h"
 #include "zoqel/StatusRecord.h"
 
@@ -68,9 +65,14 @@ void tService::run() {
     queryDeploymentPermission();
     initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
     writeStatus();
-    pluginManager.startPlugins(std::move(descriptions), capabilityMask);
-    phase = tServicePhase::running;
+    pluginManager.startPlugins(std::move(descriptions), capabilityMask, librariesAhead.get());
+    librariesAhead.reset();
+    // A stop asked for during the start pass is served next, before any
+    // reload: the write after the pass says so, and stands for the stopping
+    // write too unless a journal record was dropped since.
+    phase = stopRequested.load() ? tServicePhase::stopping : tServicePhase::running;
     writeStatus();
+    const bool stoppingWritten = phase == tServicePhase::stopping;
     announceReady();
     if (journal != nullptr) {
         log(startSummaryRecord(pluginManager.getRecords()));
@@ -82,7 +84,9 @@ void tService::run() {
     if (journal != nullptr) {
         log(serviceStoppingRecord());
     }
-    writeStatus();
+    if (!stoppingWritten || journalDroppedSinceLastWrite()) {
+        writeStatus();
+    }
     pluginManager.stopPlugins();
     stopPassRan = true;
     pluginManager.cleanupPlugins();
@@ -145,8 +149,10 @@ void tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
 }
 
 bool tService::readPluginsDirectory(std::vector<tPluginDescription>& descriptions) {
+    judgeLibrariesAhead();
     std::vector<std::string> paths;
     if (!listDescriptionFiles(paths)) {
+        librariesAhead.reset();
         return false;
     }
     descriptions = readDescriptions(paths);
@@ -182,25 +188,24 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
     std::vector<tPluginDescription> descriptions;
     descriptions.reserve(paths.size());
     tPathSafety pathSafety;
+    expectLibrariesAhead(paths.size());
     for (const std::string& path : paths) {
-        // Root reads no file that another user could have written.
-        const tPathVerdict verdict = pathSafety.check(path);
-        if (!verdict.safe()) {
-            note(tMessageKind::descriptionUnsafe, path, "Unsafe service description file: " + path);
-            if (journal != nullptr) {
-                log(descriptionRejectedRecord(messages.back(), verdict.reason()));
-            }
-            continue;
-        }
         try {
             tPluginDescription description;
-            // Taken before the parse: a file changed in between then differs
-            // from its fingerprint at the next reload, which restarts the
-            // plugin rather than keep it on what it read.
-            const uint64_t fingerprint = fingerprintFile(path);
-            nPluginData::parseDescriptionFile(path, description);
-            description.file = path;
-            description.fileFingerprint = fingerprint;
+            // Root reads no file that another user could have written.
+            const tPathVerdict verdict =
+                nPluginData::readDescriptionFile(pathSafety, path, description);
+            if (!verdict.safe()) {
+                note(tMessageKind::descriptionUnsafe, path,
+                     "Unsafe service description file: " + path);
+                if (journal != nullptr) {
+                    log(descriptionRejectedRecord(messages.back(), verdict.reason()));
+                }
+                continue;
+            }
+            if (librariesAhead) {
+                librariesAhead->judge(description.path);
+            }
             descriptions.push_back(std::move(description));
         } catch (const std::exception& error) {
             note(tMessageKind::descriptionParse, path,
@@ -210,7 +215,35 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
             }
         }
     }
+    if (librariesAhead) {
+        librariesAhead->allHandedOver();
+    }
     return descriptions;
+}
+
+// Only for the start: a reload's pass runs beside the plugins' own threads
+// in any case, and is not worth a thread of its own. Started before the
+// listing, so that the thread is running when the first libraries come.
+void tService::judgeLibrariesAhead() {
+    librariesAhead.reset();
+    if (phase != tServicePhase::starting) {
+        return;
+    }
+    try {
+        librariesAhead = std::make_unique<tLibraryPrecheck>();
+    } catch (const std::exception&) {
+        // No thread: every library is judged at its turn.
+    }
+}
+
+void tService::expectLibrariesAhead(size_t count) {
+    try {
+        if (librariesAhead) {
+            librariesAhead->expect(count);
+        }
+    } catch (const std::exception&) {
+        librariesAhead.reset();  // every library is judged at its turn
+    }
 }
 
 void tService::notifyThrough(tServiceNotifier* serviceNotifier) {
@@ -353,13 +386,15 @@ tServiceReport tService::currentReport(std::vector<tReportMessage>& allMessages,
 
 void tService::writeStatus() {
     try {
-        writeMetrics();
         std::vector<tReportMessage> allMessages;
         tReloadReport lastReload;
-        const tServiceReport report = currentReport(allMessages, lastReload);
-        writeStatusText(report);
-        std::string json = renderStatusJson(report);
-        writeFileAtomically(kStatusDirectory, kStatusJsonFileName, json);
+        tServiceReport report = currentReport(allMessages, lastReload);
+        if (writeMetrics(report)) {
+            // The failure is a line of the status written right after it.
+            report = currentReport(allMessages, lastReload);
+        }
+        droppedWhenLastWritten = report.journalRecordsDropped;
+        writeStatusFiles(kStatusDirectory, report, reportBuffer);
     } catch (const std::exception&) {
         // The status file is the only report there is: a failure to write it
         // has nowhere to go.
@@ -368,36 +403,28 @@ void tService::writeStatus() {
     }
 }
 
-void tService::writeStatusText(const tServiceReport& report) {
-    // The plugin text comes last in the report and is appended in place:
-    // with thousands of plugins it is the bulk of the file.
-    std::string text =
-        composeStatusReport(report.capabilityMask, report.initTimeMs,
-                            messageLines(*report.messages), std::string(), report.now.tv_sec);
-    pluginManager.appendStatusText(text);
-    writeFileAtomically(kStatusDirectory, kStatusFileName, text);
+bool tService::journalDroppedSinceLastWrite() const {
+    return journal != nullptr && journal->droppedRecords() != droppedWhenLastWritten;
 }
 
 // Written first, so that a failure shows in the status written right after
 // it; said once, as every later write would fail alike.
-void tService::writeMetrics() {
+bool tService::writeMetrics(const tServiceReport& report) {
     if (metricsName.empty()) {
-        return;
+        return false;
     }
     try {
-        std::vector<tReportMessage> allMessages;
-        tReloadReport lastReload;
-        std::string text = renderMetrics(currentReport(allMessages, lastReload));
-        writeFileAtomicallyAt(openDirectoryWithoutLinks(metricsDirectory), metricsName, text);
-        return;
+        writeMetricsFile(metricsDirectory, metricsName, report, reportBuffer);
+        return false;
     } catch (const std::exception&) {
         (void)zoerr::codeFromCurrentException();
     }
     const std::string path = metricsDirectory + "/" + metricsName;
     for (const tReportMessage& message : messages) {
         if (message.kind == tMessageKind::metrics) {
-            return;
+            return false;
         }
     }
     note(tMessageKind::metrics, path, "Failed to write metrics file: " + path);
+    return true;
 }

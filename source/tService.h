@@ -24,10 +24,12 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "LibraryPrecheck.h"
 #include "StepBoardPoster.h"
 #include "reports/JournalEvents.h"
 #include "reports/ServiceReport.h"
@@ -91,6 +93,11 @@ class tService {
     // becomes a line of `messages` and contributes no description. Each
     // description carries its file's path and fingerprint.
     std::vector<tPluginDescription> readDescriptions(const std::vector<std::string>& paths);
+    // At the start, has the libraries of the descriptions read judged on a
+    // thread of their own while the rest is read (LibraryPrecheck.h); the
+    // thread starts before the listing, and expects `count` libraries after.
+    void judgeLibrariesAhead();
+    void expectLibrariesAhead(size_t count);
 
     // Clears kDeploymentCapability when the system configuration forbids
     // deployment; a failure to ask becomes a line of `messages` and leaves
@@ -101,13 +108,15 @@ class tService {
     // after each reload; never throws.
     void announceReady() noexcept;
 
+    // Whether the journal dropped a record that the last status did not count.
+    bool journalDroppedSinceLastWrite() const;
     // Builds the report from the current state and replaces the status
     // file, its JSON twin and the metrics file with it. Lets nothing out: a
     // failed write is dropped and the service carries on.
     void writeStatus();
-    void writeStatusText(const tServiceReport& report);
-    // Writes the metrics file when asked; a failure becomes a line of `messages`.
-    void writeMetrics();
+    // Writes the metrics file of `report` when asked; a failure becomes a
+    // line of `messages` the first time, and then the answer is true.
+    bool writeMetrics(const tServiceReport& report);
     // The report points into `allMessages` and `lastReload`, which it fills.
     tServiceReport currentReport(std::vector<tReportMessage>& allMessages,
                                  tReloadReport& lastReload) const;
@@ -139,13 +148,19 @@ class tService {
     // Set when the first reload begins; the time is that of the last one.
     bool reloaded = false;
     timespec lastReloadAt{};
+    // The journal's count of dropped records as the last status showed it.
+    uint64_t droppedWhenLastWritten = 0;
     std::string metricsDirectory;  // empty: no metrics file
     std::string metricsName;
+    // Every report is rendered here, and its storage kept for the next.
+    std::string reportBuffer;
     tJournal* journal = nullptr;
     std::optional<tJournalStepObserver> journalObserver;
     tServiceNotifier* notifier = nullptr;
     // Posts the plugin steps to the notifier's board while there is a notifier.
     std::optional<tStepBoardPoster> stepPoster;
+    // Judging the libraries while the descriptions are read, until the start pass.
+    std::unique_ptr<tLibraryPrecheck> librariesAhead;
 };
 
 #endif  // ZOKORVO_TSERVICE_H

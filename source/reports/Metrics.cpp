@@ -1,50 +1,74 @@
 #include "reports/Metrics.h"
 
-#include <charconv>
+#include <string_view>
 
 #include "PluginStep.h"
+#include "TextAppender.h"
 #include "reports/TextEscaping.h"
 
 namespace {
 
-void appendFamily(std::string& out, const char* name, const char* type, const char* help) {
-    out += "# HELP ";
-    out += name;
-    out += ' ';
-    out += help;
-    out += "\n# TYPE ";
-    out += name;
-    out += ' ';
-    out += type;
-    out += '\n';
+void appendFamily(tTextAppender& out, const char* name, const char* type, const char* help) {
+    out.append("# HELP ");
+    out.appendCString(name);
+    out.push_back(' ');
+    out.appendCString(help);
+    out.append("\n# TYPE ");
+    out.appendCString(name);
+    out.push_back(' ');
+    out.appendCString(type);
+    out.push_back('\n');
 }
 
-// `plugin="<Name>",file="<description file's name>"`: the file's name alone
-// tells plugins of one name apart, since discovery lists one directory.
-std::string pluginLabels(const tPluginDescription& description) {
-    std::string labels = "plugin=\"";
-    appendLabelValue(labels, description.name);
-    labels += "\",file=\"";
-    const size_t slash = description.file.rfind('/');
-    appendLabelValue(
-        labels, slash == std::string::npos ? description.file : description.file.substr(slash + 1));
-    labels += '"';
-    return labels;
+// `name value\n`, the line of a series without labels.
+template <typename Integer>
+void appendSample(tTextAppender& out, const char* name, Integer value) {
+    out.appendCString(name);
+    out.push_back(' ');
+    out.appendDecimal(value);
+    out.push_back('\n');
 }
 
-void appendNumber(std::string& out, uint64_t value) {
-    char digits[24];
-    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-}
+// `plugin="<Name>",file="<description file's name>"` of every plugin, one
+// after the other in one string, escaped once for the up to seven series of
+// each plugin: the file's name alone tells plugins of one name apart, since
+// discovery lists one directory.
+class tPluginLabels {
+  public:
+    explicit tPluginLabels(const std::vector<tPluginRecord>& records) {
+        ends.reserve(records.size());
+        tTextAppender out(labels);
+        for (const tPluginRecord& record : records) {
+            const tPluginDescription& description = record.description;
+            out.append("plugin=\"");
+            appendLabelValue(out, description.name);
+            out.append("\",file=\"");
+            const size_t slash = description.file.rfind('/');
+            appendLabelValue(out, slash == std::string::npos
+                                      ? std::string_view(description.file)
+                                      : std::string_view(description.file).substr(slash + 1));
+            out.push_back('"');
+            ends.push_back(out.size());
+        }
+    }
+    void appendTo(tTextAppender& out, size_t plugin) const {
+        const size_t begin = plugin == 0 ? 0 : ends[plugin - 1];
+        out.append(labels.data() + begin, ends[plugin] - begin);
+    }
+
+  private:
+    std::string labels;
+    std::vector<size_t> ends;
+};
 
 // Whole milliseconds as seconds: "12.034".
-void appendSeconds(std::string& out, uint64_t milliseconds) {
-    appendNumber(out, milliseconds / 1000);
+void appendSeconds(tTextAppender& out, uint64_t milliseconds) {
+    out.appendDecimal(milliseconds / 1000);
     const unsigned fraction = static_cast<unsigned>(milliseconds % 1000);
-    const char decimals[5] = {'.', static_cast<char>('0' + fraction / 100),
+    const char decimals[4] = {'.', static_cast<char>('0' + fraction / 100),
                               static_cast<char>('0' + fraction / 10 % 10),
-                              static_cast<char>('0' + fraction % 10), '\0'};
-    out.append(decimals, 4);
+                              static_cast<char>('0' + fraction % 10)};
+    out.append(decimals, sizeof decimals);
 }
 
 struct tStepSeries {
@@ -56,42 +80,40 @@ struct tStepSeries {
 
 // One family's line per plugin and step that ran; `value` appends the value.
 template <typename Value>
-void appendStepSeries(std::string& out, const char* name, const std::vector<tPluginRecord>& records,
-                      const std::vector<std::string>& labels, const tStepSeries (&steps)[3],
-                      Value value) {
+void appendStepSeries(tTextAppender& out, const char* name,
+                      const std::vector<tPluginRecord>& records, const tPluginLabels& labels,
+                      const tStepSeries (&steps)[3], Value value) {
     for (size_t plugin = 0; plugin < records.size(); ++plugin) {
         const tPluginRecord& record = records[plugin];
         for (const tStepSeries& series : steps) {
             if (!series.ran) {
                 continue;
             }
-            out += name;
-            out += '{';
-            out += labels[plugin];
-            out += ",step=\"";
-            out += pluginStepName(series.step);
-            out += "\"} ";
+            out.appendCString(name);
+            out.push_back('{');
+            labels.appendTo(out, plugin);
+            out.append(",step=\"");
+            out.appendCString(pluginStepName(series.step));
+            out.append("\"} ");
             value(out, record, series);
-            out += '\n';
+            out.push_back('\n');
         }
     }
 }
 
-void appendPluginFamilies(std::string& out, const tServiceReport& report,
+void appendPluginFamilies(tTextAppender& out, const tServiceReport& report,
                           const std::vector<tPluginRecord>& records) {
-    // Escaped once for the up to seven series of each plugin.
-    std::vector<std::string> labels;
-    labels.reserve(records.size());
-    for (const tPluginRecord& record : records) {
-        labels.push_back(pluginLabels(record.description));
-    }
+    const tPluginLabels labels(records);
     appendFamily(out, "zokorvo_plugin_up", "gauge",
                  "Whether the plugin is started (1) or not (0).");
     for (size_t plugin = 0; plugin < records.size(); ++plugin) {
-        out += "zokorvo_plugin_up{";
-        out += labels[plugin];
-        out += pluginState(records[plugin], report.stopPassRan) == tPluginState::started ? "} 1\n"
-                                                                                         : "} 0\n";
+        out.append("zokorvo_plugin_up{");
+        labels.appendTo(out, plugin);
+        if (pluginState(records[plugin], report.stopPassRan) == tPluginState::started) {
+            out.append("} 1\n");
+        } else {
+            out.append("} 0\n");
+        }
     }
     const tStepSeries steps[3] = {
         {tPluginStep::initialize, &tPluginRecord::initializeCode, &tPluginRecord::initializeTimeMs,
@@ -104,46 +126,54 @@ void appendPluginFamilies(std::string& out, const tServiceReport& report,
     appendFamily(out, "zokorvo_plugin_step_code", "gauge",
                  "Status code of the plugin's step: 0 success, negative error, positive warning.");
     appendStepSeries(out, "zokorvo_plugin_step_code", records, labels, steps,
-                     [](std::string& to, const tPluginRecord& record, const tStepSeries& series) {
-                         to += std::to_string(record.*series.code);  // may be negative
+                     [](tTextAppender& to, const tPluginRecord& record, const tStepSeries& series) {
+                         to.appendDecimal(record.*series.code);  // may be negative
                      });
     appendFamily(out, "zokorvo_plugin_step_seconds", "gauge",
                  "Duration of the plugin's step in seconds, to the millisecond.");
     appendStepSeries(out, "zokorvo_plugin_step_seconds", records, labels, steps,
-                     [](std::string& to, const tPluginRecord& record, const tStepSeries& series) {
+                     [](tTextAppender& to, const tPluginRecord& record, const tStepSeries& series) {
                          appendSeconds(to, record.*series.timeMs);
                      });
 }
 
-void appendServiceFamilies(std::string& out, const tServiceReport& report,
+// `name{label="value"} count\n`, one line of a family counted by one label.
+void appendLabelledCount(tTextAppender& out, const char* nameAndLabel, const char* value,
+                         size_t count) {
+    out.appendCString(nameAndLabel);
+    out.appendCString(value);
+    out.append("\"} ");
+    out.appendDecimal(count);
+    out.push_back('\n');
+}
+
+void appendServiceFamilies(tTextAppender& out, const tServiceReport& report,
                            const std::vector<tPluginRecord>& records) {
     const tStartCounts counts = countStartResults(records);
     appendFamily(out, "zokorvo_plugins", "gauge", "Plugins by the outcome of their start.");
-    out += "zokorvo_plugins{state=\"started\"} " + std::to_string(counts.started) + "\n";
-    out += "zokorvo_plugins{state=\"refused\"} " + std::to_string(counts.refused) + "\n";
-    out += "zokorvo_plugins{state=\"failed\"} " + std::to_string(counts.failed) + "\n";
+    appendLabelledCount(out, "zokorvo_plugins{state=\"", "started", counts.started);
+    appendLabelledCount(out, "zokorvo_plugins{state=\"", "refused", counts.refused);
+    appendLabelledCount(out, "zokorvo_plugins{state=\"", "failed", counts.failed);
     appendFamily(out, "zokorvo_capability_mask", "gauge",
                  "Capabilities allowed to plugins, as a bit mask; bit 2 is remote deployment.");
-    out += "zokorvo_capability_mask " + std::to_string(report.capabilityMask) + "\n";
+    appendSample(out, "zokorvo_capability_mask", report.capabilityMask);
     appendFamily(out, "zokorvo_service_phase", "gauge",
                  "The service's phase: 1 for the current one, 0 for the others.");
     for (const tServicePhase phase : {tServicePhase::starting, tServicePhase::running,
                                       tServicePhase::stopping, tServicePhase::stopped}) {
-        out += "zokorvo_service_phase{phase=\"";
-        out += servicePhaseName(phase);
-        out += phase == report.phase ? "\"} 1\n" : "\"} 0\n";
+        appendLabelledCount(out, "zokorvo_service_phase{phase=\"", servicePhaseName(phase),
+                            phase == report.phase ? 1 : 0);
     }
     appendFamily(out, "zokorvo_journal_records_dropped_total", "counter",
                  "Journal records dropped because they could not be sent at once.");
-    out += "zokorvo_journal_records_dropped_total " + std::to_string(report.journalRecordsDropped) +
-           "\n";
+    appendSample(out, "zokorvo_journal_records_dropped_total", report.journalRecordsDropped);
     appendFamily(out, "zokorvo_status_write_timestamp_seconds", "gauge",
                  "Time of this write of the service's reports, in seconds since the epoch.");
-    out += "zokorvo_status_write_timestamp_seconds " + std::to_string(report.now.tv_sec) + "\n";
+    appendSample(out, "zokorvo_status_write_timestamp_seconds", report.now.tv_sec);
 }
 
 // Only once a reload has run: a time of 0 would read as a reload in 1970.
-void appendReloadFamilies(std::string& out, const tServiceReport& report,
+void appendReloadFamilies(tTextAppender& out, const tServiceReport& report,
                           const std::vector<tPluginRecord>& records) {
     if (report.reload == nullptr) {
         return;
@@ -151,7 +181,7 @@ void appendReloadFamilies(std::string& out, const tServiceReport& report,
     const tReloadCounts counts = countReloadOutcomes(records, *report.reload->stopped);
     appendFamily(out, "zokorvo_reload_timestamp_seconds", "gauge",
                  "Time the last reload began, in seconds since the epoch.");
-    out += "zokorvo_reload_timestamp_seconds " + std::to_string(report.reload->at.tv_sec) + "\n";
+    appendSample(out, "zokorvo_reload_timestamp_seconds", report.reload->at.tv_sec);
     appendFamily(out, "zokorvo_reload_plugins", "gauge",
                  "Plugins by what the last reload did with them.");
     const struct {
@@ -163,22 +193,23 @@ void appendReloadFamilies(std::string& out, const tServiceReport& report,
                     {"refused", counts.refused},
                     {"failed", counts.failed}};
     for (const auto& each : outcomes) {
-        out += "zokorvo_reload_plugins{outcome=\"";
-        out += each.outcome;
-        out += "\"} " + std::to_string(each.count) + "\n";
+        appendLabelledCount(out, "zokorvo_reload_plugins{outcome=\"", each.outcome, each.count);
     }
 }
 
 }  // namespace
 
 std::string renderMetrics(const tServiceReport& report) {
-    static const std::vector<tPluginRecord> kNoRecords;
-    const std::vector<tPluginRecord>& records =
-        report.records != nullptr ? *report.records : kNoRecords;
     std::string out;
-    out.reserve(2048 + records.size() * 640);
+    out.reserve(2048 + report.recordsOrNone().size() * 640);
+    appendMetrics(out, report);
+    return out;
+}
+
+void appendMetrics(std::string& text, const tServiceReport& report) {
+    const std::vector<tPluginRecord>& records = report.recordsOrNone();
+    tTextAppender out(text);
     appendPluginFamilies(out, report, records);
     appendServiceFamilies(out, report, records);
     appendReloadFamilies(out, report, records);
-    return out;
 }

@@ -16,5 +16,8 @@
 #include "reports/ServiceReport.h"
 
 std::string renderMetrics(const tServiceReport& report);
+// The same text appended to `text`, which a caller may keep from one write
+// to the next so that its storage is reused.
+void appendMetrics(std::string& text, const tServiceReport& report);
 
 #endif  // ZOKORVO_REPORTS_METRICS_H

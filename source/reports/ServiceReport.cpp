@@ -182,3 +182,13 @@ tReloadCounts countReloadOutcomes(const std::vector<tPluginRecord>& records,
     }
     return counts;
 }
+
+const std::vector<tReportMessage>& tServiceReport::messagesOrNone() const {
+    static const std::vector<tReportMessage> kNoMessages;
+    return messages != nullptr ? *messages : kNoMessages;
+}
+
+const std::vector<tPluginRecord>& tServiceReport::recordsOrNone() const {
+    static const std::vector<tPluginRecord> kNoRecords;
+    return records != nullptr ? *records : kNoRecords;
+}

@@ -111,6 +111,10 @@ struct tServiceReport {
     const std::vector<tReportMessage>* messages = nullptr;
     const std::vector<tPluginRecord>* records = nullptr;
     const tReloadReport* reload = nullptr;  // null before any reload
+
+    // The messages and the records, empty when the report names none.
+    const std::vector<tReportMessage>& messagesOrNone() const;
+    const std::vector<tPluginRecord>& recordsOrNone() const;
 };
 
 #endif  // ZOKORVO_REPORTS_SERVICEREPORT_H

@@ -1,8 +1,8 @@
 #include "reports/StatusJson.h"
 
-#include <charconv>
 #include <cstring>
 
+#include "TextAppender.h"
 #include "reports/TextEscaping.h"
 
 const char kStatusJsonFileName[] = "zoKorvoRemoteService.status.json";
@@ -14,14 +14,14 @@ namespace {
 // built only to be thrown away.
 class tJsonOut {
   public:
-    explicit tJsonOut(std::string& text) : out(text) {}
+    explicit tJsonOut(tTextAppender& text) : out(text) {}
 
-    // Keys are this program's literals: mostly of a length known here.
+    // Keys are this program's literals, of a length known here.
     template <size_t N>
     tJsonOut& key(const char (&name)[N]) {
         return key(name, N - 1);
     }
-    tJsonOut& key(const char* name) { return key(name, strlen(name)); }
+    tJsonOut& keyCString(const char* name) { return key(name, strlen(name)); }
     void string(const std::string& value) {
         separate();
         appendJsonString(out, value);
@@ -30,56 +30,62 @@ class tJsonOut {
     // Names and other fixed texts of this program: plain ASCII.
     void name(const char* value) {
         separate();
-        out += '"';
-        out += value;
-        out += '"';
+        out.push_back('"');
+        out.appendCString(value);
+        out.push_back('"');
         separator = true;
     }
     void number(long long value) {
         separate();
-        char digits[24];
-        const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
-        out.append(digits, end.ptr);
+        out.appendDecimal(value);
         separator = true;
     }
     void null() {
         separate();
-        out.append("null", 4);
+        out.append("null");
         separator = true;
     }
     void time(const timespec& value) {
         separate();
-        out += '"';
-        appendIsoTime(out, value);
-        out += '"';
+        std::string text(1, '"');
+        appendIsoTime(text, value);
+        text += '"';
+        out.append(text);
         separator = true;
     }
     void open(char bracket) {
         separate();
-        out += bracket;
+        out.push_back(bracket);
         separator = false;
     }
     void close(char bracket) {
-        out += bracket;
+        out.push_back(bracket);
         separator = true;
     }
 
   private:
+    // The separator, the quoted name and the colon in one piece.
     tJsonOut& key(const char* name, size_t length) {
-        separate();
-        out += '"';
-        out.append(name, length);
-        out.append("\":", 2);
+        char* at = out.room(length + 4);
+        const size_t comma = separator ? 1 : 0;
+        *at = ',';
+        at += comma;
+        *at++ = '"';
+        memcpy(at, name, length);
+        at += length;
+        *at++ = '"';
+        *at = ':';
+        out.advance(comma + length + 3);
         separator = false;
         return *this;
     }
     void separate() {
         if (separator) {
-            out += ',';
+            out.push_back(',');
         }
     }
 
-    std::string& out;
+    tTextAppender& out;
     bool separator = false;
 };
 
@@ -89,7 +95,8 @@ void renderMessages(tJsonOut& json, const std::vector<tReportMessage>& messages)
         json.open('{');
         json.key("kind").name(messageKindName(message.kind));
         if (!message.subject.empty()) {
-            json.key(messageNamesPath(message.kind) ? "path" : "plugin").string(message.subject);
+            json.keyCString(messageNamesPath(message.kind) ? "path" : "plugin")
+                .string(message.subject);
         }
         json.key("text").string(message.text);
         json.close('}');
@@ -100,7 +107,7 @@ void renderMessages(tJsonOut& json, const std::vector<tReportMessage>& messages)
 // A step that has not run has the code 0 and no duration.
 void renderStep(tJsonOut& json, const char* step, const std::string& entry, int32_t code,
                 uint64_t timeMs, bool ran) {
-    json.key(step).open('{');
+    json.keyCString(step).open('{');
     json.key("entry");
     if (entry.empty()) {
         json.null();
@@ -193,17 +200,19 @@ void renderReload(tJsonOut& json, const tServiceReport& report,
 }  // namespace
 
 std::string renderStatusJson(const tServiceReport& report) {
-    static const std::vector<tReportMessage> kNoMessages;
-    static const std::vector<tPluginRecord> kNoRecords;
-    const std::vector<tReportMessage>& messages =
-        report.messages != nullptr ? *report.messages : kNoMessages;
-    const std::vector<tPluginRecord>& records =
-        report.records != nullptr ? *report.records : kNoRecords;
     std::string text;
     // About what a plugin with short names takes, so that the text is
     // seldom moved while it grows.
-    text.reserve(1024 + records.size() * 512);
-    tJsonOut json(text);
+    text.reserve(1024 + report.recordsOrNone().size() * 512);
+    appendStatusJson(text, report);
+    return text;
+}
+
+void appendStatusJson(std::string& text, const tServiceReport& report) {
+    const std::vector<tReportMessage>& messages = report.messagesOrNone();
+    const std::vector<tPluginRecord>& records = report.recordsOrNone();
+    tTextAppender out(text);
+    tJsonOut json(out);
     json.open('{');
     json.key("schema").number(kStatusJsonSchema);
     json.key("pid").number(report.pid);
@@ -230,6 +239,5 @@ std::string renderStatusJson(const tServiceReport& report) {
     renderCounts(json, records);
     renderReload(json, report, records);
     json.close('}');
-    text += '\n';
-    return text;
+    out.push_back('\n');
 }

@@ -25,5 +25,8 @@ constexpr int kStatusJsonSchema = 2;
 // One JSON object, ending in a line feed. Text that is not valid UTF-8
 // holds U+FFFD where the bytes were (see TextEscaping.h).
 std::string renderStatusJson(const tServiceReport& report);
+// The same object appended to `text`, which a caller may keep from one
+// write to the next so that its storage is reused.
+void appendStatusJson(std::string& text, const tServiceReport& report);
 
 #endif  // ZOKORVO_REPORTS_STATUSJSON_H

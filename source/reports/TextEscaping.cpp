@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "PlainRuns.h"
+#include "TextAppender.h"
+
 namespace {
 
 constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
@@ -11,7 +14,7 @@ constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
 // The length of the valid UTF-8 sequence at text[at], or 0 when the byte
 // there starts none: overlong forms, surrogates and code points above
 // U+10FFFF are invalid too (RFC 3629).
-size_t validSequenceLength(const std::string& text, size_t at) {
+size_t validSequenceLength(std::string_view text, size_t at) {
     const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
     if (lead < 0x80) {
@@ -50,113 +53,122 @@ bool plainByte(unsigned char byte) {
     return byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
 }
 
-// True when none of the eight bytes of `word` is anything but plain: the
-// bit tricks of "Bit Twiddling Hacks" (a byte below n, a zero byte), eight
-// bytes at a time, since names and paths are mostly plain.
 bool plainWord(uint64_t word) {
-    constexpr uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr uint64_t kHighs = 0x8080808080808080ULL;
-    const auto anyZero = [](uint64_t bytes) { return (bytes - kOnes) & ~bytes & kHighs; };
-    const uint64_t belowSpace = (word - kOnes * 0x20) & ~word & kHighs;
-    return ((word & kHighs) | belowSpace | anyZero(word ^ (kOnes * '"')) |
-            anyZero(word ^ (kOnes * '\\'))) == 0;
-}
-
-// Where the run of plain bytes that begins at `at` ends.
-size_t plainRunEnd(const std::string& text, size_t at) {
-    uint64_t word;
-    while (at + sizeof word <= text.size()) {
-        memcpy(&word, text.data() + at, sizeof word);
-        if (!plainWord(word)) {
-            break;
-        }
-        at += sizeof word;
-    }
-    while (at < text.size() && plainByte(static_cast<unsigned char>(text[at]))) {
-        ++at;
-    }
-    return at;
+    using namespace nPlainRuns;
+    return !anyHighByte(word) && !anyByteBelow(word, 0x20) && !anyByteEqual(word, '"') &&
+           !anyByteEqual(word, '\\');
 }
 
 // Calls escape(out, byte) for each other ASCII byte and appends every valid
 // multi-byte sequence whole, or U+FFFD for a byte that starts none. The
 // reports are rendered up to six times a run with thousands of plugins:
-// plain runs are appended at once.
-template <typename Escape>
-void appendEscaped(std::string& out, const std::string& text, Escape escape) {
+// plain runs are appended at once, and UTF-8 is looked at only from the
+// first byte above 0x7f.
+template <typename Out, typename Escape>
+void appendEscaped(Out& out, std::string_view text, Escape escape) {
     for (size_t at = 0; at < text.size();) {
-        const size_t plainEnd = plainRunEnd(text, at);
-        out.append(text, at, plainEnd - at);
+        const size_t plainEnd = nPlainRuns::plainRunEnd(
+            text, at, [](uint64_t word) { return plainWord(word); },
+            [](unsigned char byte) { return plainByte(byte); });
+        out.append(text.data() + at, plainEnd - at);
         at = plainEnd;
         if (at == text.size()) {
             break;
         }
         const size_t length = validSequenceLength(text, at);
         if (length == 0) {
-            out += kReplacementCharacter;
+            out.append(kReplacementCharacter, sizeof kReplacementCharacter - 1);
             ++at;
         } else if (length == 1) {
             escape(out, text[at]);
             ++at;
         } else {
-            out.append(text, at, length);
+            out.append(text.data() + at, length);
             at += length;
         }
     }
 }
 
 // The escapes JSON and the exposition format share; false for any other character.
-bool appendSharedEscape(std::string& out, char character) {
+template <typename Out>
+bool appendSharedEscape(Out& out, char character) {
     switch (character) {
         case '"':
-            out += "\\\"";
+            out.append("\\\"", 2);
             return true;
         case '\\':
-            out += "\\\\";
+            out.append("\\\\", 2);
             return true;
         case '\n':
-            out += "\\n";
+            out.append("\\n", 2);
             return true;
         default:
             return false;
     }
 }
 
-void appendJsonCharacter(std::string& out, char character) {
-    if (appendSharedEscape(out, character)) {
-        return;
+struct tJsonCharacter {
+    template <typename Out>
+    void operator()(Out& out, char character) const {
+        static const char kDigits[] = "0123456789abcdef";
+        const auto byte = static_cast<unsigned char>(character);
+        if (appendSharedEscape(out, character)) {
+            return;
+        }
+        if (character == '\t') {
+            out.append("\\t", 2);
+        } else if (byte < 0x20) {
+            const char escaped[6] = {'\\', 'u', '0', '0', kDigits[byte >> 4], kDigits[byte & 0xf]};
+            out.append(escaped, sizeof escaped);
+        } else {
+            out.push_back(character);
+        }
     }
-    if (character == '\t') {
-        out += "\\t";
-    } else if (static_cast<unsigned char>(character) < 0x20) {
-        char escaped[8];
-        snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(character));
-        out += escaped;
-    } else {
-        out += character;
-    }
-}
+};
 
-void appendLabelCharacter(std::string& out, char character) {
-    if (!appendSharedEscape(out, character)) {
-        out += character;
+struct tLabelCharacter {
+    template <typename Out>
+    void operator()(Out& out, char character) const {
+        if (!appendSharedEscape(out, character)) {
+            out.push_back(character);
+        }
     }
+};
+
+struct tUnchangedCharacter {
+    template <typename Out>
+    void operator()(Out& out, char character) const {
+        out.push_back(character);
+    }
+};
+
+template <typename Out>
+void appendJsonStringTo(Out& out, std::string_view text) {
+    out.push_back('"');
+    appendEscaped(out, text, tJsonCharacter());
+    out.push_back('"');
 }
 
 }  // namespace
 
 void appendValidUtf8(std::string& out, const std::string& text) {
-    appendEscaped(out, text, [](std::string& to, char character) { to += character; });
+    appendEscaped(out, text, tUnchangedCharacter());
 }
 
 void appendJsonString(std::string& out, const std::string& text) {
-    out += '"';
-    appendEscaped(out, text, appendJsonCharacter);
-    out += '"';
+    appendJsonStringTo(out, text);
+}
+
+void appendJsonString(tTextAppender& out, std::string_view text) {
+    appendJsonStringTo(out, text);
 }
 
 void appendLabelValue(std::string& out, const std::string& text) {
-    appendEscaped(out, text, appendLabelCharacter);
+    appendEscaped(out, text, tLabelCharacter());
+}
+
+void appendLabelValue(tTextAppender& out, std::string_view text) {
+    appendEscaped(out, text, tLabelCharacter());
 }
 
 void appendIsoTime(std::string& out, const timespec& time) {

@@ -12,15 +12,20 @@
 
 #include <ctime>
 #include <string>
+#include <string_view>
+
+class tTextAppender;
 
 // `text` with every byte outside a valid UTF-8 sequence replaced by U+FFFD.
 void appendValidUtf8(std::string& out, const std::string& text);
 
 // A JSON string, quotes included: ", \ and control characters escaped.
 void appendJsonString(std::string& out, const std::string& text);
+void appendJsonString(tTextAppender& out, std::string_view text);
 
 // A Prometheus label value without its quotes: \, " and line feed escaped.
 void appendLabelValue(std::string& out, const std::string& text);
+void appendLabelValue(tTextAppender& out, std::string_view text);
 
 // "2026-12-08T06:44:05.123Z": `time` in UTC to the millisecond.
 void appendIsoTime(std::string& out, const timespec& time);

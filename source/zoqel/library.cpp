@@ -9,7 +9,12 @@
 namespace zoqel {
 namespace {
 
-void recordLoaderFailure(StatusRecord& status, int line) {
+// The failing call's own record, made only where it fails: a record that
+// stays clean raises nothing, and making one asks the C++ runtime for the
+// thread's count of propagating exceptions, which is not free at every call.
+// Raises at the end of this function's scope, as at the end of the call's.
+void raiseLoaderFailure(int line) {
+    ThrowingStatusRecord status;
     status.setCode(zoerr::kInvalidParameter, zoerr::kComponentName, __FILE__, line);
 }
 
@@ -32,26 +37,24 @@ void setText(std::string* loaderText, const char* text) {
 }  // namespace
 
 void tSharedLibrary::open(const char* path, std::string* loaderText) {
-    ThrowingStatusRecord status;
     if (path == nullptr || path[0] == '\0') {
         setText(loaderText, "no library path given");
-        recordLoaderFailure(status, __LINE__);
+        raiseLoaderFailure(__LINE__);
         return;
     }
     handle = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
     if (handle == nullptr) {
         takeLoaderText(loaderText, "the loader gave no reason");
-        recordLoaderFailure(status, __LINE__);
+        raiseLoaderFailure(__LINE__);
         return;
     }
     loaded = true;
 }
 
 void* tSharedLibrary::getSymbol(const char* name, std::string* loaderText) {
-    ThrowingStatusRecord status;
     if (!loaded || handle == nullptr) {
         setText(loaderText, "no library is open");
-        recordLoaderFailure(status, __LINE__);
+        raiseLoaderFailure(__LINE__);
         return nullptr;
     }
     if (loaderText != nullptr) {
@@ -61,13 +64,12 @@ void* tSharedLibrary::getSymbol(const char* name, std::string* loaderText) {
     if (address == nullptr) {
         // No pending text means the symbol exists with the value null.
         takeLoaderText(loaderText, "the symbol's value is null");
-        recordLoaderFailure(status, __LINE__);
+        raiseLoaderFailure(__LINE__);
     }
     return address;
 }
 
 void tSharedLibrary::close() {
-    ThrowingStatusRecord status;
     if (!loaded) {
         return;
     }
@@ -79,7 +81,7 @@ void tSharedLibrary::close() {
         loaded = false;
         return;
     }
-    recordLoaderFailure(status, __LINE__);
+    raiseLoaderFailure(__LINE__);
 }
 
 const char* tSharedLibrary::loadedFileName() const {

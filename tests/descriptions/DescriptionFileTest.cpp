@@ -1,10 +1,13 @@
 // nPluginData::parseDescriptionFile: what each key becomes, and which files
 // are rejected whole.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
+#include "FileIdentity.h"
+#include "ini/IniFile.h"
 #include "ini/IniTestSupport.h"
 #include "nPluginData.h"
 #include "zoerr/Status.h"
@@ -178,3 +181,65 @@ TEST_F(DescriptionFile, MissingFileRaisesTheReadersOwnCodeAsResult) {
 }
 
 }  // namespace
+
+namespace {
+
+// The outcome of one way of reading `path`: its description, or the code raised.
+template <typename Read>
+std::string outcomeOf(Read read) {
+    tPluginDescription description;
+    try {
+        read(description);
+    } catch (const zoerr::Exception& error) {
+        return "code " + std::to_string(error.status.code);
+    }
+    return render(description);
+}
+
+}  // namespace
+
+// The service reads a description once, from memory, where the checker and
+// the tools parse the file itself: both must come to the same description,
+// or to the same code, for every kind of text.
+TEST_F(DescriptionFile, TheServicesSingleReadParsesAsTheFileDoes) {
+    const std::vector<std::string> texts = {
+        "",
+        "[Service]\nName=A\nPath=/a.so\nRequires=3\nDependencies=b, a\n",
+        "\xEF\xBB\xBF[Service]\r\nName=Marked\r\n",
+        "\xFF\xFE[\0S\0",
+        "[Service]\nName=NoEnd",
+        "[Service]\nbad line\n",
+        "[Service]\nName=\"quoted\"\n" + std::string(5000, '#') + "\nPath=long\n",
+        "[service]\nname = spaced \n[Other]\nName=other\n",
+    };
+    for (const std::string& text : texts) {
+        const std::string path = scratch.write("plugin.ini", text);
+        const std::string fromFile =
+            outcomeOf([&](tPluginDescription& d) { nPluginData::parseDescriptionFile(path, d); });
+        tPathSafety pathSafety;
+        tPluginDescription read;
+        const std::string once = outcomeOf([&](tPluginDescription& d) {
+            EXPECT_TRUE(nPluginData::readDescriptionFile(pathSafety, path, d).safe());
+            read = d;
+        });
+        EXPECT_EQ(fromFile, once) << text;
+        if (once.rfind("code ", 0) != 0) {
+            EXPECT_EQ(path, read.file);
+            EXPECT_EQ(fingerprintBytes(text.data(), text.size()), read.fileFingerprint);
+        }
+    }
+}
+
+TEST_F(DescriptionFile, WhatIsNoRegularFileIsNeverWaitedOn) {
+    const std::string fifo = scratch.pathOf("fifo.ini");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+    tPathSafety pathSafety;
+    const auto readOnce = [&](const std::string& path) {
+        return outcomeOf([&](tPluginDescription& d) {
+            (void)nPluginData::readDescriptionFile(pathSafety, path, d);
+        });
+    };
+    EXPECT_EQ("code " + std::to_string(kIniResultCannotOpen), readOnce(fifo));
+    EXPECT_EQ("code " + std::to_string(kIniResultFileMissing),
+              readOnce(scratch.pathOf("missing.ini")));
+}

@@ -3,6 +3,7 @@
 // / down to it, links followed on the way, and verdicts kept for one pass.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,18 @@ class PathSafetyTest : public ::testing::Test {
     }
     void TearDown() override { zotest::removeTree(scratch); }
 
+    // The number of a descriptor of this process that leads to `directory`.
+    static int keptDescriptorOf(const std::string& directory) {
+        for (int descriptor = 3; descriptor < 1024; ++descriptor) {
+            char target[PATH_MAX];
+            const std::string link = "/proc/self/fd/" + std::to_string(descriptor);
+            const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+            if (length > 0 && std::string(target, static_cast<size_t>(length)) == directory) {
+                return descriptor;
+            }
+        }
+        return -1;
+    }
     std::string pathOf(const std::string& name) const {
         return name.empty() ? scratch : scratch + "/" + name;
     }
@@ -275,4 +288,99 @@ TEST_F(PathSafetyTest, DirectoryVerdictsLastForOnePassAndFileVerdictsNever) {
         << "a new pass judges anew";
 }
 
+// The descriptor a pass keeps of a directory may be closed by plugin code and
+// its number given to another directory: the pass then judges the directory
+// anew instead of looking names up in whatever the number leads to.
+TEST_F(PathSafetyTest, AKeptDirectoryClosedBehindThePassIsJudgedAnew) {
+    makeDirectory("d", 0755);
+    makeFile("d/f", 0644);
+    makeFile("d/g", 0644);
+    makeDirectory("u", 0777);
+    makeFile("u/g", 0666);
+    tPathSafety pass;
+    ASSERT_TRUE(pass.check(pathOf("d/f")).safe());
+    const int kept = keptDescriptorOf(pathOf("d"));
+    ASSERT_GE(kept, 0);
+    const int other = ::open(pathOf("u").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(kept, dup2(other, kept));
+    close(other);
+    EXPECT_TRUE(pass.check(pathOf("d/g")).safe())
+        << "judged in the directory the number now leads to";
+}
+
 }  // namespace
+
+// What is judged is what is opened: the descriptor's own object, a link's
+// target through the judged walk, nothing for a name that is missing.
+class JudgedOpenTest : public PathSafetyTest {
+  protected:
+    struct tOpened {
+        int descriptor = -1;
+        std::string reason;
+        bool exists = true;
+        struct stat info {};
+    };
+    tOpened open(tPathSafety& pathSafety, const std::string& path) const {
+        tOpened opened;
+        tPathVerdict verdict;
+        opened.descriptor = pathSafety.openJudged(path, verdict, opened.info, opened.exists);
+        opened.reason = verdict.reason();
+        for (size_t at; (at = opened.reason.find(scratch)) != std::string::npos;) {
+            opened.reason.replace(at, scratch.size(), "<s>");
+        }
+        if (opened.descriptor >= 0) {
+            close(opened.descriptor);
+        }
+        return opened;
+    }
+};
+
+TEST_F(JudgedOpenTest, TheObjectOpenedIsTheObjectJudged) {
+    makeFile("own", 0644);
+    makeFile("group", 0664);
+    makeLink("link", pathOf("own"));
+    makeLink("to-group", pathOf("group"));
+    tPathSafety pathSafety;
+    struct stat own;
+    ASSERT_EQ(0, stat(pathOf("own").c_str(), &own));
+    for (const char* name : {"own", "link"}) {
+        const tOpened opened = open(pathSafety, pathOf(name));
+        EXPECT_LE(0, opened.descriptor) << name;
+        EXPECT_EQ(own.st_ino, opened.info.st_ino) << name;
+    }
+    for (const char* name : {"group", "to-group"}) {
+        const tOpened opened = open(pathSafety, pathOf(name));
+        EXPECT_EQ(-1, opened.descriptor) << name;
+        EXPECT_EQ("<s>/group is writable by its group (mode 0664)", opened.reason) << name;
+    }
+}
+
+TEST_F(JudgedOpenTest, AFifoIsOpenedWithoutWaitingForAWriter) {
+    ASSERT_EQ(0, mkfifo(pathOf("fifo").c_str(), 0644));
+    tPathSafety pathSafety;
+    const tOpened opened = open(pathSafety, pathOf("fifo"));
+    EXPECT_LE(0, opened.descriptor);
+    EXPECT_TRUE(S_ISFIFO(opened.info.st_mode));
+}
+
+TEST_F(JudgedOpenTest, MissingNamesAndRelativePaths) {
+    makeDirectory("closed", 0755);
+    makeDirectory("open", 0777);
+    makeFile("closed/here", 0644);
+    tPathSafety pathSafety;
+    const tOpened missing = open(pathSafety, pathOf("closed/missing"));
+    EXPECT_EQ(-1, missing.descriptor);
+    EXPECT_FALSE(missing.exists);
+    EXPECT_EQ("", missing.reason) << "only a trusted owner could create it";
+    const tOpened creatable = open(pathSafety, pathOf("open/missing"));
+    EXPECT_EQ(-1, creatable.descriptor);
+    EXPECT_EQ("<s>/open is writable by others (mode 0777)", creatable.reason);
+
+    char previous[PATH_MAX];
+    ASSERT_NE(nullptr, getcwd(previous, sizeof previous));
+    ASSERT_EQ(0, chdir(pathOf("closed").c_str()));
+    const tOpened relative = open(pathSafety, "here");
+    ASSERT_EQ(0, chdir(previous));
+    EXPECT_LE(0, relative.descriptor);
+}

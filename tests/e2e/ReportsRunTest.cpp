@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -20,6 +22,7 @@
 #include "reports/StatusJson.h"
 #include "reports/TextEscaping.h"
 #include "support/LibraryShelf.h"
+#include "support/PluginCallLog.h"
 #include "support/ServiceProcess.h"
 #include "support/StatusFileText.h"
 #include "support/TestPlugins.h"
@@ -223,6 +226,46 @@ TEST(ReportsRun, JsonStatusAgreesWithTheTextAndItsSchemaFromStartToStop) {
     EXPECT_EQ("AlphaStop", (*pluginNamed(status, "Alpha"))["steps"]["stop"]["entry"]);
     EXPECT_FALSE((*pluginNamed(status, "Alpha"))["steps"]["cleanup"]["ms"].is_null());
     EXPECT_EQ("failed", (*pluginNamed(status, "Failing"))["state"]);
+}
+
+// The names the status directory's files were renamed to, as `watch` saw them.
+std::vector<std::string> namesMovedTo(int watch) {
+    std::vector<std::string> names;
+    alignas(inotify_event) char events[64 * 1024];
+    for (ssize_t length; (length = read(watch, events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at < length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            names.emplace_back(event->len > 0 ? event->name : "");
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    return names;
+}
+
+// A stop asked for during the start pass is served before anything else:
+// the status written after the pass already says "stopping", so no status
+// says "running" once the stop was asked for, and the stop writes no second
+// one; then the status after the clean-up and the last at the end.
+TEST(ReportsRun, AStopAskedForDuringTheStartIsWrittenOnceAsStopping) {
+    zotest::TestRoot root;
+    root.addDescription("dozy.ini",
+                        "[Service]\nName=Dozy\nPath=" + std::string(ZO_TEST_PLUGIN_dozy) +
+                            "\nInitialize=DozyInit\nStop=DozyStop\n");
+    zotest::tPluginCallLog log;
+    zotest::ServiceProcess service({}, {log.environmentEntry()});
+    ASSERT_TRUE(zotest::waitFor([&] { return !log.calls().empty(); }));
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_LE(0, inotify_add_watch(watch, root.statusDirectory().c_str(), IN_MOVED_TO));
+    service.sendSignal(SIGTERM);  // while Initialize takes its 300 ms
+    ASSERT_TRUE(service.wait().signaled);
+    const std::vector<std::string> moved = namesMovedTo(watch);
+    close(watch);
+    EXPECT_EQ(3, std::count(moved.begin(), moved.end(), "zoKorvoRemoteService.status.json"));
+    EXPECT_EQ(3, std::count(moved.begin(), moved.end(), "zoKorvoRemoteService.status"));
+    const nlohmann::json status = readStatusJson(root);
+    EXPECT_EQ("stopped", status["phase"]);
+    EXPECT_EQ("stopped", (*pluginNamed(status, "Dozy"))["state"]);
+    EXPECT_EQ((std::vector<std::string>{"dozy Initialize", "dozy Stop"}), log.calls());
 }
 
 // A port of the loopback interface that nothing listens on at the moment.

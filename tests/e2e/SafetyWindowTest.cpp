@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@ namespace {
 
 using namespace zotest::plugins;
 using zotest::addDescriptions;
+using zotest::blockHeader;
 using zotest::copyLibrary;
 using zotest::giveToStranger;
 using zotest::hasMapped;
@@ -104,7 +107,7 @@ TEST(SafetyWindow, LibrariesASafeLibraryNeedsAreJudgedBeforeAnyOfItsCodeRuns) {
         root,
         {refusedBlock("AGroupWritable", groupWritable + "/needy.so", "NeedyInit", -52026),
          refusedBlock("BStrangers", strangers + "/needy.so", "NeedyInit", -52026),
-         "CSafe (depends on )\nLoaded From: " + safe + "/needy.so\nRequires: 1\n\n"},
+         blockHeader("CSafe", safe + "/needy.so") + "\n"},
         status))
         << status;
     EXPECT_TRUE(hasMapped(service, safe + "/needed/libzo_test_needed.so"));
@@ -112,6 +115,47 @@ TEST(SafetyWindow, LibrariesASafeLibraryNeedsAreJudgedBeforeAnyOfItsCodeRuns) {
     EXPECT_EQ((tLines{"needed Constructor", "needy Constructor", "needy Initialize",
                       "needed Initialize"}),
               log.calls());
+}
+
+// The libraries are judged while the descriptions are read, long before
+// their turn: a library replaced, or made writable by its group, while an
+// earlier plugin starts is judged again at its turn. Needs no other user.
+TEST(SafetyWindow, ALibraryChangedAfterItWasJudgedIsJudgedAgainAtItsTurn) {
+    zotest::TestRoot root;
+    const std::string lib = root.root() + "/lib";
+    makeDirectory(lib, 0755);
+    for (const char* name : {"/replaced.so", "/loosened.so", "/kept.so"}) {
+        copyLibrary(kAnnouncingPlugin, lib + name);
+    }
+    addDescriptions(root, {
+                              {"ADawdler", kDawdlerPlugin, "DawdlerInit"},
+                              {"BReplaced", lib + "/replaced.so", "AnnouncingInit"},
+                              {"CLoosened", lib + "/loosened.so", "AnnouncingInit"},
+                              {"DKept", lib + "/kept.so", "AnnouncingInit"},
+                          });
+    zotest::tPluginCallLog log;
+    zotest::ServiceProcess service({}, {log.environmentEntry()});
+    ASSERT_TRUE(zotest::waitFor([&] { return !log.calls().empty(); }));
+    // A new file in the old one's place, and the old file's mode changed.
+    copyLibrary(kAnnouncingPlugin, lib + "/replacement.so");
+    zotest::setMode(lib + "/replacement.so", 0775);
+    ASSERT_EQ(0, rename((lib + "/replacement.so").c_str(), (lib + "/replaced.so").c_str()));
+    zotest::setMode(lib + "/loosened.so", 0775);
+
+    std::string status;
+    EXPECT_TRUE(zotest::waitForStatusHolding(
+        root,
+        {refusedBlock("BReplaced", lib + "/replaced.so", "AnnouncingInit", -52026),
+         refusedBlock("CLoosened", lib + "/loosened.so", "AnnouncingInit", -52026),
+         blockHeader("DKept", lib + "/kept.so")},
+        status))
+        << status;
+    EXPECT_FALSE(hasMapped(service, lib + "/replaced.so"));
+    EXPECT_FALSE(hasMapped(service, lib + "/loosened.so"));
+    zotest::stopByTheSignal(service);
+    EXPECT_EQ((tLines{"dawdler Initialize", "announcing Constructor", "announcing Initialize"}),
+              log.calls())
+        << "only the unchanged copy's constructor ran";
 }
 
 TEST(SafetyWindow, RelativePathsLeadFromTheWorkingDirectoryOfTheMomentTheyAreOpened) {

@@ -108,6 +108,28 @@ TEST_F(IniDocumentTest, EveryByteComparesAsInTheCLocale) {
     }
 }
 
+// Look-ups tell most names apart by their first byte alone: for every pair of first bytes a
+// stored key is found by a name exactly when compareNames calls the two equal.
+TEST_F(IniDocumentTest, LookUpsFindANameExactlyWhenCompareNamesCallsItEqual) {
+    IniDocument document = newIniDocument(kServiceFlags);
+    const std::string text = "[s]\nxk=1\n";
+    ASSERT_EQ(kIniResultOk, document->readBytes(text.data(), text.size()));
+    for (int stored = 1; stored < 256; ++stored) {
+        for (int asked = 1; asked < 256; ++asked) {
+            const std::string key = std::string(1, static_cast<char>(stored)) + "k";
+            const std::string name = std::string(1, static_cast<char>(asked)) + "K";
+            document->sections[0]->keys[0]->name[0] = key[0];
+            const bool equal = IniFile::compareNames(key.c_str(), name.c_str()) == 0;
+            ASSERT_EQ(equal ? 1 : 0, document->hasKey("s", name.c_str())) << stored << " " << asked;
+        }
+        for (const char* name : {"K", " k", "\tK "}) {
+            const bool equal =
+                IniFile::compareNames(document->sections[0]->keys[0]->name, name) == 0;
+            ASSERT_EQ(equal ? 1 : 0, document->hasKey("s", name)) << stored << " " << name;
+        }
+    }
+}
+
 TEST_F(IniDocumentTest, KeysBeforeTheFirstHeaderGoToNullSectionOnlyWithRelaxedSyntax) {
     const uint32_t relaxed = kServiceFlags | kIniRelaxedSyntax;
     const DocumentCase cases[] = {

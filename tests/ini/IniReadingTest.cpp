@@ -66,8 +66,9 @@ TEST_F(IniReadingTest, ByteOrderMarksOtherThanUtf8AreRefused) {
 }
 
 // readFile looks for the mark in the reader's first block; readStream reads it off the stream
-// and seeks back. Both must make the same document of every start of a file.
-TEST_F(IniReadingTest, FileAndStreamTreatEveryStartAlike) {
+// and seeks back; readBytes reads the bytes in place, as one block without a buffer. All three
+// must make the same document of every start of a file, a line longer than a block included.
+TEST_F(IniReadingTest, FileStreamAndBytesTreatEveryStartAlike) {
     const std::string starts[] = {
         "",
         "\xEF",
@@ -87,6 +88,7 @@ TEST_F(IniReadingTest, FileAndStreamTreatEveryStartAlike) {
         "a",
         std::string(kIniReadBlockSize - 2, 'x') + "\n[s]\na=1",
         "\xEF\xBB\xBF" + std::string(kIniReadBlockSize, ';') + "\n[s]\na=1",
+        "[s]\r\nk=" + std::string(3 * kIniReadBlockSize, 'v') + "\r\n\r\nb=2",
     };
     for (const std::string& start : starts) {
         SCOPED_TRACE(testing::PrintToString(start.substr(0, 16)));
@@ -100,7 +102,15 @@ TEST_F(IniReadingTest, FileAndStreamTreatEveryStartAlike) {
         fclose(stream);
         EXPECT_EQ(describeIni(*fromStream), describeIni(*fromFile));
         EXPECT_EQ(fromStream->firstErrorLine(), fromFile->firstErrorLine());
+        IniDocument fromBytes = newIniDocument(kServiceFlags);
+        EXPECT_EQ(fromBytes->readBytes(start.data(), start.size()), fileResult);
+        EXPECT_EQ(describeIni(*fromBytes), describeIni(*fromFile));
+        EXPECT_EQ(fromBytes->firstErrorLine(), fromFile->firstErrorLine());
     }
+    IniDocument document = newIniDocument(kServiceFlags);
+    EXPECT_EQ(kIniResultFileMissing, document->readBytes(nullptr, 1));
+    EXPECT_EQ(kIniResultOk, document->readBytes(nullptr, 0));
+    EXPECT_EQ("", describeIni(*document));
 }
 
 TEST_F(IniReadingTest, StreamThatCannotSeekFailsAfterTheMarkCheck) {

@@ -92,6 +92,37 @@ TEST_F(AtomicWrite, ReplacesTheFileWithTheTextLessItsCarriageReturns) {
     EXPECT_FALSE(zotest::fileExists(tempPath()));
 }
 
+TEST_F(AtomicWrite, LinkAtTheTemporaryNameIsReplacedNotFollowed) {
+    const std::string outside = directory + "/outside";
+    for (const bool dangling : {false, true}) {
+        if (dangling) {
+            ASSERT_EQ(0, unlink(outside.c_str()));
+        } else {
+            zotest::writeFile(outside, "not the service's\n");
+        }
+        ASSERT_EQ(0, symlink(outside.c_str(), tempPath().c_str()));
+        std::string text = "new text\n";
+        writeFileAtomically(directory, "status", text);
+        EXPECT_EQ("new text\n", zotest::readFile(finalPath())) << dangling;
+        EXPECT_EQ(dangling ? "" : "not the service's\n",
+                  zotest::fileExists(outside) ? zotest::readFile(outside) : "");
+        EXPECT_FALSE(zotest::fileExists(tempPath()));
+        struct stat info;
+        ASSERT_EQ(0, lstat(finalPath().c_str(), &info));
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(0644u, info.st_mode & 07777);
+    }
+}
+
+TEST_F(AtomicWrite, TemporaryNameThatCannotBeRemovedIsInsufficientPermissions) {
+    zotest::writeFile(finalPath(), "previous\n");
+    zotest::makeDirectories(tempPath());
+    const auto [code, detail] = failedWrite(directory, "new text\n");
+    EXPECT_EQ(-52026, code);
+    expectDetail(detail, "zoqelerr_insufficientPermissions");
+    EXPECT_EQ("previous\n", zotest::readFile(finalPath()));
+}
+
 TEST_F(AtomicWrite, MissingDirectoryIsInsufficientPermissions) {
     const auto [code, detail] = failedWrite(directory + "/missing", "text\n");
     EXPECT_EQ(-52026, code);
@@ -107,10 +138,10 @@ TEST_F(AtomicWrite, FailedRenameLeavesWhatStoodThereAndTheTemporaryFile) {
     EXPECT_EQ("new text\n", zotest::readFile(tempPath()));
 }
 
-TEST_F(AtomicWrite, WriteThatCannotBeFlushedKeepsThePreviousFile) {
+TEST_F(AtomicWrite, WriteThatCannotBeCompletedKeepsThePreviousFile) {
     zotest::writeFile(finalPath(), "previous\n");
-    // A short text fits the stream's buffer: the failure shows only when it
-    // is flushed. A long one already fails in the write itself.
+    // The first write(2) of either text comes up short; the next one makes
+    // no progress.
     for (const std::string& text : {std::string("new text\n"), std::string(1 << 20, 'x')}) {
         std::pair<int32_t, std::string> failure;
         {

@@ -157,7 +157,7 @@ check_kit() {
         -c "$fresh/alone.c" -o "$fresh/alone-c.o"
     c++ -std=c++11 -x c++ -Wall -Wextra -Werror -I"$prefix/include/zoKorvoRemoteService" \
         -c "$fresh/alone.c" -o "$fresh/alone-cpp.o"
-    nm "$fresh/alone-cpp.o" | grep -q " T i$" || fail "C++ does not export i with C linkage"
+    grep -q " T i$" <<<"$(nm "$fresh/alone-cpp.o")" || fail "C++ does not export i with C linkage"
 
     build_examples_from_kit "$prefix" "$fresh"
 

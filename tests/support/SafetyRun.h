@@ -50,11 +50,16 @@ inline bool hasMapped(const ServiceProcess& service, const std::string& path) {
            std::string::npos;
 }
 
+// The first three lines of a plugin's block in the status file.
+inline std::string blockHeader(const std::string& name, const std::string& path,
+                               const std::string& dependencies = "") {
+    return name + " (depends on " + dependencies + ")\nLoaded From: " + path + "\nRequires: 1\n";
+}
+
 // A plugin's block in the status file, its one step written out in `step`.
 inline std::string pluginBlock(const std::string& name, const std::string& path,
                                const std::string& dependencies, const std::string& step) {
-    return name + " (depends on " + dependencies + ")\nLoaded From: " + path + "\nRequires: 1\n" +
-           step + "\n";
+    return blockHeader(name, path, dependencies) + step + "\n";
 }
 
 // A refused plugin's block: its Initialize step with `code`.

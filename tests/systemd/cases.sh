@@ -42,7 +42,10 @@ requireFeature() {  # WHAT CONDITION...
     "$@" || [ "${ZO_CONTAINER_EXPECT_ALL:-0}" = 1 ] ||
         { echo "skipped: the service lacks $what"; exit 77; }
 }
-hasOption() { inside "$service" --help | grep -q -- "$1"; }
+# Whether TEXT holds PATTERN. The text is taken whole first: under pipefail,
+# "producer | grep -q" fails when grep's early exit breaks the producer's pipe.
+holds() { grep -q -- "$2" <<<"$1"; }
+hasOption() { holds "$(inside "$service" --help)" "$1"; }
 canReload() { [ "$(property CanReload)" = yes ]; }
 
 # waitUntil SECONDS WHAT COMMAND...: polls COMMAND every 0.2 s.
@@ -56,7 +59,7 @@ waitUntil() {
     done
 }
 isActive() { [ "$(property ActiveState)" = "$1" ]; }
-statusSays() { statusText | grep -q -- "$1"; }
+statusSays() { holds "$(statusText)" "$1"; }
 
 expectEqual() {  # WHAT EXPECTED ACTUAL
     [ "$2" = "$3" ] || fail "$1: expected '$2', got '$3'"
@@ -159,6 +162,7 @@ WatchdogKeepsAHealthyServiceRunning() {
 }
 
 hasRestarted() { [ "$(property NRestarts)" -ge 1 ]; }
+journalSaysSegv() { holds "$(inside journalctl -u "$unit" --no-pager -o cat)" 'status=11/SEGV'; }
 
 CrashIsRestartedAfterRestartSec() {
     dropIn 50-restart RestartSec=2s LimitCORE=infinity
@@ -171,8 +175,7 @@ CrashIsRestartedAfterRestartSec() {
     atMost 1.5 "$took" || fail "restarted $took s after the crash, RestartSec=2s"
     ctl stop "$unit"
     coreDumpNames CrasherInit
-    inside journalctl -u "$unit" --no-pager -o cat | grep -q 'status=11/SEGV' ||
-        fail "the journal does not say that the main process died of SIGSEGV"
+    waitUntil 5 "the journal says that the main process died of SIGSEGV" journalSaysSegv
 }
 
 # With --start-step-limit L the service stops extending the start after L
@@ -259,7 +262,7 @@ HangupSignalReloadsInsteadOfEnding() {
     sleep 2
     expectEqual "state after SIGHUP" active "$(property ActiveState)"
     expectEqual "main process after SIGHUP" "$mainPid" "$(property MainPID)"
-    calls | grep -q "alpha Stop" && fail "SIGHUP stopped the plugins"
+    holds "$(calls)" "alpha Stop" && fail "SIGHUP stopped the plugins"
     return 0
 }
 
@@ -280,7 +283,7 @@ JournalHoldsEachPluginsRecords() {
     records=$(inside journalctl --no-pager -u "$unit" PLUGIN=Failing -o export)
     [ -n "$records" ] || fail "no record with PLUGIN=Failing"
     grep -qx "_PID=$mainPid" <<<"$records" || fail "no record from the main process: $records"
-    grep -v '^_' <<<"$records" | grep -q -- '-7' || fail "no field names Failing's code -7: $records"
+    holds "$(grep -v '^_' <<<"$records")" '-7' || fail "no field names Failing's code -7: $records"
     grep -q '^PRIORITY=[0-3]$' <<<"$records" || fail "Failing's record is no error: $records"
     # A plugin that started is nothing to act on: it has no record of its own.
     [ -z "$(inside journalctl --no-pager -u "$unit" PLUGIN=Alpha -o cat)" ] ||

@@ -1,0 +1,56 @@
+#include "reports/ReportFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "StatusFile.h"
+#include "reports/Metrics.h"
+#include "reports/StatusJson.h"
+
+namespace {
+
+// Closes the directory however the writes end.
+class tOpenDirectory {
+  public:
+    explicit tOpenDirectory(const std::string& path)
+        : descriptor(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+    ~tOpenDirectory() {
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
+    }
+    tOpenDirectory(const tOpenDirectory&) = delete;
+    tOpenDirectory& operator=(const tOpenDirectory&) = delete;
+    int get() const { return descriptor; }
+
+  private:
+    int descriptor;
+};
+
+}  // namespace
+
+void appendStatusText(std::string& text, const tServiceReport& report) {
+    // The plugin text comes last in the report and is appended in place:
+    // with thousands of plugins it is the bulk of the file.
+    appendStatusHead(text, report.capabilityMask, report.initTimeMs,
+                     messageLines(report.messagesOrNone()), report.now.tv_sec);
+    appendPluginStatus(text, report.recordsOrNone());
+}
+
+void writeStatusFiles(const std::string& directory, const tServiceReport& report,
+                      std::string& buffer) {
+    const tOpenDirectory held(directory);
+    buffer.clear();
+    appendStatusText(buffer, report);
+    writeFileAtomicallyIn(held.get(), kStatusFileName, buffer);
+    buffer.clear();
+    appendStatusJson(buffer, report);
+    writeFileAtomicallyIn(held.get(), kStatusJsonFileName, buffer);
+}
+
+void writeMetricsFile(const std::string& directory, const std::string& name,
+                      const tServiceReport& report, std::string& buffer) {
+    buffer.clear();
+    appendMetrics(buffer, report);
+    writeFileAtomicallyAt(openDirectoryWithoutLinks(directory), name, buffer);
+}
