@@ -22,17 +22,18 @@
 #include <string>
 #include <vector>
 
-#include "DynamicSection.h"
-#include "PluginOrder.h"
-#include "StartedNames.h"
-#include "StatusFile.h"
+#include "safety/DynamicSection.h"
+#include "plugins/PluginOrder.h"
+#include "plugins/StartedNames.h"
+#include "reports/StatusFile.h"
 #include "ini/IniFile.h"
-#include "nPluginData.h"
+#include "plugins/PluginDiscovery.h"
+#include "plugins/PluginDescriptionFile.h"
 #include "reports/Metrics.h"
 #include "reports/ReportFiles.h"
 #include "reports/ServiceReport.h"
 #include "reports/StatusJson.h"
-#include "tPluginManager.h"
+#include "plugins/tPluginManager.h"
 #include "zoerr/Json.h"
 #include "zoerr/Status.h"
 
@@ -293,7 +294,7 @@ class tReportFixture {
         report.initTimeMs = 37;
         report.deploymentAttempts = 1;
         report.messages = &messages;
-        report.records = &manager.getRecords();
+        report.records = &manager.records();
     }
     const tServiceReport& get() const { return report; }
 

@@ -10,7 +10,7 @@
 #include <cctype>
 #include <string>
 
-#include "nPluginData.h"
+#include "plugins/PluginDescriptionFile.h"
 #include "zoerr/Status.h"
 
 namespace {

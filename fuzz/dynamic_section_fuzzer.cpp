@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "DynamicSection.h"
+#include "safety/DynamicSection.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "LoaderCache.h"
+#include "safety/LoaderCache.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t nameLength = size > 0 ? data[0] % 24 : 0;

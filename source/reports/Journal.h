@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "DatagramSocket.h"
+#include "system/DatagramSocket.h"
 
 // The kinds of event an operator acts on, each with a MESSAGE_ID of its own
 // (the manual lists them).

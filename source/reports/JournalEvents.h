@@ -16,7 +16,7 @@
 
 #include "reports/Journal.h"
 #include "reports/ServiceReport.h"
-#include "tPluginManager.h"
+#include "plugins/tPluginManager.h"
 
 tJournalRecord serviceStartedRecord(const std::string& pluginsDirectory);
 // The answer of the deployment query, or `failure` when it could not be had.

@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "PluginStep.h"
-#include "TextAppender.h"
+#include "plugins/PluginStep.h"
+#include "text/TextAppender.h"
 #include "reports/TextEscaping.h"
 
 namespace {

@@ -3,7 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "StatusFile.h"
+#include "plugins/PluginStatusText.h"
+#include "reports/StatusFile.h"
 #include "reports/Metrics.h"
 #include "reports/StatusJson.h"
 

@@ -1,6 +1,6 @@
 #include "reports/ServiceReport.h"
 
-#include "VisibleText.h"
+#include "text/VisibleText.h"
 
 #include "zoerr/Status.h"
 
@@ -191,4 +191,11 @@ const std::vector<tReportMessage>& tServiceReport::messagesOrNone() const {
 const std::vector<tPluginRecord>& tServiceReport::recordsOrNone() const {
     static const std::vector<tPluginRecord> kNoRecords;
     return records != nullptr ? *records : kNoRecords;
+}
+
+std::string startSummaryText(const std::vector<tPluginRecord>& records) {
+    const tStartCounts counts = countStartResults(records);
+    return "Plugins: " + std::to_string(counts.started) + " started, " +
+           std::to_string(counts.refused) + " refused, " + std::to_string(counts.failed) +
+           " failed";
 }

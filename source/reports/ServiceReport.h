@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "tPluginManager.h"
+#include "plugins/tPluginManager.h"
 
 // Where the service is in its life: starting until the start pass is
 // written, running until it is told to stop, stopping while it stops and
@@ -72,6 +72,11 @@ struct tStartCounts {
 };
 // How the start pass went, by the rule of pluginState().
 tStartCounts countStartResults(const std::vector<tPluginRecord>& records);
+// How the start pass went, for the service manager:
+// "Plugins: <S> started, <R> refused, <F> failed". Started counts those with
+// a warning; refused, those not admitted (-52002), missing a dependency
+// (-52006) or not permitted to be loaded (-52026); failed, every other error.
+std::string startSummaryText(const std::vector<tPluginRecord>& records);
 
 // What the last reload did with a plugin: kept it untouched, or ran its
 // start step, which it passed (started), was not let pass (refused) or

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "TextAppender.h"
+#include "text/TextAppender.h"
 #include "reports/TextEscaping.h"
 
 const char kStatusJsonFileName[] = "zoKorvoRemoteService.status.json";

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "PlainRuns.h"
-#include "TextAppender.h"
+#include "text/PlainRuns.h"
+#include "text/TextAppender.h"
 
 namespace {
 

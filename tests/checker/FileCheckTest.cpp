@@ -8,7 +8,7 @@
 #include "CheckerTestSupport.h"
 #include "FileCheck.h"
 #include "descriptions/DescriptionsTestSupport.h"
-#include "nPluginData.h"
+#include "plugins/PluginDescriptionFile.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "FakeFramework.h"
-#include "StepBoard.h"
+#include "servicemanager/StepBoard.h"
 
 namespace zotest {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "DeploymentPermission.h"
+#include "system/DeploymentPermission.h"
 
 namespace zotest {
 

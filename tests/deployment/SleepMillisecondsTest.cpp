@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "DeploymentPermission.h"
+#include "system/DeploymentPermission.h"
 
 namespace zotest {
 namespace {

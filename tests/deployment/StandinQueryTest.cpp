@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "DeploymentPermission.h"
+#include "system/DeploymentPermission.h"
 
 namespace zotest {
 namespace {

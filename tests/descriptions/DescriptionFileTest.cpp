@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "FileIdentity.h"
+#include "safety/FileIdentity.h"
 #include "ini/IniFile.h"
 #include "ini/IniTestSupport.h"
-#include "nPluginData.h"
+#include "plugins/PluginDescriptionFile.h"
 #include "zoerr/Status.h"
 
 namespace {

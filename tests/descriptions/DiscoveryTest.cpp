@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ini/IniTestSupport.h"
-#include "nPluginData.h"
+#include "plugins/PluginDiscovery.h"
 #include "zoerr/Status.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "PathSafety.h"
+#include "safety/PathSafety.h"
 #include "support/ServiceProcess.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "PluginOrder.h"
+#include "plugins/PluginOrder.h"
 
 namespace {
 

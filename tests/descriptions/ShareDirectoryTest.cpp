@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "descriptions/DescriptionsTestSupport.h"
-#include "nPluginData.h"
+#include "plugins/PluginDiscovery.h"
 #include "support/ServiceProcess.h"
 #include "zosysq/stdpath.h"
 

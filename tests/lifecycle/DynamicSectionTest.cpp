@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "DynamicSection.h"
+#include "safety/DynamicSection.h"
 #include "support/ServiceProcess.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <random>
 #include <string>
 
-#include "TextAppender.h"
-#include "VisibleText.h"
+#include "text/TextAppender.h"
+#include "text/VisibleText.h"
 #include "reports/TextEscaping.h"
 
 namespace {

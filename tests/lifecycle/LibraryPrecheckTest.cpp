@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "LibraryPrecheck.h"
-#include "PathSafety.h"
+#include "safety/LibraryPrecheck.h"
+#include "safety/PathSafety.h"
 #include "support/SafetyRun.h"
 #include "support/ServiceProcess.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "LoaderCache.h"
-#include "PathSafety.h"
+#include "safety/LoaderCache.h"
+#include "safety/PathSafety.h"
 #include "support/SafetyRun.h"
 #include "support/ServiceProcess.h"
 

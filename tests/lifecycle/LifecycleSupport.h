@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/PluginCallLog.h"
-#include "tPluginDescription.h"
+#include "plugins/tPluginDescription.h"
 
 namespace zotest {
 

@@ -9,7 +9,7 @@
 
 #include "LifecycleSupport.h"
 #include "support/TestPlugins.h"
-#include "tPluginLibrary.h"
+#include "plugins/tPluginLibrary.h"
 #include "zoerr/Status.h"
 
 namespace {

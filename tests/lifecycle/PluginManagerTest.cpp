@@ -6,9 +6,9 @@
 #include <set>
 
 #include "LifecycleSupport.h"
-#include "StartedNames.h"
+#include "plugins/StartedNames.h"
 #include "support/TestPlugins.h"
-#include "tPluginManager.h"
+#include "plugins/tPluginManager.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ tPluginDescription failing() {
 
 std::vector<int32_t> initializeCodes(const tPluginManager& manager) {
     std::vector<int32_t> codes;
-    for (const tPluginRecord& record : manager.getRecords()) {
+    for (const tPluginRecord& record : manager.records()) {
         codes.push_back(record.initializeCode);
     }
     return codes;
@@ -192,7 +192,7 @@ TEST(StartPass, LoadAndInitializeFailuresAreRecordedAndCloseTheLibrary) {
     manager.cleanupPlugins();
     EXPECT_FALSE(isLibraryLoaded(kBetaPlugin));
     EXPECT_EQ((tCalls{"failing Initialize", "beta Initialize"}), log.calls());
-    for (const tPluginRecord& record : manager.getRecords()) {
+    for (const tPluginRecord& record : manager.records()) {
         EXPECT_EQ(0, record.stopCode) << record.description.name;
         EXPECT_EQ(0, record.cleanupCode) << record.description.name;
     }
@@ -241,7 +241,7 @@ TEST(StopAndCleanupPasses, StepsAreTimedInWholeMilliseconds) {
         kAllCapabilities);
     manager.stopPlugins();
     manager.cleanupPlugins();
-    const tPluginRecord& record = manager.getRecords().at(0);
+    const tPluginRecord& record = manager.records().at(0);
     EXPECT_GE(record.stopTimeMs, 30u);
     EXPECT_LT(record.stopTimeMs, 1000u);
     EXPECT_LT(record.initializeTimeMs, 30u);
@@ -253,7 +253,7 @@ TEST(StartPass, NoDescriptionsMakeNoRecords) {
     manager.startPlugins({}, kAllCapabilities);
     manager.stopPlugins();
     manager.cleanupPlugins();
-    EXPECT_TRUE(manager.getRecords().empty());
+    EXPECT_TRUE(manager.records().empty());
     EXPECT_EQ("", manager.statusText());
 }
 

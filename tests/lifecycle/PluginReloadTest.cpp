@@ -5,7 +5,7 @@
 
 #include "LifecycleSupport.h"
 #include "support/TestPlugins.h"
-#include "tPluginManager.h"
+#include "plugins/tPluginManager.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ std::vector<tPluginDescription> alphaBetaGamma() {
 
 std::vector<int32_t> initializeCodes(const tPluginManager& manager) {
     std::vector<int32_t> codes;
-    for (const tPluginRecord& record : manager.getRecords()) {
+    for (const tPluginRecord& record : manager.records()) {
         codes.push_back(record.initializeCode);
     }
     return codes;
@@ -60,8 +60,8 @@ TEST(PluginReload, StopRequestedFirstStartsNothingAndLeavesTheUnstartedOut) {
     manager.startPlugins({described[2]}, kAllCapabilities);
     manager.reloadPlugins(alphaBetaGamma(), kAllCapabilities, [] { return true; });
     EXPECT_EQ((tCalls{"gamma Initialize"}), log.calls());
-    ASSERT_EQ(1u, manager.getRecords().size());
-    EXPECT_EQ("gamma", manager.getRecords()[0].description.name);
+    ASSERT_EQ(1u, manager.records().size());
+    EXPECT_EQ("gamma", manager.records()[0].description.name);
     manager.stopPlugins();
     manager.cleanupPlugins();
 }

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "LifecycleSupport.h"
-#include "tPluginManager.h"
+#include "plugins/PluginStatusText.h"
+#include "reports/ServiceReport.h"
+#include "plugins/tPluginManager.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "LifecycleSupport.h"
 #include "support/TestPlugins.h"
-#include "tPluginManager.h"
+#include "plugins/tPluginManager.h"
 
 namespace {
 

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "LifecycleSupport.h"
-#include "StatusFile.h"
+#include "plugins/PluginStatusText.h"
+#include "reports/StatusFile.h"
 #include "reports/Metrics.h"
 #include "reports/ReportFiles.h"
 #include "reports/StatusJson.h"

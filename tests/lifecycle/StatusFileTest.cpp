@@ -7,7 +7,7 @@
 #include <climits>
 #include <regex>
 
-#include "StatusFile.h"
+#include "reports/StatusFile.h"
 #include "support/FileSizeLimit.h"
 #include "support/ServiceProcess.h"
 #include "zoerr/Status.h"

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string>
 
-#include "DatagramSocket.h"
+#include "system/DatagramSocket.h"
 #include "support/NotifySocket.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "StepBoard.h"
-#include "StepBoardPoster.h"
-#include "tPluginManager.h"
+#include "servicemanager/StepBoard.h"
+#include "servicemanager/StepBoardPoster.h"
+#include "plugins/tPluginManager.h"
 
 namespace {
 

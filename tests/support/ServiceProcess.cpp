@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "PathSafety.h"
+#include "safety/PathSafety.h"
 
 namespace zotest {
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "TrialReport.h"
-#include "tPluginDescription.h"
+#include "plugins/tPluginDescription.h"
 
 namespace nPluginCheck {
 

@@ -7,7 +7,7 @@
 
 #include "KeyWarnings.h"
 #include "LineWalk.h"
-#include "nPluginData.h"
+#include "plugins/PluginDescriptionFile.h"
 #include "zoerr/Status.h"
 
 namespace nPluginCheck {

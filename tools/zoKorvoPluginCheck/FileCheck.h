@@ -18,7 +18,7 @@
 #include <string>
 
 #include "CheckReport.h"
-#include "PathSafety.h"
+#include "safety/PathSafety.h"
 
 namespace nPluginCheck {
 

@@ -6,7 +6,7 @@
 
 #include "Wording.h"
 #include "ini/IniFile.h"
-#include "nPluginData.h"
+#include "plugins/PluginDescriptionFile.h"
 
 namespace nPluginCheck {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "Wording.h"
 #include "ini/IniFile.h"
-#include "nPluginData.h"
+#include "plugins/PluginDescriptionFile.h"
 #include "zosysq/stdpath.h"
 
 namespace nPluginCheck {

@@ -11,9 +11,9 @@
 #include <sstream>
 
 #include "StartPrediction.h"
-#include "StatusFile.h"
+#include "reports/StatusFile.h"
 #include "reports/StatusJson.h"
-#include "tPluginManager.h"
+#include "plugins/tPluginManager.h"
 
 namespace nPluginCheck {
 

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "TrialRender.h"
-#include "VisibleText.h"
+#include "text/VisibleText.h"
 #include "Wording.h"
 
 namespace nPluginCheck {

@@ -5,12 +5,12 @@
 #include <tuple>
 #include <utility>
 
-#include "DeploymentPermission.h"
-#include "PathSafety.h"
-#include "PluginOrder.h"
-#include "StartedNames.h"
+#include "system/DeploymentPermission.h"
+#include "safety/PathSafety.h"
+#include "plugins/PluginOrder.h"
+#include "plugins/StartedNames.h"
 #include "Wording.h"
-#include "tPluginManager.h"
+#include "plugins/tPluginManager.h"
 #include "zoerr/Status.h"
 #include "zoqel/quarks/library.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "VisibleText.h"
+#include "text/VisibleText.h"
 
 namespace nPluginCheck {
 

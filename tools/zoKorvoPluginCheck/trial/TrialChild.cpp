@@ -24,7 +24,7 @@
 #include "ReportChannel.h"
 #include "SignalWatch.h"
 #include "TrialEvents.h"
-#include "tPluginManager.h"
+#include "plugins/tPluginManager.h"
 #include "zoerr/Status.h"
 
 namespace nPluginCheck {
@@ -244,7 +244,7 @@ class tTrialObserver : public tPluginStepObserver {
     }
 
     size_t positionOf(const tPluginRecord& record) const {
-        return static_cast<size_t>(&record - manager.getRecords().data());
+        return static_cast<size_t>(&record - manager.records().data());
     }
 
     // Only a plugin whose library was opened ran code of its own (its

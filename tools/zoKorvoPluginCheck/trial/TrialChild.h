@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "tPluginDescription.h"
+#include "plugins/tPluginDescription.h"
 
 namespace nPluginCheck {
 

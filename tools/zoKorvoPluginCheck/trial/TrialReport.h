@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tPluginManager.h"
+#include "plugins/tPluginManager.h"
 
 namespace nPluginCheck {
 

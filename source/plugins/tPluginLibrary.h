@@ -1,0 +1,75 @@
+// tPluginLibrary: a plugin's shared library together with its three entry
+// points, Initialize, Stop and Cleanup.
+//
+// Every entry point always points at something callable: the symbol bound
+// from the open library, or a do-nothing default of the service's own (an
+// Initialize default returns 0). So the plugin manager may call every entry
+// point of every record, whether the plugin was loaded or not.
+//
+// Ownership: copying or destroying a tPluginLibrary opens and closes nothing;
+// a copy shares the same open library. Libraries are opened by load() and
+// closed only by unload(), discard(), or a failed initialize().
+// Failures of the loader are raised as zoerr::Exception with code -52005
+// (see zoqel/quarks/library.h); a library path that is not safe (see
+// PathSafety.h) is raised with -52026 before the loader is asked. Not thread-safe: the run-cycle
+// thread is the only user.
+#ifndef ZOKORVO_TPLUGINLIBRARY_H
+#define ZOKORVO_TPLUGINLIBRARY_H
+
+#include <cstdint>
+
+#include "safety/FileIdentity.h"
+#include "safety/PathSafety.h"
+#include "plugins/tPluginDescription.h"
+#include "zoqel/quarks/library.h"
+
+class tPluginLibrary {
+  public:
+    using InitializeEntry = int32_t (*)();
+    using StopEntry = void (*)();
+    using CleanupEntry = void (*)();
+
+    tPluginLibrary();
+
+    // The default entry points and no library; closes nothing.
+    void reset();
+
+    // Opens the description's path and binds the entry points it names, in
+    // the order Initialize, Stop, Cleanup; an empty name binds the default.
+    // A path that `pathSafety` finds unsafe is never opened, so none of the
+    // library's code runs, not even its constructors.
+    // The entry points change only when every lookup succeeded, so after a
+    // failure the library may be open with the previous entry points; the
+    // caller then discards it.
+    void load(const tPluginDescription& description, tPathSafety& pathSafety);
+
+    // Calls Initialize and returns its result. A negative result closes the
+    // library at once without calling the plugin's Stop or Cleanup.
+    int32_t initialize();
+
+    void stop();
+
+    // Calls Cleanup alone; the caller closes the library (discard()).
+    void cleanup();
+
+    // Calls Cleanup, then closes the library. The defaults come back unless
+    // the close failed, which is raised.
+    void unload();
+
+    // Closes the library without calling any of the plugin's entry points.
+    void discard();
+
+    zoqel::tSharedLibrary library;
+    InitializeEntry initializeEntry;
+    StopEntry stopEntry;
+    CleanupEntry cleanupEntry;
+    // The identity of the file the loader mapped, as load() found it right
+    // after the open: a reload keeps the plugin only while the file there is
+    // still this one (library.loadedFile() names it).
+    tFileIdentity identity;
+
+  private:
+    void restoreDefaults();
+};
+
+#endif  // ZOKORVO_TPLUGINLIBRARY_H

@@ -1,0 +1,210 @@
+#include "plugins/tPluginManager.h"
+
+#include <exception>
+#include <utility>
+
+#include "plugins/PluginStatusText.h"
+#include "safety/LibraryPrecheck.h"
+#include "plugins/StartedNames.h"
+#include "text/VisibleText.h"
+#include "zoerr/Status.h"
+#include "zoqel/quarks/synchronization.h"
+
+std::string pluginNoteLine(const tPluginNote& note) {
+    switch (note.kind) {
+        case tPluginNote::tKind::oldLibraryHeld:
+            return "Old library still loaded, new version not started: " + note.plugin;
+        default:
+            return "Unknown exception from plugin: " + note.plugin;
+    }
+}
+
+// Without memory for it the note is lost; the step's code still tells.
+void tPluginManager::notePlugin(tPluginNote::tKind kind, const tPluginRecord& record) noexcept {
+    try {
+        pluginNotes.push_back(tPluginNote{kind, record.description.name});
+    } catch (const std::exception&) {
+    }
+}
+
+std::string tPluginManager::messages() const {
+    std::string lines;
+    for (const tPluginNote& note : pluginNotes) {
+        appendVisible(lines, pluginNoteLine(note));
+        lines += "\n";
+    }
+    return lines;
+}
+
+void tPluginManager::notify(void (tPluginStepObserver::*event)(const tPluginRecord&,
+                                                               tPluginStep) noexcept,
+                            const tPluginRecord& record, tPluginStep step) const {
+    if (stepObserver != nullptr) {
+        (stepObserver->*event)(record, step);
+    }
+}
+
+// Called inside the handler of what `record`'s step raised, standard or not:
+// tells the observer, and returns the step's code. The exception's type, and
+// the code that destroys it, may lie in the plugin's library: the library is
+// closed only after the handler has ended.
+int32_t tPluginManager::codeOfRaised(const tPluginRecord& record, tPluginStep step) {
+    notify(&tPluginStepObserver::stepRaised, record, step);
+    try {
+        // Called only inside a handler: this is the plugin's exception.
+        // cppcheck-suppress rethrowNoCurrentException
+        throw;
+    } catch (const std::exception&) {
+        return zoerr::codeFromCurrentException();
+    } catch (...) {
+        notePlugin(tPluginNote::tKind::unknownException, record);
+        return zoerr::kSoftwareFault;
+    }
+}
+
+// Runs `step` on `record`'s library; 0, or the code of what it raised.
+int32_t tPluginManager::runStep(tPluginRecord& record, tPluginStep pluginStep,
+                                void (tPluginLibrary::*step)()) {
+    try {
+        (record.library.*step)();
+        return 0;
+    } catch (...) {
+        return codeOfRaised(record, pluginStep);
+    }
+}
+
+// The start step of one plugin: admission, dependencies, load, Initialize.
+// Returns the step's code; a failed plugin's library is closed again without
+// any of its own entry points being called. Whatever a plugin throws fails
+// its own step only: the pass goes on with the next plugin.
+int32_t tPluginManager::startPlugin(tPluginRecord& record, uint32_t capabilityMask,
+                                    tStartedNames& startedNames, size_t plugin,
+                                    tPathSafety& pathSafety) {
+    const tPluginDescription& description = record.description;
+    int32_t failure = 0;
+    try {
+        if (!pluginAdmitted(description.requires, capabilityMask)) {
+            ZOERR_RAISE(zoerr::kFeatureUnsupported, "zoqelerr_featureUnsupported");
+        }
+        if (!startedNames.dependenciesStarted(plugin)) {
+            ZOERR_RAISE(zoerr::kResourceNotFound, "zoqelerr_resourceNotFound");
+        }
+        record.library.load(description, pathSafety);
+        const int32_t pluginStatus = record.library.initialize();
+        if (pluginStatus < 0) {
+            ZOERR_RAISE(pluginStatus, "pluginStatus");
+        }
+        startedNames.markStarted(plugin);
+        return pluginStatus;
+    } catch (...) {
+        failure = codeOfRaised(record, tPluginStep::initialize);
+    }
+    // The exception is gone: now its library may go too.
+    record.library.discard();
+    return failure;
+}
+
+// The start step with its observation and timing, as both the start pass
+// and the reload run it.
+void tPluginManager::runStartStep(tPluginRecord& record, uint32_t capabilityMask,
+                                  tStartedNames& startedNames, size_t plugin,
+                                  tPathSafety& pathSafety) {
+    notify(&tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
+    const uint64_t startNs = zoqel::monotonicNowNs();
+    record.initializeCode = startPlugin(record, capabilityMask, startedNames, plugin, pathSafety);
+    record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
+    notify(&tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
+}
+
+// Runs one step of the stop or clean-up pass on every record, or on the
+// records `selected` marks, last first, and records its code and duration.
+// With `closeAfterwards` the library is closed as part of the step, once
+// whatever the step raised is gone; the step's own error comes first.
+void tPluginManager::runReversePass(tPluginStep pluginStep, void (tPluginLibrary::*step)(),
+                                    bool closeAfterwards, int32_t tPluginRecord::*code,
+                                    uint64_t tPluginRecord::*timeMs,
+                                    const std::vector<bool>* selected) {
+    for (auto record = pluginRecords.rbegin(); record != pluginRecords.rend(); ++record) {
+        if (selected != nullptr && !(*selected)[static_cast<size_t>(pluginRecords.rend() - record) - 1]) {
+            continue;
+        }
+        notify(&tPluginStepObserver::stepBegins, *record, pluginStep);
+        const uint64_t startNs = zoqel::monotonicNowNs();
+        int32_t stepCode = runStep(*record, pluginStep, step);
+        if (closeAfterwards) {
+            const int32_t closeCode = runStep(*record, pluginStep, &tPluginLibrary::discard);
+            stepCode = stepCode != 0 ? stepCode : closeCode;
+        }
+        (*record).*timeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
+        (*record).*code = stepCode;
+        notify(&tPluginStepObserver::stepEnded, *record, pluginStep);
+    }
+}
+
+bool pluginAdmitted(uint32_t requires, uint32_t capabilityMask) {
+    return (requires & capabilityMask) != 0;
+}
+
+void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
+                                  uint32_t capabilityMask, tLibraryPrecheck* ahead) {
+    const size_t first = pluginRecords.size();
+    size_t next = first;
+    try {
+        // Every record, and every name the pass will look up, is in place
+        // before the first library is opened. The loader walks its list of
+        // loaded libraries at every open and close; when the pass allocates
+        // nothing between two opens, the loader's entries lie at one regular
+        // stride in memory, which the processor prefetches well. Records of
+        // varying size in between made those walks take over a third longer
+        // with thousands of plugins.
+        pluginRecords.reserve(first + descriptions.size());
+        for (tPluginDescription& description : descriptions) {
+            pluginRecords.emplace_back();
+            pluginRecords.back().description = std::move(description);
+        }
+        std::vector<const tPluginDescription*> pass;
+        pass.reserve(pluginRecords.size() - first);
+        for (size_t i = first; i < pluginRecords.size(); ++i) {
+            pass.push_back(&pluginRecords[i].description);
+        }
+        tStartedNames startedNames(pass);
+        tPathSafety pathSafety;
+        if (ahead != nullptr) {
+            // Nothing runs beside the pass (LibraryPrecheck.h).
+            ahead->finish();
+            ahead->arrangeFor(pass);
+            pathSafety.takeVerdictsFrom(ahead);
+        }
+        for (; next < pluginRecords.size(); ++next) {
+            runStartStep(pluginRecords[next], capabilityMask, startedNames, next - first, pathSafety);
+        }
+    } catch (...) {
+        // An error outside a plugin's own code (no memory for the records, a
+        // library that cannot be closed again) ends the pass and keeps only
+        // the records of the plugins processed before it, as if each had been
+        // appended after its step. Dropping a record closes nothing.
+        if (stepObserver != nullptr) {
+            stepObserver->passAbandoned();
+        }
+        pluginRecords.erase(pluginRecords.begin() + static_cast<std::ptrdiff_t>(next), pluginRecords.end());
+        throw;
+    }
+}
+
+void tPluginManager::stopPlugins(const std::vector<bool>* selected) {
+    runReversePass(tPluginStep::stop, &tPluginLibrary::stop, false, &tPluginRecord::stopCode,
+                   &tPluginRecord::stopTimeMs, selected);
+}
+
+void tPluginManager::cleanupPlugins(const std::vector<bool>* selected) {
+    runReversePass(tPluginStep::cleanup, &tPluginLibrary::cleanup, true,
+                   &tPluginRecord::cleanupCode, &tPluginRecord::cleanupTimeMs, selected);
+}
+
+std::string tPluginManager::statusText() const {
+    return renderPluginStatus(pluginRecords);
+}
+
+void tPluginManager::appendStatusText(std::string& text) const {
+    appendPluginStatus(text, pluginRecords);
+}

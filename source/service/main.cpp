@@ -1,0 +1,307 @@
+// The process: command line, optional detaching, the signal-driven shutdown
+// through a self-pipe and a stop thread, and the single tService.
+//
+// The main thread builds the service and spends the life of the process in
+// its run cycle. The stop thread only turns SIGINT or SIGTERM into
+// requestStop() and SIGHUP into requestReload(); it reads the pipe until the
+// end, so that no storm of signals fills it. The signal handler touches only
+// `caughtSignal` and the pipe; SIGHUP, which ends nothing, is not recorded.
+// When the service manager gave the process a notification socket, a
+// notifier with a watching thread of its own tells it what the service is
+// doing; without one nothing of it exists. What the manager passed in the
+// environment is taken out of it first thing, before any plugin can see it.
+// When standard error is the journal, the service's events go to it as
+// records; else nothing is logged. After the run cycle the process tears the
+// service down, restores the default dispositions and re-raises the caught
+// signal, so that it ends the way an unhandled SIGINT or SIGTERM would have
+// ended it.
+#include <errno.h>
+#include <getopt.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "service/FixedPaths.h"
+#include "servicemanager/ServiceManagerEnvironment.h"
+#include "servicemanager/ServiceNotifier.h"
+#include "reports/Journal.h"
+#include "service/tService.h"
+#include "zoerr/Status.h"
+
+namespace {
+
+// Bytes that travel through wakePipe.
+constexpr char kStopByte = 's';
+constexpr char kReloadByte = 'r';
+constexpr char kEndByte = 'e';
+
+int wakePipe[2];
+// Any thread may take a signal, a plugin's included, and two handlers may
+// run at once on two threads: a lock-free atomic is both safe in a handler
+// and free of a data race between them. The last stop signal taken wins.
+std::atomic<int> caughtSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free int");
+std::unique_ptr<tService> theService;
+
+// How long one plugin step may hold the start before the service stops
+// extending the manager's start timeout, in seconds: the default, and the most
+// an administrator may set.
+constexpr unsigned long kDefaultStartStepLimitS = 120;
+constexpr unsigned long kMaxStartStepLimitS = 300;
+// getopt_long's values for the options that have no short form.
+constexpr int kStartStepLimitOption = 256;
+constexpr int kMetricsFileOption = 257;
+
+const char kUsage[] =
+    "Usage: zoKorvoRemoteService [OPTIONS]\n"
+    "  -d, --daemon   use daemon(3) to run in the background\n"
+    "      --start-step-limit SECONDS\n"
+    "                 stop extending the service manager's start timeout once\n"
+    "                 one plugin step has run this long (1 to 300, default 120)\n"
+    "      --metrics-file PATH\n"
+    "                 also write the status as Prometheus metrics to PATH (absolute),\n"
+    "                 e.g. in node_exporter's textfile directory\n"
+    "  -h, --help     display this help and exit\n";
+
+struct tOptions {
+    bool detach = false;
+    unsigned long startStepLimitS = kDefaultStartStepLimitS;
+    std::string metricsFile;  // empty: no metrics file
+};
+
+void writeWakeByte(char byte) {
+    while (write(wakePipe[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+void onSignal(int sig) {
+    const int savedErrno = errno;
+    if (sig == SIGHUP) {
+        writeWakeByte(kReloadByte);
+    } else {
+        caughtSignal.store(sig, std::memory_order_relaxed);
+        writeWakeByte(kStopByte);
+    }
+    errno = savedErrno;
+}
+
+// Installs `handler` for SIGINT, SIGTERM and SIGHUP; null restores the
+// default of SIGINT and SIGTERM and ignores SIGHUP, so that a reload asked
+// for during the teardown never ends the process by a signal of its own.
+int installSignalHandlers(void (*handler)(int)) {
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: interrupted calls fail with EINTR
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        if (handler != nullptr) {
+            action.sa_handler = handler;
+        } else {
+            action.sa_handler = sig == SIGHUP ? SIG_IGN : SIG_DFL;
+        }
+        if (sigaction(sig, &action, nullptr) != 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Runs `operation` on the held service. Every failure is converted to a
+// code and dropped: the administrator sees failures in the status file.
+// Exceptions that are not standard ones (a plugin may throw anything) are
+// dropped too, so the stop thread is always joined before the teardown.
+template <typename Operation>
+bool guarded(Operation operation) {
+    try {
+        operation();
+        return true;
+    } catch (const std::exception&) {
+        (void)zoerr::codeFromCurrentException();
+    } catch (...) {
+    }
+    return false;
+}
+
+int createService() {
+    // The holder is empty here; reset() destroys any earlier object before
+    // the new one is taken.
+    return guarded([] { theService.reset(new tService()); }) ? 0 : -1;
+}
+
+void runService() {
+    guarded([] { theService->run(); });
+}
+
+void stopService() {
+    guarded([] { theService->requestStop(); });
+}
+
+void reloadService() {
+    guarded([] { theService->requestReload(); });
+}
+
+void destroyService() {
+    guarded([] { theService.reset(); });
+}
+
+void* stopThreadMain(void*) {
+    for (;;) {
+        char byte = 0;
+        const ssize_t count = read(wakePipe[0], &byte, 1);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0 || byte == kEndByte) {
+            return nullptr;
+        }
+        if (byte == kStopByte) {
+            stopService();
+        } else if (byte == kReloadByte) {
+            reloadService();
+        }
+    }
+}
+
+void printHint(const char* program) {
+    fprintf(stderr, "Try `%s --help' for more information.\n", program);
+}
+
+// A whole number of seconds from 1 to kMaxStartStepLimitS; false otherwise.
+bool parseStartStepLimit(const char* text, unsigned long& seconds) {
+    if (text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    seconds = strtoul(text, &end, 10);
+    return errno == 0 && *end == '\0' && seconds >= 1 && seconds <= kMaxStartStepLimitS;
+}
+
+// Returns -1 to go on, or the exit code when the options end the process.
+int parseOptions(int argc, char** argv, tOptions& options) {
+    static const option kLongOptions[] = {
+        {"daemon", no_argument, nullptr, 'd'},
+        {"start-step-limit", required_argument, nullptr, kStartStepLimitOption},
+        {"metrics-file", required_argument, nullptr, kMetricsFileOption},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int option;
+    while ((option = getopt_long(argc, argv, "dh", kLongOptions, nullptr)) != -1) {
+        switch (option) {
+            case 'd':
+                options.detach = true;
+                break;
+            case kStartStepLimitOption:
+                if (!parseStartStepLimit(optarg, options.startStepLimitS)) {
+                    fprintf(stderr, "%s: --start-step-limit takes whole seconds from 1 to %lu\n",
+                            argv[0], kMaxStartStepLimitS);
+                    printHint(argv[0]);
+                    return 1;
+                }
+                break;
+            case kMetricsFileOption:
+                // The working directory of a service is nothing to rely on,
+                // and a directory alone names no file.
+                if (optarg[0] != '/' || optarg[strlen(optarg) - 1] == '/') {
+                    fprintf(stderr, "%s: --metrics-file needs an absolute path of a file\n",
+                            argv[0]);
+                    printHint(argv[0]);
+                    return 1;
+                }
+                options.metricsFile = optarg;
+                break;
+            case 'h':
+                printf("%s", kUsage);
+                return 0;
+            default:
+                printHint(argv[0]);
+                return 1;
+        }
+    }
+    return -1;
+}
+
+void closeWakePipe() {
+    close(wakePipe[1]);
+    close(wakePipe[0]);
+}
+
+// The notifier when the service manager asked for notifications; false when
+// it asked and the notifier cannot be had.
+bool createNotifier(std::unique_ptr<tServiceNotifier>& notifier,
+                    const tServiceManagerEnvironment& environment, unsigned long startStepLimitS) {
+    const uint64_t startStepLimitUs = uint64_t{startStepLimitS} * 1000000;
+    return guarded(
+        [&] { notifier = tServiceNotifier::createWhenAsked(environment, startStepLimitUs); });
+}
+
+// The journal when the service's standard error is the journal.
+bool createJournal(std::unique_ptr<tJournal>& journal) {
+    return guarded([&journal] { journal = tJournal::createWhenStderrIsJournal(kJournalSocket); });
+}
+
+// Runs the service from construction to destruction; returns the exit code.
+int serve(const tServiceManagerEnvironment& environment, const tOptions& options) {
+    std::unique_ptr<tServiceNotifier> notifier;
+    std::unique_ptr<tJournal> journal;
+    if (!createNotifier(notifier, environment, options.startStepLimitS) ||
+        !createJournal(journal) || createService() < 0) {
+        return 1;
+    }
+    theService->notifyThrough(notifier.get());
+    theService->logThrough(journal.get());
+    theService->writeMetricsTo(options.metricsFile);
+    pthread_t stopThread;
+    if (pthread_create(&stopThread, nullptr, stopThreadMain, nullptr) != 0) {
+        notifier.reset();
+        destroyService();
+        return 1;
+    }
+    runService();
+    // Ends the stop thread, which reads every byte before this one.
+    writeWakeByte(kEndByte);
+    pthread_join(stopThread, nullptr);
+    // The notifier's thread reads the plugin records' names: it ends first.
+    theService->notifyThrough(nullptr);
+    notifier.reset();
+    // The service logs its end as it is destroyed: the journal outlives it.
+    destroyService();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const tServiceManagerEnvironment environment = takeServiceManagerEnvironment();
+    tOptions options;
+    const int optionsExit = parseOptions(argc, argv, options);
+    if (optionsExit >= 0) {
+        return optionsExit;
+    }
+    if (options.detach && daemon(0, 0) != 0) {
+        return 1;
+    }
+    if (pipe(wakePipe) != 0) {
+        return 1;
+    }
+    if (installSignalHandlers(onSignal) != 0) {
+        closeWakePipe();
+        return 1;
+    }
+    const int exitCode = serve(environment, options);
+    installSignalHandlers(nullptr);
+    const int signalToRaise = caughtSignal.load(std::memory_order_relaxed);
+    if (signalToRaise != 0) {
+        raise(signalToRaise);
+    }
+    closeWakePipe();
+    return exitCode;
+}

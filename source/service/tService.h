@@ -1,0 +1,166 @@
+// tService: the one service object of the process and its run cycle.
+//
+// The process entry constructs it (construction writes the status file
+// once), runs run() on the main thread, calls requestStop() or
+// requestReload() from the stop thread when a signal arrives, and destroys
+// it at the end (the destructor writes the status file a last time).
+//
+// Threads: requestStop() and requestReload() may be called from any thread,
+// any number of times, before or during run(); a request made before run()
+// waits is kept. A reload runs on the main thread, between steps, once the
+// start pass is over: requests made while one runs give one more reload
+// after it, and a stop request wins over a pending reload and ends a running
+// one before its next start step. Every other member runs on the main
+// thread only.
+// Reports: every write renders one tServiceReport as the status text, its
+// JSON twin beside it, and, when asked, the metrics file; a journal, when
+// given, gets a record of each event an operator acts on.
+// Failures: construction throws zoerr::Exception when the wake event cannot
+// be built. run() turns discovery and description failures into lines of
+// `messages`; any other exception leaves it.
+#ifndef ZOKORVO_TSERVICE_H
+#define ZOKORVO_TSERVICE_H
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "safety/LibraryPrecheck.h"
+#include "servicemanager/StepBoardPoster.h"
+#include "reports/JournalEvents.h"
+#include "reports/ServiceReport.h"
+#include "plugins/tPluginDescription.h"
+#include "plugins/tPluginManager.h"
+#include "zoqel/quarks/synchronization.h"
+
+class tServiceNotifier;
+
+class tService {
+  public:
+    tService();
+    ~tService();
+    tService(const tService&) = delete;
+    tService& operator=(const tService&) = delete;
+
+    void run();
+    // Also announces the stop to the service manager at once, from the
+    // calling thread, while the main thread may still be in a plugin's step.
+    void requestStop();
+    void requestReload();
+
+    // Tells the service manager of readiness, progress and the stop through
+    // `notifier` from now on; null, the default, tells nothing. The notifier
+    // must live until it is replaced by null, and, since its thread reads the
+    // plugins' names, end before the service is destroyed. Main thread only.
+    void notifyThrough(tServiceNotifier* notifier);
+
+    // Writes the metrics file `path` (absolute, its directory resolved to
+    // no link, see StatusFile.h) at every later write of the status; empty,
+    // the default, writes none. Main thread only.
+    void writeMetricsTo(const std::string& path);
+    // Sends the service's events to `journal` from now on; null, the
+    // default, sends nothing. The journal must outlive its use. Main thread only.
+    void logThrough(tJournal* journal);
+
+  private:
+    enum class tRequest { stop, reload };
+
+    // Waits until a stop or a reload is requested; a stop wins.
+    tRequest waitForRequest();
+    // Reads the plugins directory again, asks for the deployment permission
+    // again and has the plugin manager keep, stop and start plugins to match.
+    // When the directory cannot be listed, every plugin stays as it is.
+    void reload();
+    // The plugin manager's reload; an error outside the plugins' code (no
+    // memory) becomes a line of `messages` and leaves every plugin that runs
+    // in the records.
+    void reloadPlugins(std::vector<tPluginDescription> descriptions);
+    // Lists, reads and orders the descriptions; false when the directory
+    // cannot be listed.
+    bool readPluginsDirectory(std::vector<tPluginDescription>& descriptions);
+
+    // Appends the description files' paths; false, with the line "Failed to
+    // open plugins directory." in `messages`, when the directory cannot be
+    // listed for any reason. A directory that is not safe is not listed, and
+    // the line "Unsafe plugins directory: <path>" comes first.
+    bool listDescriptionFiles(std::vector<std::string>& paths);
+    // Parses each safe file from defaults; a file that is not safe (see
+    // PathSafety.h) is not read, and one that is not safe or fails to parse
+    // becomes a line of `messages` and contributes no description. Each
+    // description carries its file's path and fingerprint.
+    std::vector<tPluginDescription> readDescriptions(const std::vector<std::string>& paths);
+    // At the start, has the libraries of the descriptions read judged on a
+    // thread of their own while the rest is read (LibraryPrecheck.h); the
+    // thread starts before the listing, and expects `count` libraries after.
+    void judgeLibrariesAhead();
+    void expectLibrariesAhead(size_t count);
+
+    // Clears kDeploymentCapability when the system configuration forbids
+    // deployment; a failure to ask becomes a line of `messages` and leaves
+    // the mask unchanged. Lets no standard exception out.
+    void queryDeploymentPermission();
+
+    // Posts readiness with the plugins' counts, after the start pass and
+    // after each reload; never throws.
+    void announceReady() noexcept;
+
+    // Whether the journal dropped a record that the last status did not count.
+    bool journalDroppedSinceLastWrite() const;
+    // Builds the report from the current state and replaces the status
+    // file, its JSON twin and the metrics file with it. Lets nothing out: a
+    // failed write is dropped and the service carries on.
+    void writeStatus();
+    // Writes the metrics file of `report` when asked; a failure becomes a
+    // line of `messages` the first time, and then the answer is true.
+    bool writeMetrics(const tServiceReport& report);
+    // The report points into `allMessages` and `lastReload`, which it fills.
+    tServiceReport currentReport(std::vector<tReportMessage>& allMessages,
+                                 tReloadReport& lastReload) const;
+    // Adds a line to `messages`.
+    void note(tMessageKind kind, const std::string& subject, const std::string& text);
+    void log(const tJournalRecord& record);
+    // Lets the journal's observer and the step board's poster both see the steps.
+    void chainStepObservers();
+
+    // Set by every request; the flags say which were made.
+    zoqel::tEvent wakeEvent;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> reloadRequested{false};
+    // The plugin records in start order; empty until the start pass.
+    tPluginManager pluginManager;
+    // Capabilities available to plugins; the deployment query may clear
+    // kDeploymentCapability.
+    uint32_t capabilityMask;
+    // Whole milliseconds from the start of run() to the end of the
+    // deployment query; 0 means not measured.
+    uint64_t initTimeMs;
+    // Error lines gathered during run(); the plugin manager adds its own.
+    std::vector<tReportMessage> messages;
+    tServicePhase phase = tServicePhase::starting;
+    timespec builtAt{};
+    uint32_t deploymentAttempts = 0;
+    bool stopPassRan = false;
+    bool cleanupPassRan = false;
+    // Set when the first reload begins; the time is that of the last one.
+    bool reloaded = false;
+    timespec lastReloadAt{};
+    // The journal's count of dropped records as the last status showed it.
+    uint64_t droppedWhenLastWritten = 0;
+    std::string metricsDirectory;  // empty: no metrics file
+    std::string metricsName;
+    // Every report is rendered here, and its storage kept for the next.
+    std::string reportBuffer;
+    tJournal* journal = nullptr;
+    std::optional<tJournalStepObserver> journalObserver;
+    tServiceNotifier* notifier = nullptr;
+    // Posts the plugin steps to the notifier's board while there is a notifier.
+    std::optional<tStepBoardPoster> stepPoster;
+    // Judging the libraries while the descriptions are read, until the start pass.
+    std::unique_ptr<tLibraryPrecheck> librariesAhead;
+};
+
+#endif  // ZOKORVO_TSERVICE_H
