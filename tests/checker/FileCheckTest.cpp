@@ -7,7 +7,7 @@
 
 #include "CheckerTestSupport.h"
 #include "FileCheck.h"
-#include "descriptions/DescriptionsTestSupport.h"
+#include "support/DescriptionsTestSupport.h"
 #include "plugins/PluginDescriptionFile.h"
 
 namespace {

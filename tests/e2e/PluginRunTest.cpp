@@ -1,6 +1,6 @@
 // A whole run with real plugin libraries, as an administrator meets it: the
 // status file after the start pass and after the stop, and the calls the
-// plugins received, in order (tests/plugins writes them to a log).
+// plugins received, in order (tests/testplugins writes them to a log).
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>

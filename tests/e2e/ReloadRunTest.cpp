@@ -1,5 +1,5 @@
 // Reloading with SIGHUP, as an operator who deploys plugin changes meets it:
-// the calls each plugin receives (tests/plugins writes them to a log), the
+// the calls each plugin receives (tests/testplugins writes them to a log), the
 // status file after a reload against a fresh start's, signals in every
 // phase, and what the service manager is told (a notification socket of the
 // test's own stands in for it and says when a reload is over).

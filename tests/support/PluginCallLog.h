@@ -1,4 +1,4 @@
-// Test support: the call log of the test plugins (tests/plugins).
+// Test support: the call log of the test plugins (tests/testplugins).
 //
 // Every entry point of a test plugin appends "<plugin> <entry>" to the file
 // that ZO_TEST_PLUGIN_LOG names. tPluginCallLog owns a fresh, empty log file

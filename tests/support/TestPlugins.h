@@ -1,6 +1,6 @@
-// The paths of the test plugins built from tests/plugins/testplugin.c, for a
+// The paths of the test plugins built from tests/testplugins/testplugin.c, for a
 // test target that zo_use_test_plugins gave all of them. What each plugin
-// exports and does is set in tests/plugins/CMakeLists.txt:
+// exports and does is set in tests/testplugins/CMakeLists.txt:
 //   alpha    AlphaInit, AlphaStop, AlphaCleanup; Initialize returns 0
 //   beta     BetaInit, BetaStop, BetaCleanup; Initialize returns 3
 //   gamma    GammaInit, GammaStop, GammaCleanup; Initialize returns 0

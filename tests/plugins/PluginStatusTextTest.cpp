@@ -1,7 +1,7 @@
 // The per-plugin status text, rendered from records built by hand.
 #include <gtest/gtest.h>
 
-#include "LifecycleSupport.h"
+#include "support/LifecycleSupport.h"
 #include "plugins/PluginStatusText.h"
 #include "reports/ServiceReport.h"
 #include "plugins/tPluginManager.h"

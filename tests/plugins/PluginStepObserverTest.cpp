@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "LifecycleSupport.h"
+#include "support/LifecycleSupport.h"
 #include "support/TestPlugins.h"
 #include "plugins/tPluginManager.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <set>
 
-#include "LifecycleSupport.h"
+#include "support/LifecycleSupport.h"
 #include "plugins/StartedNames.h"
 #include "support/TestPlugins.h"
 #include "plugins/tPluginManager.h"

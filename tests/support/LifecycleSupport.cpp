@@ -1,4 +1,4 @@
-#include "LifecycleSupport.h"
+#include "support/LifecycleSupport.h"
 
 #include <dlfcn.h>
 

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "LifecycleSupport.h"
+#include "support/LifecycleSupport.h"
 #include "support/TestPlugins.h"
 #include "plugins/tPluginLibrary.h"
 #include "zoerr/Status.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "LifecycleSupport.h"
+#include "support/LifecycleSupport.h"
 #include "plugins/PluginStatusText.h"
 #include "reports/StatusFile.h"
 #include "reports/Metrics.h"

@@ -3,7 +3,7 @@
 // requested before the reload's first start step.
 #include <gtest/gtest.h>
 
-#include "LifecycleSupport.h"
+#include "support/LifecycleSupport.h"
 #include "support/TestPlugins.h"
 #include "plugins/tPluginManager.h"
 

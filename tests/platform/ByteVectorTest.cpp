@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "descriptions/DescriptionsTestSupport.h"
+#include "support/DescriptionsTestSupport.h"
 #include "zohtl/err/Allocator.h"
 
 // The unobtainable-storage case asks malloc for an absurd size; under

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "descriptions/DescriptionsTestSupport.h"
+#include "support/DescriptionsTestSupport.h"
 #include "ini/IniTestSupport.h"
 #include "zosysq/stdpath.h"
 

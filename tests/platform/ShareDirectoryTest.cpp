@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "descriptions/DescriptionsTestSupport.h"
+#include "support/DescriptionsTestSupport.h"
 #include "plugins/PluginDiscovery.h"
 #include "support/ServiceProcess.h"
 #include "zosysq/stdpath.h"
