@@ -129,6 +129,8 @@ class tServiceNotifier {
     unsigned readySentCount = 0;
     unsigned reloadSentCount = 0;
     bool stoppingSent = false;
+    // "Starting plugins" went out, or a milestone made it moot.
+    bool startingSent = false;
     uint64_t lastWatchdogNs = 0;
     uint64_t lastExtensionNs = 0;
     // The STATUS text the watching thread sent last; "" when the last one was

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/filesystem/exception.hpp>
 #include <functional>
 #include <utility>
@@ -51,6 +52,7 @@ tService::~tService() {
 
 void tService::run() {
     const uint64_t startNs = zoqel::monotonicNowNs();
+    clock_gettime(CLOCK_REALTIME, &lastGoodReadAt);
     std::vector<tPluginDescription> descriptions;
     if (!readPluginsDirectory(descriptions)) {
         // Ready, and then ending: for the service manager an orderly end with
@@ -106,7 +108,28 @@ tService::tRequest tService::waitForRequest() {
         // A request made after the flags were read has set the event, so
         // this returns at once; a set left over from one already served
         // only costs another look at the flags.
-        wakeEvent.wait();
+        if (metricsName.empty()) {
+            wakeEvent.wait();
+        } else if (!wakeEvent.waitUntil(metricsWrittenNs + metricsIntervalNs)) {
+            writeMetricsHeartbeat();
+        }
+    }
+}
+
+// Only the metrics, from the run cycle's own wait: a service whose main
+// thread hangs, in a plugin's step or elsewhere, stops the heartbeat, and
+// the file's age says so.
+void tService::writeMetricsHeartbeat() {
+    try {
+        std::vector<tReportMessage> allMessages;
+        tReloadReport lastReload;
+        const tServiceReport report = currentReport(allMessages, lastReload);
+        if (writeMetrics(report)) {
+            writeStatus();
+        }
+    } catch (const std::exception&) {
+        // No memory for the report: the next interval tries again.
+        metricsWrittenNs = zoqel::monotonicNowNs();
     }
 }
 
@@ -117,6 +140,7 @@ void tService::reload() {
     const uint64_t startNs = zoqel::monotonicNowNs();
     clock_gettime(CLOCK_REALTIME, &lastReloadAt);
     reloaded = true;
+    reloadFailure.clear();
     // The report after a reload is that of this reading, as after a start.
     messages.clear();
     std::vector<tPluginDescription> descriptions;
@@ -128,12 +152,28 @@ void tService::reload() {
         reloadPlugins(std::move(descriptions));
     } else {
         pluginManager.keepEveryPluginForReload();
+        reloadFailure = directoryFailure();
+    }
+    if (reloadFailure.empty()) {
+        lastGoodReadAt = lastReloadAt;
     }
     writeStatus();
-    announceReady();
+    announceReloaded();
     if (journal != nullptr) {
-        log(reloadSummaryRecord(pluginManager.getRecords(), pluginManager.stoppedByLastReload()));
+        log(reloadFailure.empty()
+                ? reloadSummaryRecord(pluginManager.getRecords(), pluginManager.stoppedByLastReload())
+                : reloadFailedRecord(reloadFailure, countStartResults(pluginManager.getRecords()).started));
     }
+}
+
+std::string tService::directoryFailure() const {
+    std::string failure;
+    for (const tReportMessage& message : messages) {
+        if (message.kind == tMessageKind::pluginsDirectory) {
+            failure += (failure.empty() ? "" : " ") + message.text;
+        }
+    }
+    return failure;
 }
 
 void tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
@@ -143,8 +183,8 @@ void tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
     } catch (const std::exception&) {
         // Unlike a failed start, a failed reload must not end the service:
         // the plugins that run are in the records, and the stop stops them.
-        note(tMessageKind::reload, std::string(),
-             "Reload failed: " + std::to_string(zoerr::codeFromCurrentException()));
+        reloadFailure = "Reload failed: " + std::to_string(zoerr::codeFromCurrentException());
+        note(tMessageKind::reload, std::string(), reloadFailure);
     }
 }
 
@@ -276,7 +316,8 @@ void tService::chainStepObservers() {
     }
 }
 
-void tService::writeMetricsTo(const std::string& path) {
+void tService::writeMetricsTo(const std::string& path, unsigned intervalS) {
+    metricsIntervalNs = uint64_t{intervalS} * 1000000000u;
     metricsDirectory.clear();
     metricsName.clear();
     const size_t slash = path.rfind('/');
@@ -318,6 +359,22 @@ void tService::announceReady() noexcept {
         // No memory for the counts: ready all the same, or the stop and
         // clean-up passes would be skipped and the start never end.
         notifier->announceReady("Plugins started");
+    }
+}
+
+void tService::announceReloaded() noexcept {
+    if (notifier == nullptr) {
+        return;
+    }
+    if (reloadFailure.empty()) {
+        announceReady();
+        return;
+    }
+    try {
+        // The manager's status holds 127 bytes: the reason is cut, not the fact.
+        notifier->announceReady(("Reload failed: " + reloadFailure).c_str());
+    } catch (const std::exception&) {
+        notifier->announceReady("Reload failed");
     }
 }
 
@@ -376,8 +433,11 @@ tServiceReport tService::currentReport(std::vector<tReportMessage>& allMessages,
     report.journalRecordsDropped = journal != nullptr ? journal->droppedRecords() : 0;
     report.messages = &allMessages;
     report.records = &pluginManager.getRecords();
+    report.lastGoodReadAt = lastGoodReadAt;
+    report.metricsWrittenAt = metricsWrittenAt;
     if (reloaded) {
         lastReload.at = lastReloadAt;
+        lastReload.failure = reloadFailure;
         lastReload.stopped = &pluginManager.stoppedByLastReload();
         report.reload = &lastReload;
     }
@@ -390,7 +450,7 @@ void tService::writeStatus() {
         tReloadReport lastReload;
         tServiceReport report = currentReport(allMessages, lastReload);
         if (writeMetrics(report)) {
-            // The failure is a line of the status written right after it.
+            // The failure, or its end, shows in the status written right after it.
             report = currentReport(allMessages, lastReload);
         }
         droppedWhenLastWritten = report.journalRecordsDropped;
@@ -408,23 +468,39 @@ bool tService::journalDroppedSinceLastWrite() const {
 }
 
 // Written first, so that a failure shows in the status written right after
-// it; said once, as every later write would fail alike.
+// it. Said once when writes begin to fail, and once when they work again,
+// not at every heartbeat between; the answer is true at either change.
 bool tService::writeMetrics(const tServiceReport& report) {
     if (metricsName.empty()) {
         return false;
     }
+    bool written = false;
     try {
         writeMetricsFile(metricsDirectory, metricsName, report, reportBuffer);
-        return false;
+        written = true;
     } catch (const std::exception&) {
         (void)zoerr::codeFromCurrentException();
     }
-    const std::string path = metricsDirectory + "/" + metricsName;
-    for (const tReportMessage& message : messages) {
-        if (message.kind == tMessageKind::metrics) {
-            return false;
-        }
+    // Counted from the attempt: a failing write is tried again one interval
+    // later, not at once in a loop.
+    metricsWrittenNs = zoqel::monotonicNowNs();
+    if (written) {
+        metricsWrittenAt = report.now;
     }
-    note(tMessageKind::metrics, path, "Failed to write metrics file: " + path);
+    const std::string path = metricsDirectory + "/" + metricsName;
+    const auto noted = std::find_if(messages.begin(), messages.end(), [](const tReportMessage& m) {
+        return m.kind == tMessageKind::metrics;
+    });
+    if (written == (noted == messages.end())) {
+        return false;
+    }
+    if (written) {
+        messages.erase(noted);
+    } else {
+        note(tMessageKind::metrics, path, "Failed to write metrics file: " + path);
+    }
+    if (journal != nullptr) {
+        log(metricsWriteRecord(path, !written));
+    }
     return true;
 }

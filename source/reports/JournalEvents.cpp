@@ -137,6 +137,21 @@ tJournalRecord reloadSummaryRecord(const std::vector<tPluginRecord>& records,
         .field("FAILED", std::to_string(counts.failed));
 }
 
+tJournalRecord reloadFailedRecord(const std::string& failure, size_t running) {
+    return tJournalRecord(tJournalEvent::reloadFailed, kPriorityError,
+                          "Reload failed: " + failure + "; the " + std::to_string(running) +
+                              " running plugins keep running")
+        .field("REASON", failure);
+}
+
+tJournalRecord metricsWriteRecord(const std::string& path, bool failed) {
+    return tJournalRecord(tJournalEvent::metricsWriteFailed,
+                          failed ? kPriorityWarning : kPriorityInfo,
+                          (failed ? "Failed to write metrics file: " : "Metrics file written again: ") +
+                              path)
+        .field("METRICS_FILE", path);
+}
+
 tJournalRecord serviceStoppingRecord() {
     return tJournalRecord(tJournalEvent::serviceStopping, kPriorityInfo, "Stopping plugins");
 }

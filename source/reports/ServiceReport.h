@@ -91,10 +91,13 @@ struct tReloadCounts {
 tReloadCounts countReloadOutcomes(const std::vector<tPluginRecord>& records,
                                   const std::vector<std::string>& stopped);
 
-// The last reload: when it began, and the plugins it stopped for good.
+// The last reload: when it began, the plugins it stopped for good, and why
+// it could not be done, if it could not (the plugins directory could not be
+// read, or an error outside the plugins' code ended it).
 struct tReloadReport {
     timespec at{};
     const std::vector<std::string>* stopped = nullptr;  // never null in a report
+    std::string failure;                                 // empty: it was done
 };
 
 struct tServiceReport {
@@ -111,6 +114,15 @@ struct tServiceReport {
     const std::vector<tReportMessage>* messages = nullptr;
     const std::vector<tPluginRecord>* records = nullptr;
     const tReloadReport* reload = nullptr;  // null before any reload
+    // When the plugins were last read in full: the start, or the last reload
+    // that was done.
+    timespec lastGoodReadAt{};
+    // When the metrics file was written last (the heartbeat included); zero
+    // while it has not been.
+    timespec metricsWrittenAt{};
+
+    // True before any reload and after one that was done.
+    bool lastReloadSuccessful() const { return reload == nullptr || reload->failure.empty(); }
 
     // The messages and the records, empty when the report names none.
     const std::vector<tReportMessage>& messagesOrNone() const;

@@ -40,9 +40,11 @@ class tJsonOut {
         out.appendDecimal(value);
         separator = true;
     }
-    void null() {
+    void null() { literal("null"); }
+    void boolean(bool value) { literal(value ? "true" : "false"); }
+    void literal(const char* text) {
         separate();
-        out.append("null");
+        out.appendCString(text);
         separator = true;
     }
     void time(const timespec& value) {
@@ -181,6 +183,13 @@ void renderReload(tJsonOut& json, const tServiceReport& report,
     const std::vector<std::string>& stopped = *report.reload->stopped;
     json.open('{');
     json.key("at").time(report.reload->at);
+    json.key("successful").boolean(report.reload->failure.empty());
+    json.key("failure");
+    if (report.reload->failure.empty()) {
+        json.null();
+    } else {
+        json.string(report.reload->failure);
+    }
     json.key("stopped").open('[');
     for (const std::string& name : stopped) {
         json.string(name);
