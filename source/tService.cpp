@@ -178,8 +178,9 @@ std::string tService::directoryFailure() const {
 
 void tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
     try {
-        pluginManager.reloadPlugins(std::move(descriptions), capabilityMask,
-                                    [this] { return stopRequested.load(); });
+        pluginManager.reloadPlugins(
+            std::move(descriptions), capabilityMask, [this] { return stopRequested.load(); },
+            [this] { writeStatus(); });
     } catch (const std::exception&) {
         // Unlike a failed start, a failed reload must not end the service:
         // the plugins that run are in the records, and the stop stops them.
@@ -435,6 +436,9 @@ tServiceReport tService::currentReport(std::vector<tReportMessage>& allMessages,
     report.records = &pluginManager.getRecords();
     report.lastGoodReadAt = lastGoodReadAt;
     report.metricsWrittenAt = metricsWrittenAt;
+    if (!metricsName.empty()) {
+        report.metricsFile = metricsDirectory + "/" + metricsName;
+    }
     if (reloaded) {
         lastReload.at = lastReloadAt;
         lastReload.failure = reloadFailure;

@@ -34,6 +34,7 @@ enum class tMessageKind {
     pluginException,    // a plugin threw what is not a standard exception; subject: its name
     metrics,            // the metrics file could not be written; subject: its path
     oldLibrary,         // a reload found a plugin's old library still loaded; subject: its name
+    libraryOverwritten, // a reload found a plugin's library written over in place; subject: its name
     reload,             // a reload failed outside the plugins' code; no subject
 };
 // "pluginsDirectory", "descriptionParse", ...: the kind as the JSON status names it.
@@ -120,6 +121,8 @@ struct tServiceReport {
     // When the metrics file was written last (the heartbeat included); zero
     // while it has not been.
     timespec metricsWrittenAt{};
+    // The metrics file's path; empty when none is written.
+    std::string metricsFile;
 
     // True before any reload and after one that was done.
     bool lastReloadSuccessful() const { return reload == nullptr || reload->failure.empty(); }
