@@ -138,22 +138,28 @@ void tService::reload() {
         notifier->announceReloading();
     }
     const uint64_t startNs = zoqel::monotonicNowNs();
-    clock_gettime(CLOCK_REALTIME, &lastReloadAt);
-    reloaded = true;
-    reloadFailure.clear();
+    // Reported once the reload is over: a status written while it runs
+    // still shows the one before, so that whoever waits for this one's
+    // result never takes it from a write in the middle.
+    timespec startedAt{};
+    clock_gettime(CLOCK_REALTIME, &startedAt);
     // The report after a reload is that of this reading, as after a start.
     messages.clear();
     std::vector<tPluginDescription> descriptions;
+    std::string failure;
     if (readPluginsDirectory(descriptions)) {
         capabilityMask = 0xFFFFFFFF;
         deploymentAttempts = 0;
         queryDeploymentPermission();
         initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
-        reloadPlugins(std::move(descriptions));
+        failure = reloadPlugins(std::move(descriptions));
     } else {
         pluginManager.keepEveryPluginForReload();
-        reloadFailure = directoryFailure();
+        failure = directoryFailure();
     }
+    reloaded = true;
+    lastReloadAt = startedAt;
+    reloadFailure = std::move(failure);
     if (reloadFailure.empty()) {
         lastGoodReadAt = lastReloadAt;
     }
@@ -176,16 +182,19 @@ std::string tService::directoryFailure() const {
     return failure;
 }
 
-void tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
+std::string tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
     try {
         pluginManager.reloadPlugins(
             std::move(descriptions), capabilityMask, [this] { return stopRequested.load(); },
             [this] { writeStatus(); });
+        return std::string();
     } catch (const std::exception&) {
         // Unlike a failed start, a failed reload must not end the service:
         // the plugins that run are in the records, and the stop stops them.
-        reloadFailure = "Reload failed: " + std::to_string(zoerr::codeFromCurrentException());
-        note(tMessageKind::reload, std::string(), reloadFailure);
+        const std::string failure =
+            "Reload failed: " + std::to_string(zoerr::codeFromCurrentException());
+        note(tMessageKind::reload, std::string(), failure);
+        return failure;
     }
 }
 

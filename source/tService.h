@@ -78,9 +78,9 @@ class tService {
     // When the directory cannot be listed, every plugin stays as it is.
     void reload();
     // The plugin manager's reload; an error outside the plugins' code (no
-    // memory) becomes a line of `messages` and leaves every plugin that runs
-    // in the records.
-    void reloadPlugins(std::vector<tPluginDescription> descriptions);
+    // memory) becomes a line of `messages`, and the answer, and leaves every
+    // plugin that runs in the records. Empty when the reload was done.
+    std::string reloadPlugins(std::vector<tPluginDescription> descriptions);
     // The plugins directory's lines of `messages`, as one reason.
     std::string directoryFailure() const;
     // Rewrites the metrics file alone, for the heartbeat.

@@ -65,7 +65,8 @@ struct tPlan {
     std::string text;
     std::set<std::string> kept;       // Names, for the dependencies
     std::set<std::string> keptFiles;  // description files, with a JSON status
-    std::map<std::string, std::string> stopped;
+    std::map<std::string, std::string> stopped;  // why, by Name
+    size_t stoppedCount = 0;                     // two may share a Name
 };
 
 // As the reload compares them: the same description file with the same
@@ -283,6 +284,7 @@ std::string renderReloadPlan(const std::string& statusDirectory,
             plan.text += "  keep \"" + block.name + "\": unchanged, gets no call\n";
         } else {
             plan.stopped.emplace(block.name, reason);
+            ++plan.stoppedCount;
             plan.text += "  stop \"" + block.name + "\": " + reason + "\n";
         }
     }
@@ -294,8 +296,8 @@ std::string renderReloadPlan(const std::string& statusDirectory,
                          "\": " + whyStarted(prediction, plan, blockOf) + "\n";
         }
     }
-    plan.text += "Reload summary: " + std::to_string(plan.kept.size()) + " kept, " +
-                 std::to_string(plan.stopped.size()) + " stopped, " + std::to_string(started) +
+    plan.text += "Reload summary: " + std::to_string(plan.keptFiles.size()) + " kept, " +
+                 std::to_string(plan.stoppedCount) + " stopped, " + std::to_string(started) +
                  " started\n";
     return plan.text;
 }
