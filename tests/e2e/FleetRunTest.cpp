@@ -127,7 +127,13 @@ TEST(FleetRun, AReloadAskedForDuringTheStartIsDoneAfterItAndWaitedFor) {
                                           std::string(ZO_TEST_PLUGIN_sleepy) +
                                           "\nInitialize=SleepyInit\n");
     zotest::ServiceProcess service;
-    ASSERT_TRUE(zotest::waitFor([&] { return statusJson(root).value("phase", "") == "starting"; }));
+    // Written once the directory was read and the permission asked, as
+    // Sleepy's Initialize begins.
+    ASSERT_TRUE(zotest::waitFor([&] {
+        const nlohmann::json status = statusJson(root);
+        return status.value("phase", "") == "starting" &&
+               status["deployment"].value("attempts", 0) == 1;
+    }));
     root.addDescription("a.ini", "[Service]\nName=A\nPath=" + kAlphaPlugin + "\n");
     const tCommandResult reload = reloadAndWait(service);
     EXPECT_EQ(0, reload.exitStatus) << reload.output;

@@ -95,6 +95,8 @@ constexpr char kStoppingId[] = "3a79eee9beec4aada33bf20cbcd8f28b";
 constexpr char kStepFailedId[] = "75d88a0b704d439a8777cb5643306911";
 constexpr char kEndedId[] = "1c01f663869d494392d0bde96a5dd460";
 constexpr char kReloadId[] = "cb7cd36ca4724315a8eddf221626f559";
+constexpr char kReloadFailedId[] = "41baa7adafee4ee88a3ca52ae15c662e";
+constexpr char kMetricsId[] = "6b48792b2abb4d1097f80c5212c00a7b";
 
 void addJournalPlugins(const zotest::TestRoot& root) {
     root.addDescription("alpha.ini",
@@ -121,7 +123,8 @@ void addJournalPlugins(const zotest::TestRoot& root) {
 // (net.unix.max_dgram_qlen, 10 without systemd's setting) holds the start's
 // records until it does.
 tJournalRun runUnderJournal(const zotest::TestRoot& root, const std::vector<std::string>& extra,
-                            const std::function<void(zotest::ServiceProcess&)>& whileRunning = {}) {
+                            const std::function<void(zotest::ServiceProcess&)>& whileRunning = {},
+                            const std::vector<std::string>& arguments = {}) {
     zotest::tNotifySocket journal(ZO_TEST_JOURNAL_SOCKET);
     std::atomic<bool> serviceEnded{false};
     std::thread receiver([&journal, &serviceEnded] {
@@ -135,7 +138,7 @@ tJournalRun runUnderJournal(const zotest::TestRoot& root, const std::vector<std:
     std::vector<std::string> environment = {"ZOSYSAPI_DEPLOYMENT=0"};
     environment.insert(environment.end(), extra.begin(), extra.end());
     {
-        zotest::ServiceProcess service({}, environment);
+        zotest::ServiceProcess service(arguments, environment);
         if (zotest::waitForStatusContaining(root, "Failing (depends on )")) {
             if (whileRunning) {
                 whileRunning(service);
@@ -264,4 +267,36 @@ TEST(JournalRun, AReloadHasOneRecordWithItsCountsAndOneForEachPluginItCouldNotSt
         << run.transcript;
 }
 
+TEST(JournalRun, AReloadThatCannotBeDoneAndAMetricsFileThatCannotBeWrittenAreErrorsWithTheirReason) {
+    zotest::TestRoot root;
+    addJournalPlugins(root);
+    const std::string metricsDirectory = root.root() + "/textfile";
+    zotest::makeDirectories(metricsDirectory);
+    chmod(metricsDirectory.c_str(), 0755);
+    const std::string metricsFile = metricsDirectory + "/zokorvo.prom";
+    const std::string aside = root.shareDirectory() + "/aside";
+    const tJournalRun run = runUnderJournal(
+        root, {"JOURNAL_STREAM="}, [&](zotest::ServiceProcess& service) {
+            zotest::removeTree(metricsDirectory);
+            ASSERT_EQ(0, rename(root.pluginsDirectory().c_str(), aside.c_str()));
+            service.sendSignal(SIGHUP);
+            EXPECT_TRUE(zotest::waitFor([&] {
+                return zotest::readFile(root.statusDirectory() + "/zoKorvoRemoteService.status.json")
+                           .find("\"successful\":false") != std::string::npos;
+            }));
+            ASSERT_EQ(0, rename(aside.c_str(), root.pluginsDirectory().c_str()));
+        }, {"--metrics-file", metricsFile});
+    const std::vector<tFields> failed = run.withId(kReloadFailedId);
+    ASSERT_EQ(1u, failed.size()) << run.transcript;
+    EXPECT_EQ("3", failed[0].at("PRIORITY"));
+    EXPECT_EQ("Failed to open plugins directory.", failed[0].at("REASON"));
+    EXPECT_EQ(0u, failed[0].at("MESSAGE").find("Reload failed: Failed to open plugins directory.;"));
+    EXPECT_TRUE(run.withId(kReloadId).empty()) << run.transcript;
+    const std::vector<tFields> metrics = run.withId(kMetricsId);
+    ASSERT_EQ(1u, metrics.size()) << run.transcript;
+    EXPECT_EQ("4", metrics[0].at("PRIORITY"));
+    EXPECT_EQ(metricsFile, metrics[0].at("METRICS_FILE"));
+}
+
 }  // namespace
+
