@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/LibraryShelf.h"
+#include "support/ServiceEnd.h"
 #include "support/ServiceProcess.h"
 #include "support/ShellCommand.h"
 #include "support/StatusFileText.h"
@@ -52,6 +53,12 @@ tCommandResult checker(const std::string& arguments) {
     return result;
 }
 
+// A description file `file` of the plugin `name` with the library `path`.
+void describe(const zotest::TestRoot& root, const std::string& file, const std::string& name,
+              const std::string& path, const std::string& more = "") {
+    root.addDescription(file, "[Service]\nName=" + name + "\nPath=" + path + "\n" + more);
+}
+
 tCommandResult reloadAndWait(const zotest::ServiceProcess& service) {
     return checker("--reload " + std::to_string(service.pid()));
 }
@@ -69,7 +76,7 @@ void expectMetricsPassPromtool(const std::string& metricsFile) {
 
 TEST(FleetRun, AReloadThatCannotBeDoneFailsTheCommandAndShowsInEveryReport) {
     zotest::TestRoot root;
-    root.addDescription("a.ini", "[Service]\nName=A\nPath=" + kAlphaPlugin + "\n");
+    describe(root, "a.ini", "A", kAlphaPlugin);
     const std::string metricsFile = root.statusDirectory() + "/zokorvo.prom";
     zotest::ServiceProcess service({"--metrics-file", metricsFile});
     ASSERT_TRUE(zotest::waitForStatusContaining(root, "A (depends on )"));
@@ -123,9 +130,7 @@ TEST(FleetRun, AReloadThatCannotBeDoneFailsTheCommandAndShowsInEveryReport) {
 TEST(FleetRun, AReloadAskedForDuringTheStartIsDoneAfterItAndWaitedFor) {
     zotest::TestRoot root;
     // SleepyInit holds the start for 3 s.
-    root.addDescription("sleepy.ini", "[Service]\nName=Sleepy\nPath=" +
-                                          std::string(ZO_TEST_PLUGIN_sleepy) +
-                                          "\nInitialize=SleepyInit\n");
+    describe(root, "sleepy.ini", "Sleepy", ZO_TEST_PLUGIN_sleepy, "Initialize=SleepyInit\n");
     zotest::ServiceProcess service;
     // Written once the directory was read and the permission asked, as
     // Sleepy's Initialize begins.
@@ -134,19 +139,18 @@ TEST(FleetRun, AReloadAskedForDuringTheStartIsDoneAfterItAndWaitedFor) {
         return status.value("phase", "") == "starting" &&
                status["deployment"].value("attempts", 0) == 1;
     }));
-    root.addDescription("a.ini", "[Service]\nName=A\nPath=" + kAlphaPlugin + "\n");
+    describe(root, "a.ini", "A", kAlphaPlugin);
     const tCommandResult reload = reloadAndWait(service);
     EXPECT_EQ(0, reload.exitStatus) << reload.output;
     EXPECT_EQ("Reload done: 1 kept, 0 stopped, 1 started, 0 refused, 0 failed\n", reload.output);
     EXPECT_NE(std::string::npos, root.statusText().find("A (depends on )"));
     EXPECT_EQ(2, checker("--reload 999999999 --timeout 1").exitStatus);
-    service.sendSignal(SIGTERM);
-    EXPECT_TRUE(service.wait().signaled);
+    zotest::stopBySignal(service);
 }
 
 TEST(FleetRun, TheHeartbeatRewritesTheMetricsUntilTheServiceIsKilled) {
     zotest::TestRoot root;
-    root.addDescription("a.ini", "[Service]\nName=A\nPath=" + kAlphaPlugin + "\n");
+    describe(root, "a.ini", "A", kAlphaPlugin);
     const std::string metricsFile = root.statusDirectory() + "/zokorvo.prom";
     zotest::ServiceProcess service({"--metrics-file", metricsFile, "--metrics-interval", "1"});
     ASSERT_TRUE(zotest::waitForStatusContaining(root, "A (depends on )"));
@@ -170,7 +174,7 @@ TEST(FleetRun, TheHeartbeatRewritesTheMetricsUntilTheServiceIsKilled) {
 
 TEST(FleetRun, AMetricsFileThatCannotBeWrittenIsToldAndTakenBackWhenItCanBe) {
     zotest::TestRoot root;
-    root.addDescription("a.ini", "[Service]\nName=A\nPath=" + kAlphaPlugin + "\n");
+    describe(root, "a.ini", "A", kAlphaPlugin);
     const std::string directory = root.root() + "/textfile";
     zotest::makeDirectories(directory);
     chmod(directory.c_str(), 0755);
@@ -196,8 +200,7 @@ TEST(FleetRun, AMetricsFileThatCannotBeWrittenIsToldAndTakenBackWhenItCanBe) {
     chmod(directory.c_str(), 0755);
     EXPECT_TRUE(zotest::waitFor([&] { return !metricsMessage(); }));
     EXPECT_TRUE(zotest::fileExists(metricsFile));
-    service.sendSignal(SIGTERM);
-    EXPECT_TRUE(service.wait().signaled);
+    zotest::stopBySignal(service);
 }
 
 TEST(FleetRun, MetricsIntervalTakesWholeSecondsFromOneToADay) {
@@ -215,25 +218,23 @@ TEST(FleetRun, ALibraryTwoPluginsShareStartsBothAfterItIsReplaced) {
     zotest::TestRoot root;
     zotest::tLibraryShelf shelf(root);
     const std::string shared = shelf.place(kAlphaPlugin, "shared");
-    root.addDescription("one.ini", "[Service]\nName=One\nPath=" + shared + "\n");
-    root.addDescription("two.ini", "[Service]\nName=Two\nPath=" + shared + "\n");
+    describe(root, "one.ini", "One", shared);
+    describe(root, "two.ini", "Two", shared);
     zotest::ServiceProcess service;
     ASSERT_TRUE(zotest::waitForStatusContaining(root, "Two (depends on )"));
     shelf.place(kAlphaPlugin, "shared");
     const tCommandResult reload = reloadAndWait(service);
     EXPECT_EQ("Reload done: 0 kept, 0 stopped, 2 started, 0 refused, 0 failed\n", reload.output)
         << root.statusText();
-    service.sendSignal(SIGTERM);
-    EXPECT_TRUE(service.wait().signaled);
+    zotest::stopBySignal(service);
 }
 
 TEST(FleetRun, AnOldLibraryStillMappedIsNeverStartedAsTheNewVersion) {
     zotest::TestRoot root;
     zotest::tLibraryShelf shelf(root);
     // The resident library cannot be unloaded.
-    root.addDescription("resident.ini", "[Service]\nName=Resident\nPath=" +
-                                            shelf.place(ZO_TEST_PLUGIN_resident, "resident") +
-                                            "\nInitialize=ResidentInit\n");
+    describe(root, "resident.ini", "Resident", shelf.place(ZO_TEST_PLUGIN_resident, "resident"),
+             "Initialize=ResidentInit\n");
     zotest::ServiceProcess service;
     ASSERT_TRUE(zotest::waitForStatusContaining(root, "Resident (depends on )"));
     shelf.place(ZO_TEST_PLUGIN_resident, "resident");
@@ -248,13 +249,12 @@ TEST(FleetRun, AnOldLibraryStillMappedIsNeverStartedAsTheNewVersion) {
             << "round " << round << "\n" << status;
         EXPECT_NE(std::string::npos, status.find("ResidentInit Code: -52005\n")) << status;
     }
-    service.sendSignal(SIGTERM);
-    EXPECT_TRUE(service.wait().signaled);
+    zotest::stopBySignal(service);
 }
 
 TEST(FleetRun, ReloadNamesThePluginsItStoppedForGoodByTheirName) {
     zotest::TestRoot root;
-    root.addDescription("a.ini", "[Service]\nName=A\nPath=" + kAlphaPlugin + "\n");
+    describe(root, "a.ini", "A", kAlphaPlugin);
     zotest::ServiceProcess service;
     ASSERT_TRUE(zotest::waitForStatusContaining(root, "A (depends on )"));
     const std::string plugins = root.pluginsDirectory();
@@ -267,7 +267,7 @@ TEST(FleetRun, ReloadNamesThePluginsItStoppedForGoodByTheirName) {
          [&] { rename((plugins + "/a.ini").c_str(), (plugins + "/a2.ini").c_str()); },
          nlohmann::json::array()},
         {"Name changed",
-         [&] { root.addDescription("a2.ini", "[Service]\nName=B\nPath=" + kAlphaPlugin + "\n"); },
+         [&] { describe(root, "a2.ini", "B", kAlphaPlugin); },
          nlohmann::json::array({"A"})},
     };
     for (const auto& round : rounds) {
@@ -275,44 +275,18 @@ TEST(FleetRun, ReloadNamesThePluginsItStoppedForGoodByTheirName) {
         EXPECT_EQ(0, reloadAndWait(service).exitStatus);
         EXPECT_EQ(round.stopped, statusJson(root)["reload"]["stopped"]) << round.step;
     }
-    service.sendSignal(SIGTERM);
-    EXPECT_TRUE(service.wait().signaled);
+    zotest::stopBySignal(service);
 }
 
-TEST(FleetRun, ALibraryWrittenOverInPlaceIsNamedAndItsPluginRestarted) {
-    zotest::TestRoot root;
-    zotest::tLibraryShelf shelf(root);
-    const std::string library = shelf.place(kAlphaPlugin, "alpha");
-    root.addDescription("a.ini", "[Service]\nName=A\nPath=" + library + "\n");
-    const std::string metricsFile = root.statusDirectory() + "/zokorvo.prom";
-    zotest::ServiceProcess service({"--metrics-file", metricsFile});
-    ASSERT_TRUE(zotest::waitForStatusContaining(root, "A (depends on )"));
-    // The same inode with a new modification time, as cp leaves it; the
-    // bytes stay the same, so that the plugin's Stop still runs its own code.
-    const timespec times[2] = {{0, UTIME_NOW}, {12345, 0}};
-    ASSERT_EQ(0, utimensat(AT_FDCWD, library.c_str(), times, 0));
-    const tCommandResult plan = checker("--reload-plan");
-    EXPECT_NE(std::string::npos, plan.output.find("  stop \"A\": its library " + library +
-                                                  " was written over in place"))
-        << plan.output;
-    EXPECT_EQ("Reload done: 0 kept, 0 stopped, 1 started, 0 refused, 0 failed\n",
-              reloadAndWait(service).output);
-    EXPECT_NE(std::string::npos,
-              root.statusText().find(
-                  "\nLibrary written over in place, not replaced by a rename: A\n"))
-        << root.statusText();
-    EXPECT_EQ(1, checker("--health").exitStatus);
-    service.sendSignal(SIGTERM);
-    EXPECT_TRUE(service.wait().signaled);
-}
-
+// Two plugins of one Name, a change of mode, a changed description and a
+// library written over in place: the plan says what the reload then does.
 TEST(FleetRun, TheReloadPlanAgreesWithTheReload) {
     zotest::TestRoot root;
     zotest::tLibraryShelf shelf(root);
     const std::string library = shelf.place(kAlphaPlugin, "alpha");
     // Two files describe the same Name: each plugin is its file's.
-    root.addDescription("a1.ini", "[Service]\nName=A\nPath=" + library + "\n");
-    root.addDescription("a2.ini", "[Service]\nName=A\nPath=" + kGammaPlugin + "\n");
+    describe(root, "a1.ini", "A", library);
+    describe(root, "a2.ini", "A", kGammaPlugin);
     zotest::ServiceProcess service;
     ASSERT_TRUE(zotest::waitForStatusContaining(root, "Loaded From: " + kGammaPlugin));
     // A change of mode is no change of the file the reload compares.
@@ -322,13 +296,28 @@ TEST(FleetRun, TheReloadPlanAgreesWithTheReload) {
         << plan.output;
     EXPECT_EQ("Reload done: 2 kept, 0 stopped, 0 started, 0 refused, 0 failed\n",
               reloadAndWait(service).output);
-    root.addDescription("a2.ini", "[Service]\nName=A\nPath=" + kGammaPlugin + "\nRequires=3\n");
+    describe(root, "a2.ini", "A", kGammaPlugin, "Requires=3\n");
     EXPECT_NE(std::string::npos, checker("--reload-plan")
                                      .output.find("Reload summary: 1 kept, 1 stopped, 1 started\n"));
     EXPECT_EQ("Reload done: 1 kept, 0 stopped, 1 started, 0 refused, 0 failed\n",
               reloadAndWait(service).output);
-    service.sendSignal(SIGTERM);
-    EXPECT_TRUE(service.wait().signaled);
+
+    // The same inode with a new modification time, as cp leaves it; the
+    // bytes stay the same, so that the plugin's Stop still runs its own code.
+    const timespec times[2] = {{0, UTIME_NOW}, {12345, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, library.c_str(), times, 0));
+    const std::string overwritten = checker("--reload-plan").output;
+    EXPECT_NE(std::string::npos, overwritten.find("  stop \"A\": its library " + library +
+                                                  " was written over in place"))
+        << overwritten;
+    EXPECT_EQ("Reload done: 1 kept, 0 stopped, 1 started, 0 refused, 0 failed\n",
+              reloadAndWait(service).output);
+    EXPECT_NE(std::string::npos,
+              root.statusText().find(
+                  "\nLibrary written over in place, not replaced by a rename: A\n"))
+        << root.statusText();
+    EXPECT_EQ(1, checker("--health").exitStatus);
+    zotest::stopBySignal(service);
 }
 
 }  // namespace

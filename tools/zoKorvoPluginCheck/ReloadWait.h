@@ -17,12 +17,12 @@
 
 #include <string>
 
+#include "Health.h"
+
 namespace nPluginCheck {
 
-struct tReloadResult {
-    int exitStatus = 2;
-    std::string line;  // ends in "\n"
-};
+// One line and an exit status, as the health check answers.
+using tReloadResult = tHealth;
 
 // Milliseconds since the epoch of an ISO 8601 UTC time as the JSON status
 // writes it ("2026-12-09T08:40:00.123Z"); 0 when it is none.
