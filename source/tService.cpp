@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <boost/filesystem/exception.hpp>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <utility>
 
 #include "DeploymentPermission.h"
@@ -15,6 +17,7 @@
 #include "PluginOrder.h"
 #include "ServiceNotifier.h"
 #include "nPluginData.h"
+#include "plugins/DescriptionLineError.h"
 #include "reports/ReportFiles.h"
 #include "zoerr/Status.h"
 #include "zoqel/StatusRecord.h"
@@ -261,7 +264,7 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
             note(tMessageKind::descriptionParse, path,
                  "Failed to parse service description file: " + path);
             if (journal != nullptr) {
-                log(descriptionRejectedRecord(messages.back(), error.what()));
+                log(descriptionRejectedRecord(messages.back(), parseFailureReason(path, error)));
             }
         }
     }
@@ -269,6 +272,17 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
         librariesAhead->allHandedOver();
     }
     return descriptions;
+}
+
+// The first bad line as the checker states it, else the reader's own detail.
+// The file was judged safe before it was read, and is read again only for
+// the journal's words.
+std::string tService::parseFailureReason(const std::string& path, const std::exception& error) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    const std::string line = firstErrorLineOf(bytes.str());
+    return line.empty() ? error.what() : line;
 }
 
 // Only for the start: a reload's pass runs beside the plugins' own threads

@@ -99,6 +99,7 @@ class tService {
     // becomes a line of `messages` and contributes no description. Each
     // description carries its file's path and fingerprint.
     std::vector<tPluginDescription> readDescriptions(const std::vector<std::string>& paths);
+    static std::string parseFailureReason(const std::string& path, const std::exception& error);
     // At the start, has the libraries of the descriptions read judged on a
     // thread of their own while the rest is read (LibraryPrecheck.h); the
     // thread starts before the listing, and expects `count` libraries after.

@@ -107,7 +107,11 @@ tJournalRecord deploymentRecord(uint32_t capabilityMask, uint32_t attempts,
 tJournalRecord descriptionRejectedRecord(const tReportMessage& message, const std::string& reason) {
     tJournalRecord record(tJournalEvent::descriptionRejected, kPriorityError,
                           message.text + ": " + reason);
-    record.field("PLUGIN_FILE", message.subject);
+    record.field("PLUGIN_FILE", message.subject).field("REASON", reason);
+    // "line 5: ...": the line of the file, as the checker names it.
+    if (reason.compare(0, 5, "line ") == 0) {
+        record.field("PLUGIN_FILE_LINE", reason.substr(5, reason.find(':') - 5));
+    }
     return record;
 }
 

@@ -270,6 +270,7 @@ TEST(JournalRun, AReloadHasOneRecordWithItsCountsAndOneForEachPluginItCouldNotSt
 TEST(JournalRun, AReloadThatCannotBeDoneAndAMetricsFileThatCannotBeWrittenAreErrorsWithTheirReason) {
     zotest::TestRoot root;
     addJournalPlugins(root);
+    root.addDescription("broken.ini", "[Service]\nName=Broken\n\nPath=" + kAlphaPlugin + "\n");
     const std::string metricsDirectory = root.root() + "/textfile";
     zotest::makeDirectories(metricsDirectory);
     chmod(metricsDirectory.c_str(), 0755);
@@ -296,6 +297,19 @@ TEST(JournalRun, AReloadThatCannotBeDoneAndAMetricsFileThatCannotBeWrittenAreErr
     ASSERT_EQ(1u, metrics.size()) << run.transcript;
     EXPECT_EQ("4", metrics[0].at("PRIORITY"));
     EXPECT_EQ(metricsFile, metrics[0].at("METRICS_FILE"));
+    // The broken file's line and reason in the checker's words, at the start.
+    const std::string broken = root.pluginsDirectory() + "/broken.ini";
+    bool found = false;
+    for (const tFields& record : run.withId(kRejectedId)) {
+        if (record.at("PLUGIN_FILE") == broken) {
+            found = true;
+            EXPECT_EQ("3", record.at("PLUGIN_FILE_LINE"));
+            EXPECT_EQ("line 3: empty or white-space-only line: a description file may hold no "
+                      "blank line",
+                      record.at("REASON"));
+        }
+    }
+    EXPECT_TRUE(found) << run.transcript;
 }
 
 }  // namespace
