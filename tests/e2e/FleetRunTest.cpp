@@ -203,6 +203,31 @@ TEST(FleetRun, AMetricsFileThatCannotBeWrittenIsToldAndTakenBackWhenItCanBe) {
     zotest::stopBySignal(service);
 }
 
+// The alerting rule the manual prints, as an administrator copies it.
+TEST(FleetRun, TheManualsAlertingRulePassesPromtool) {
+    if (std::string(ZO_TEST_PROMTOOL).empty()) {
+        GTEST_SKIP() << "promtool is not installed";
+    }
+    const std::string manual = zotest::readFile(ZO_TEST_MANUAL);
+    const size_t begin = manual.find("\ngroups:\n");
+    ASSERT_NE(std::string::npos, begin);
+    const std::string troff = manual.substr(begin + 1, manual.find("\n.fi\n", begin) - begin);
+    // The page's escapes: "\-" is a minus, "\e" a backslash.
+    const std::string rules = std::regex_replace(
+        std::regex_replace(troff, std::regex(R"(\\-)"), "-"), std::regex(R"(\\e)"), "\\");
+    EXPECT_NE(std::string::npos,
+              rules.find("time() - zokorvo_metrics_updated_timestamp_seconds > 3 * 60"))
+        << rules;
+    const std::string file = std::string(ZO_TEST_BINARY_DIR) + "/zokorvo-rules.yml";
+    zotest::writeFile(file, rules);
+    std::string output;
+    EXPECT_EQ(0, zotest::runCommand(std::string(ZO_TEST_PROMTOOL) + " check rules " +
+                                        zotest::quoted(file),
+                                    output))
+        << output << rules;
+    EXPECT_NE(std::string::npos, output.find("SUCCESS: 3 rules found")) << output;
+}
+
 TEST(FleetRun, MetricsIntervalTakesWholeSecondsFromOneToADay) {
     for (const char* wrong : {"0", "86401", "1.5", "x", "-3"}) {
         zotest::ServiceProcess service({"--metrics-interval", wrong});
