@@ -194,7 +194,7 @@ std::string tService::reloadPlugins(std::vector<tPluginDescription> descriptions
     } catch (const std::exception&) {
         // Unlike a failed start, a failed reload must not end the service:
         // the plugins that run are in the records, and the stop stops them.
-        const std::string failure =
+        std::string failure =
             "Reload failed: " + std::to_string(zoerr::codeFromCurrentException());
         note(tMessageKind::reload, std::string(), failure);
         return failure;

@@ -351,6 +351,8 @@ HardeningDropInOfTheManualStartsAndWritesMetrics() {
     inside rm -f /var/lib/prometheus/node-exporter/zokorvo.prom
 }
 
+updatedAfter() { [ "$(metric zokorvo_metrics_updated_timestamp_seconds)" -gt "$1" ]; }
+
 # After SIGKILL nothing rewrites the metrics: their age tells.
 HeartbeatStopsWhenTheServiceIsKilled() {
     requireFeature "the --metrics-interval option" hasOption --metrics-interval
@@ -359,8 +361,7 @@ HeartbeatStopsWhenTheServiceIsKilled() {
     ctl start "$unit"
     local first
     first=$(metric zokorvo_metrics_updated_timestamp_seconds)
-    waitUntil 10 "the heartbeat rewrites the metrics" \
-        test "$(metric zokorvo_metrics_updated_timestamp_seconds)" -gt "$((first + 1))"
+    waitUntil 10 "the heartbeat rewrites the metrics" updatedAfter "$((first + 1))"
     ctl kill -s KILL "$unit"
     local last
     last=$(metric zokorvo_metrics_updated_timestamp_seconds)
