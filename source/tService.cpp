@@ -175,6 +175,26 @@ void tService::reload() {
     }
 }
 
+// Before the Stop of a plugin whose library was written over in place: should
+// that Stop crash the service, the status and the journal have said why.
+void tService::tellOfOverwrittenLibraries() {
+    writeStatus();
+    if (journal == nullptr) {
+        return;
+    }
+    for (const tPluginNote& pluginNote : pluginManager.notes()) {
+        if (pluginNote.kind != tPluginNote::tKind::libraryOverwritten) {
+            continue;
+        }
+        for (const tPluginRecord& record : pluginManager.getRecords()) {
+            if (record.description.name == pluginNote.plugin &&
+                record.library.library.isLoaded()) {
+                log(libraryOverwrittenRecord(record));
+            }
+        }
+    }
+}
+
 std::string tService::directoryFailure() const {
     std::string failure;
     for (const tReportMessage& message : messages) {
@@ -189,7 +209,7 @@ std::string tService::reloadPlugins(std::vector<tPluginDescription> descriptions
     try {
         pluginManager.reloadPlugins(
             std::move(descriptions), capabilityMask, [this] { return stopRequested.load(); },
-            [this] { writeStatus(); });
+            [this] { tellOfOverwrittenLibraries(); });
         return std::string();
     } catch (const std::exception&) {
         // Unlike a failed start, a failed reload must not end the service:
@@ -515,6 +535,11 @@ bool tService::writeMetrics(const tServiceReport& report) {
         metricsWrittenAt = report.now;
     }
     const std::string path = metricsDirectory + "/" + metricsName;
+    if (journal != nullptr && written == metricsFailing) {
+        log(metricsWriteRecord(path, !written));
+    }
+    metricsFailing = !written;
+    // The line stands while writes fail, also after a reload cleared the messages.
     const auto noted = std::find_if(messages.begin(), messages.end(), [](const tReportMessage& m) {
         return m.kind == tMessageKind::metrics;
     });
@@ -525,9 +550,6 @@ bool tService::writeMetrics(const tServiceReport& report) {
         messages.erase(noted);
     } else {
         note(tMessageKind::metrics, path, "Failed to write metrics file: " + path);
-    }
-    if (journal != nullptr) {
-        log(metricsWriteRecord(path, !written));
     }
     return true;
 }

@@ -83,6 +83,7 @@ class tService {
     std::string reloadPlugins(std::vector<tPluginDescription> descriptions);
     // The plugins directory's lines of `messages`, as one reason.
     std::string directoryFailure() const;
+    void tellOfOverwrittenLibraries();
     // Rewrites the metrics file alone, for the heartbeat.
     void writeMetricsHeartbeat();
     // Lists, reads and orders the descriptions; false when the directory
@@ -168,6 +169,7 @@ class tService {
     // monotonicNowNs() of the last attempt to write the metrics file.
     uint64_t metricsWrittenNs = 0;
     timespec metricsWrittenAt{};  // wall-clock time of the last success
+    bool metricsFailing = false;  // the last write failed
     // Every report is rendered here, and its storage kept for the next.
     std::string reportBuffer;
     tJournal* journal = nullptr;

@@ -30,6 +30,8 @@ const char* journalMessageId(tJournalEvent event) {
             return "41baa7adafee4ee88a3ca52ae15c662e";
         case tJournalEvent::metricsWriteFailed:
             return "6b48792b2abb4d1097f80c5212c00a7b";
+        case tJournalEvent::libraryOverwritten:
+            return "1688cba20c9345e7a3d28298a5c516f2";
         case tJournalEvent::serviceEnded:
             break;
     }

@@ -31,6 +31,7 @@ enum class tJournalEvent {
     reloadSummary,        // what a reload kept, stopped, started
     reloadFailed,         // a reload that could not be done, and why
     metricsWriteFailed,   // the metrics file could not be written, or can be again
+    libraryOverwritten,   // a reload found a plugin's library written over in place
     serviceEnded,         // the end, with the records dropped
 };
 

@@ -156,6 +156,16 @@ tJournalRecord metricsWriteRecord(const std::string& path, bool failed) {
         .field("METRICS_FILE", path);
 }
 
+tJournalRecord libraryOverwrittenRecord(const tPluginRecord& plugin) {
+    return tJournalRecord(tJournalEvent::libraryOverwritten, kPriorityWarning,
+                          "Library of plugin " + plugin.description.name +
+                              " written over in place, not replaced by a rename: " +
+                              plugin.description.path + "; its Stop runs code that may have changed")
+        .field("PLUGIN", plugin.description.name)
+        .field("PLUGIN_FILE", plugin.description.file)
+        .field("LIBRARY", plugin.description.path);
+}
+
 tJournalRecord serviceStoppingRecord() {
     return tJournalRecord(tJournalEvent::serviceStopping, kPriorityInfo, "Stopping plugins");
 }

@@ -36,6 +36,8 @@ tJournalRecord reloadFailedRecord(const std::string& failure, size_t running);
 // The metrics file `path` could not be written (`failed`), or could be
 // again after a failure.
 tJournalRecord metricsWriteRecord(const std::string& path, bool failed);
+// A running plugin whose library file a reload found written over in place.
+tJournalRecord libraryOverwrittenRecord(const tPluginRecord& plugin);
 tJournalRecord serviceStoppingRecord();
 tJournalRecord serviceEndedRecord(uint64_t droppedRecords);
 
