@@ -4,8 +4,10 @@
 # ZO_UNIT_DESTINATION.
 if(IS_ABSOLUTE "${ZO_UNIT_SBINDIR}")
     set(ZO_UNIT_EXECUTABLE "${ZO_UNIT_SBINDIR}/zoKorvoRemoteService")
+    set(ZO_UNIT_CHECKER "${ZO_UNIT_SBINDIR}/zoKorvoPluginCheck")
 else()
     set(ZO_UNIT_EXECUTABLE "${CMAKE_INSTALL_PREFIX}/${ZO_UNIT_SBINDIR}/zoKorvoRemoteService")
+    set(ZO_UNIT_CHECKER "${CMAKE_INSTALL_PREFIX}/${ZO_UNIT_SBINDIR}/zoKorvoPluginCheck")
 endif()
 
 # One staging file per installation target, so that installations into

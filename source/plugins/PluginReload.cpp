@@ -10,6 +10,7 @@
 
 #include "safety/FileIdentity.h"
 #include "plugins/StartedNames.h"
+#include "plugins/HeldLibrary.h"
 #include "plugins/tPluginManager.h"
 #include "zoerr/Status.h"
 
@@ -28,8 +29,21 @@ bool sameDescriptionFile(const tPluginDescription& running, const tPluginDescrip
            running.fileFingerprint == described.fileFingerprint;
 }
 
-bool libraryFileUnchanged(const tPluginRecord& record) {
-    return sameFile(record.library.identity, identifyFile(record.library.library.loadedFileName()));
+// What became of the file a running plugin's library was loaded from.
+enum class tLibraryChange { none, replaced, overwrittenInPlace };
+
+tLibraryChange libraryChange(const tPluginRecord& record) {
+    const tFileIdentity& loaded = record.library.identity;
+    const tFileIdentity now = identifyFile(record.library.library.loadedFileName());
+    if (sameFile(loaded, now)) {
+        return tLibraryChange::none;
+    }
+    // The same inode with other content: written over while mapped (cp, not
+    // install or a rename), so the code the plugin runs may have changed
+    // under it already.
+    return loaded.known && now.known && loaded.device == now.device && loaded.inode == now.inode
+               ? tLibraryChange::overwrittenInPlace
+               : tLibraryChange::replaced;
 }
 
 bool dependenciesKept(const tPluginDescription& description,
@@ -51,11 +65,10 @@ struct tPluginManager::tReloadPlan {
     std::vector<size_t> keptRecord;
     // Per record after the move: kept, so that it has already started.
     std::vector<bool> kept;
-    // The Names of stopped plugins that no description describes any more.
+    // The Names of stopped plugins that no description names any more.
     std::vector<std::string> removed;
-    // The library paths of stopped plugins whose file was replaced: the
-    // loader must have let go of the old one before the new one may start.
-    std::unordered_set<std::string> replacedLibraries;
+    // Per record before the reload: its library file was written over in place.
+    std::vector<bool> overwrittenInPlace;
 };
 
 // Decides before any plugin call, in the old start order, so that a
@@ -70,27 +83,35 @@ tPluginManager::tReloadPlan tPluginManager::planReload(
         describedAt.emplace(descriptions[i].file, i);
     }
     std::unordered_set<std::string> keptNames;
+    std::unordered_set<std::string> describedNames;
+    for (const tPluginDescription& description : descriptions) {
+        describedNames.insert(description.name);
+    }
+    plan.overwrittenInPlace.assign(pluginRecords.size(), false);
     for (size_t i = 0; i < pluginRecords.size(); ++i) {
         const tPluginRecord& record = pluginRecords[i];
         if (!isRunning(record)) {
             continue;
         }
         const auto described = describedAt.find(record.description.file);
-        const bool libraryUnchanged = libraryFileUnchanged(record);
+        const tLibraryChange change = libraryChange(record);
         if (described != describedAt.end() && plan.keptRecord[described->second] == kNotKept &&
             sameDescriptionFile(record.description, descriptions[described->second]) &&
-            libraryUnchanged && pluginAdmitted(record.description.requires, capabilityMask) &&
+            change == tLibraryChange::none &&
+            pluginAdmitted(record.description.requires, capabilityMask) &&
             dependenciesKept(record.description, keptNames)) {
             plan.keptRecord[described->second] = i;
             keptNames.insert(record.description.name);
             continue;
         }
         plan.stopping[i] = true;
-        if (described == describedAt.end()) {
+        plan.overwrittenInPlace[i] = change == tLibraryChange::overwrittenInPlace;
+        // By Name, as the plugin is known: a file renamed with the same Name
+        // in it starts it again, a changed Name stops the old one for good.
+        if (describedNames.count(record.description.name) == 0 &&
+            std::find(plan.removed.begin(), plan.removed.end(), record.description.name) ==
+                plan.removed.end()) {
             plan.removed.push_back(record.description.name);
-        }
-        if (!libraryUnchanged) {
-            plan.replacedLibraries.insert(record.description.path);
         }
     }
     return plan;
@@ -121,19 +142,19 @@ void tPluginManager::moveRecordsTo(tReloadPlan& plan,
     pluginRecords = std::move(next);
 }
 
-// True, with the plugin failed and a line in messages(), when its library
-// file was replaced but the loader still holds the old one (a thread of it
-// still runs, or it is marked never to be unloaded): opening the path would
-// run the old code again under the new version's name.
-bool tPluginManager::oldLibraryHeld(const tPluginRecord& record, const tReloadPlan& plan,
-                                    tPathSafety& pathSafety) {
+// True when the loader still holds an old copy of the plugin's library
+// under the name it would be opened by (a thread of it still runs, it is
+// marked never to be unloaded, another plugin holds it): opening the path
+// would run the old code again under the new version's name. Asked before
+// every start of a reload, not only of a library replaced by this one: a
+// plugin failed for it earlier must not start from the old copy either.
+bool tPluginManager::oldLibraryHeld(const tPluginRecord& record, tPathSafety& pathSafety) {
     const std::string& path = record.description.path;
     // The loader opens the file to compare it: only a file root may trust,
     // under the name the loader would be given.
     std::string loaderName;
-    return plan.replacedLibraries.count(path) != 0 &&
-           pathSafety.checkLibrary(path, loaderName).safe() &&
-           zoqel::tSharedLibrary::isHeldByLoader(loaderName.c_str());
+    return !path.empty() && pathSafety.checkLibrary(path, loaderName).safe() &&
+           loaderHoldsReplacedCopy(loaderName);
 }
 
 void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,
@@ -163,7 +184,7 @@ void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMa
             if (stopping) {
                 continue;
             }
-            if (oldLibraryHeld(record, plan, pathSafety)) {
+            if (oldLibraryHeld(record, pathSafety)) {
                 // A start step that failed before the open, so that the
                 // journal and the step board see it as any other failure.
                 notify(&tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
@@ -206,10 +227,21 @@ void tPluginManager::dropRecords(const std::vector<bool>& dropped) {
 
 void tPluginManager::reloadPlugins(std::vector<tPluginDescription> descriptions,
                                    uint32_t capabilityMask,
-                                   const std::function<bool()>& stopRequested) {
+                                   const std::function<bool()>& stopRequested,
+                                   const std::function<void()>& beforeStop) {
     tReloadPlan plan = planReload(descriptions, capabilityMask);
     pluginNotes.clear();
     stoppedForGood = std::move(plan.removed);
+    for (size_t i = 0; i < pluginRecords.size(); ++i) {
+        if (plan.overwrittenInPlace[i]) {
+            notePlugin(tPluginNote::tKind::libraryOverwritten, pluginRecords[i]);
+        }
+    }
+    if (!pluginNotes.empty() && beforeStop) {
+        // Its Stop runs code that may have been written over: should it
+        // crash the service, the reason is told already.
+        beforeStop();
+    }
     stopPlugins(&plan.stopping);
     cleanupPlugins(&plan.stopping);
     moveRecordsTo(plan, descriptions);

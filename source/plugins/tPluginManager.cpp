@@ -14,6 +14,8 @@ std::string pluginNoteLine(const tPluginNote& note) {
     switch (note.kind) {
         case tPluginNote::tKind::oldLibraryHeld:
             return "Old library still loaded, new version not started: " + note.plugin;
+        case tPluginNote::tKind::libraryOverwritten:
+            return "Library written over in place, not replaced by a rename: " + note.plugin;
         default:
             return "Unknown exception from plugin: " + note.plugin;
     }

@@ -67,6 +67,7 @@ struct tPluginNote {
     enum class tKind {
         unknownException,  // a step threw what is not a standard exception
         oldLibraryHeld,    // a reload found the old library still loaded
+        libraryOverwritten,  // a reload found the library written over in place
     };
     tKind kind;
     std::string plugin;  // the plugin's name
@@ -108,14 +109,19 @@ class tPluginManager {
     // nothing more starts, and the plugins not started are left out of the
     // records. The records end up in the order given, each with its
     // reloadRole; stoppedByLastReload() names the plugins stopped for good.
+    // A running plugin whose library file was written over in place (same
+    // inode, other content) is stopped like a replaced one, with a note, and
+    // `beforeStop`, when given, is called once such notes are made and
+    // before any Stop runs.
     void reloadPlugins(std::vector<tPluginDescription> descriptions, uint32_t capabilityMask,
-                       const std::function<bool()>& stopRequested);
+                       const std::function<bool()>& stopRequested,
+                       const std::function<void()>& beforeStop = {});
 
     // A reload that could not read the directory: every running plugin is
     // kept, the others were not part of it.
     void keepEveryPluginForReload();
-    // The Names of the plugins the last reload stopped and did not start
-    // again (their description file is gone); empty before any reload.
+    // The Names of the plugins the last reload stopped that no description
+    // names any more; empty before any reload.
     const std::vector<std::string>& stoppedByLastReload() const { return stoppedForGood; }
 
     // One block per record, in start order; empty without records.
@@ -150,8 +156,7 @@ class tPluginManager {
     void moveRecordsTo(tReloadPlan& plan, std::vector<tPluginDescription>& descriptions);
     void startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,
                       const std::function<bool()>& stopRequested);
-    bool oldLibraryHeld(const tPluginRecord& record, const tReloadPlan& plan,
-                        tPathSafety& pathSafety);
+    bool oldLibraryHeld(const tPluginRecord& record, tPathSafety& pathSafety);
     void dropRecords(const std::vector<bool>& dropped);
     void notePlugin(tPluginNote::tKind kind, const tPluginRecord& record) noexcept;
     void notify(void (tPluginStepObserver::*event)(const tPluginRecord&, tPluginStep) noexcept,

@@ -26,6 +26,12 @@ const char* journalMessageId(tJournalEvent event) {
             return "75d88a0b704d439a8777cb5643306911";
         case tJournalEvent::reloadSummary:
             return "cb7cd36ca4724315a8eddf221626f559";
+        case tJournalEvent::reloadFailed:
+            return "41baa7adafee4ee88a3ca52ae15c662e";
+        case tJournalEvent::metricsWriteFailed:
+            return "6b48792b2abb4d1097f80c5212c00a7b";
+        case tJournalEvent::libraryOverwritten:
+            return "1688cba20c9345e7a3d28298a5c516f2";
         case tJournalEvent::serviceEnded:
             break;
     }

@@ -29,6 +29,9 @@ enum class tJournalEvent {
     serviceStopping,      // the stop begins
     stepFailed,           // a plugin's Stop or Cleanup failed
     reloadSummary,        // what a reload kept, stopped, started
+    reloadFailed,         // a reload that could not be done, and why
+    metricsWriteFailed,   // the metrics file could not be written, or can be again
+    libraryOverwritten,   // a reload found a plugin's library written over in place
     serviceEnded,         // the end, with the records dropped
 };
 

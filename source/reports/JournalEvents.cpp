@@ -107,7 +107,11 @@ tJournalRecord deploymentRecord(uint32_t capabilityMask, uint32_t attempts,
 tJournalRecord descriptionRejectedRecord(const tReportMessage& message, const std::string& reason) {
     tJournalRecord record(tJournalEvent::descriptionRejected, kPriorityError,
                           message.text + ": " + reason);
-    record.field("PLUGIN_FILE", message.subject);
+    record.field("PLUGIN_FILE", message.subject).field("REASON", reason);
+    // "line 5: ...": the line of the file, as the checker names it.
+    if (reason.compare(0, 5, "line ") == 0) {
+        record.field("PLUGIN_FILE_LINE", reason.substr(5, reason.find(':') - 5));
+    }
     return record;
 }
 
@@ -135,6 +139,31 @@ tJournalRecord reloadSummaryRecord(const std::vector<tPluginRecord>& records,
         .field("STARTED", std::to_string(counts.started))
         .field("REFUSED", std::to_string(counts.refused))
         .field("FAILED", std::to_string(counts.failed));
+}
+
+tJournalRecord reloadFailedRecord(const std::string& failure, size_t running) {
+    return tJournalRecord(tJournalEvent::reloadFailed, kPriorityError,
+                          "Reload failed: " + failure + "; the " + std::to_string(running) +
+                              " running plugins keep running")
+        .field("REASON", failure);
+}
+
+tJournalRecord metricsWriteRecord(const std::string& path, bool failed) {
+    return tJournalRecord(tJournalEvent::metricsWriteFailed,
+                          failed ? kPriorityWarning : kPriorityInfo,
+                          (failed ? "Failed to write metrics file: " : "Metrics file written again: ") +
+                              path)
+        .field("METRICS_FILE", path);
+}
+
+tJournalRecord libraryOverwrittenRecord(const tPluginRecord& plugin) {
+    return tJournalRecord(tJournalEvent::libraryOverwritten, kPriorityWarning,
+                          "Library of plugin " + plugin.description.name +
+                              " written over in place, not replaced by a rename: " +
+                              plugin.description.path + "; its Stop runs code that may have changed")
+        .field("PLUGIN", plugin.description.name)
+        .field("PLUGIN_FILE", plugin.description.file)
+        .field("LIBRARY", plugin.description.path);
 }
 
 tJournalRecord serviceStoppingRecord() {

@@ -30,6 +30,14 @@ tJournalRecord startSummaryRecord(const std::vector<tPluginRecord>& records);
 // refused, <F> failed", with each count in a field of its own.
 tJournalRecord reloadSummaryRecord(const std::vector<tPluginRecord>& records,
                                    const std::vector<std::string>& stopped);
+// A reload that could not be done: `failure` says why; every plugin that
+// ran still runs.
+tJournalRecord reloadFailedRecord(const std::string& failure, size_t running);
+// The metrics file `path` could not be written (`failed`), or could be
+// again after a failure.
+tJournalRecord metricsWriteRecord(const std::string& path, bool failed);
+// A running plugin whose library file a reload found written over in place.
+tJournalRecord libraryOverwrittenRecord(const tPluginRecord& plugin);
 tJournalRecord serviceStoppingRecord();
 tJournalRecord serviceEndedRecord(uint64_t droppedRecords);
 

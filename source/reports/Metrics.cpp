@@ -170,6 +170,38 @@ void appendServiceFamilies(tTextAppender& out, const tServiceReport& report,
     appendFamily(out, "zokorvo_status_write_timestamp_seconds", "gauge",
                  "Time of this write of the service's reports, in seconds since the epoch.");
     appendSample(out, "zokorvo_status_write_timestamp_seconds", report.now.tv_sec);
+    appendFamily(out, "zokorvo_metrics_updated_timestamp_seconds", "gauge",
+                 "Time this file was written, at least every metrics interval while the "
+                 "service is alive, in seconds since the epoch.");
+    appendSample(out, "zokorvo_metrics_updated_timestamp_seconds", report.now.tv_sec);
+    appendFamily(out, "zokorvo_build_info", "gauge", "The service's version; always 1.");
+    out.append("zokorvo_build_info{version=\"");
+    appendLabelValue(out, ZO_VERSION);
+    out.append("\"} 1\n");
+    appendFamily(out, "zokorvo_start_time_seconds", "gauge",
+                 "Time the service process started, in seconds since the epoch.");
+    appendSample(out, "zokorvo_start_time_seconds", report.processStart.tv_sec);
+    appendFamily(out, "zokorvo_description_files_rejected", "gauge",
+                 "Description files that failed to parse or were refused as unsafe.");
+    size_t rejected = 0;
+    for (const tReportMessage& message : report.messagesOrNone()) {
+        rejected += message.kind == tMessageKind::descriptionParse ||
+                    message.kind == tMessageKind::descriptionUnsafe;
+    }
+    appendSample(out, "zokorvo_description_files_rejected", rejected);
+}
+
+// Present before any reload too, so that an alert on a failed reload has a
+// series to watch from the start.
+void appendLastReloadFamilies(tTextAppender& out, const tServiceReport& report) {
+    appendFamily(out, "zokorvo_last_reload_successful", "gauge",
+                 "Whether the last reload was done (1), or could not be (0); 1 before any.");
+    appendSample(out, "zokorvo_last_reload_successful", report.lastReloadSuccessful() ? 1 : 0);
+    appendFamily(out, "zokorvo_last_reload_success_timestamp_seconds", "gauge",
+                 "Time the plugins were last read in full, by the start or a reload, in "
+                 "seconds since the epoch.");
+    appendSample(out, "zokorvo_last_reload_success_timestamp_seconds",
+                 report.lastGoodReadAt.tv_sec);
 }
 
 // Only once a reload has run: a time of 0 would read as a reload in 1970.
@@ -211,5 +243,6 @@ void appendMetrics(std::string& text, const tServiceReport& report) {
     tTextAppender out(text);
     appendPluginFamilies(out, report, records);
     appendServiceFamilies(out, report, records);
+    appendLastReloadFamilies(out, report);
     appendReloadFamilies(out, report, records);
 }

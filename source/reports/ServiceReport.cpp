@@ -32,6 +32,8 @@ const char* messageKindName(tMessageKind kind) {
             return "pluginException";
         case tMessageKind::oldLibrary:
             return "oldLibrary";
+        case tMessageKind::libraryOverwritten:
+            return "libraryOverwritten";
         case tMessageKind::reload:
             return "reload";
         case tMessageKind::metrics:
@@ -41,12 +43,20 @@ const char* messageKindName(tMessageKind kind) {
 }
 
 bool messageNamesPath(tMessageKind kind) {
-    return kind != tMessageKind::pluginException && kind != tMessageKind::oldLibrary;
+    return kind != tMessageKind::pluginException && kind != tMessageKind::oldLibrary &&
+           kind != tMessageKind::libraryOverwritten;
 }
 
 tMessageKind pluginMessageKind(tPluginNote::tKind kind) {
-    return kind == tPluginNote::tKind::oldLibraryHeld ? tMessageKind::oldLibrary
-                                                      : tMessageKind::pluginException;
+    switch (kind) {
+        case tPluginNote::tKind::oldLibraryHeld:
+            return tMessageKind::oldLibrary;
+        case tPluginNote::tKind::libraryOverwritten:
+            return tMessageKind::libraryOverwritten;
+        case tPluginNote::tKind::unknownException:
+            break;
+    }
+    return tMessageKind::pluginException;
 }
 
 std::string messageLines(const std::vector<tReportMessage>& messages) {

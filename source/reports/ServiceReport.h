@@ -34,6 +34,7 @@ enum class tMessageKind {
     pluginException,    // a plugin threw what is not a standard exception; subject: its name
     metrics,            // the metrics file could not be written; subject: its path
     oldLibrary,         // a reload found a plugin's old library still loaded; subject: its name
+    libraryOverwritten, // a reload found a plugin's library written over in place; subject: its name
     reload,             // a reload failed outside the plugins' code; no subject
 };
 // "pluginsDirectory", "descriptionParse", ...: the kind as the JSON status names it.
@@ -96,10 +97,13 @@ struct tReloadCounts {
 tReloadCounts countReloadOutcomes(const std::vector<tPluginRecord>& records,
                                   const std::vector<std::string>& stopped);
 
-// The last reload: when it began, and the plugins it stopped for good.
+// The last reload: when it began, the plugins it stopped for good, and why
+// it could not be done, if it could not (the plugins directory could not be
+// read, or an error outside the plugins' code ended it).
 struct tReloadReport {
     timespec at{};
     const std::vector<std::string>* stopped = nullptr;  // never null in a report
+    std::string failure;                                 // empty: it was done
 };
 
 struct tServiceReport {
@@ -116,6 +120,17 @@ struct tServiceReport {
     const std::vector<tReportMessage>* messages = nullptr;
     const std::vector<tPluginRecord>* records = nullptr;
     const tReloadReport* reload = nullptr;  // null before any reload
+    // When the plugins were last read in full: the start, or the last reload
+    // that was done.
+    timespec lastGoodReadAt{};
+    // When the metrics file was written last (the heartbeat included); zero
+    // while it has not been.
+    timespec metricsWrittenAt{};
+    // The metrics file's path; empty when none is written.
+    std::string metricsFile;
+
+    // True before any reload and after one that was done.
+    bool lastReloadSuccessful() const { return reload == nullptr || reload->failure.empty(); }
 
     // The messages and the records, empty when the report names none.
     const std::vector<tReportMessage>& messagesOrNone() const;

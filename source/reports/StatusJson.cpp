@@ -1,5 +1,6 @@
 #include "reports/StatusJson.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "text/TextAppender.h"
@@ -40,9 +41,11 @@ class tJsonOut {
         out.appendDecimal(value);
         separator = true;
     }
-    void null() {
+    void null() { literal("null"); }
+    void boolean(bool value) { literal(value ? "true" : "false"); }
+    void literal(const char* text) {
         separate();
-        out.append("null");
+        out.appendCString(text);
         separator = true;
     }
     void time(const timespec& value) {
@@ -131,6 +134,28 @@ void renderStep(tJsonOut& json, const char* step, const std::string& entry, int3
     json.close('}');
 }
 
+// What a reload compares, so that a prediction of it can compare the same:
+// the description file's fingerprint, and the library file as loaded.
+void renderIdentities(tJsonOut& json, const tPluginRecord& record) {
+    char fingerprint[20];
+    snprintf(fingerprint, sizeof fingerprint, "%016llx",
+             static_cast<unsigned long long>(record.description.fileFingerprint));
+    json.key("fingerprint").name(fingerprint);
+    const tFileIdentity& identity = record.library.identity;
+    json.key("loaded");
+    if (!record.library.library.isLoaded() || !identity.known) {
+        json.null();
+        return;
+    }
+    json.open('{');
+    json.key("file").string(record.library.library.loadedFileName());
+    json.key("device").number(static_cast<long long>(identity.device));
+    json.key("inode").number(static_cast<long long>(identity.inode));
+    json.key("size").number(static_cast<long long>(identity.size));
+    json.key("modifiedNs").number(static_cast<long long>(identity.modifiedNs));
+    json.close('}');
+}
+
 void renderPlugin(tJsonOut& json, const tPluginRecord& record, const tServiceReport& report) {
     const tPluginDescription& description = record.description;
     json.open('{');
@@ -142,6 +167,7 @@ void renderPlugin(tJsonOut& json, const tPluginRecord& record, const tServiceRep
     json.close(']');
     json.key("file").string(description.file);
     json.key("library").string(description.path);
+    renderIdentities(json, record);
     json.key("requires").number(description.requires);
     json.key("state").name(pluginStateName(pluginState(record, report.stopPassRan)));
     json.key("reload");
@@ -181,6 +207,13 @@ void renderReload(tJsonOut& json, const tServiceReport& report,
     const std::vector<std::string>& stopped = *report.reload->stopped;
     json.open('{');
     json.key("at").time(report.reload->at);
+    json.key("successful").boolean(report.reload->failure.empty());
+    json.key("failure");
+    if (report.reload->failure.empty()) {
+        json.null();
+    } else {
+        json.string(report.reload->failure);
+    }
     json.key("stopped").open('[');
     for (const std::string& name : stopped) {
         json.string(name);
@@ -230,6 +263,12 @@ void appendStatusJson(std::string& text, const tServiceReport& report) {
     json.key("attempts").number(report.deploymentAttempts);
     json.close('}');
     json.key("journalRecordsDropped").number(static_cast<long long>(report.journalRecordsDropped));
+    json.key("metricsFile");
+    if (report.metricsFile.empty()) {
+        json.null();
+    } else {
+        json.string(report.metricsFile);
+    }
     renderMessages(json, messages);
     json.key("plugins").open('[');
     for (const tPluginRecord& record : records) {

@@ -59,6 +59,11 @@ constexpr unsigned long kMaxStartStepLimitS = 300;
 // getopt_long's values for the options that have no short form.
 constexpr int kStartStepLimitOption = 256;
 constexpr int kMetricsFileOption = 257;
+constexpr int kMetricsIntervalOption = 258;
+// How often the metrics file is rewritten while nothing happens, in seconds:
+// the default, and the most an administrator may set (a day).
+constexpr unsigned long kDefaultMetricsIntervalS = 60;
+constexpr unsigned long kMaxMetricsIntervalS = 86400;
 
 const char kUsage[] =
     "Usage: zoKorvoRemoteService [OPTIONS]\n"
@@ -69,12 +74,16 @@ const char kUsage[] =
     "      --metrics-file PATH\n"
     "                 also write the status as Prometheus metrics to PATH (absolute),\n"
     "                 e.g. in node_exporter's textfile directory\n"
+    "      --metrics-interval SECONDS\n"
+    "                 rewrite the metrics file at least this often while the\n"
+    "                 service runs (1 to 86400, default 60)\n"
     "  -h, --help     display this help and exit\n";
 
 struct tOptions {
     bool detach = false;
     unsigned long startStepLimitS = kDefaultStartStepLimitS;
     std::string metricsFile;  // empty: no metrics file
+    unsigned long metricsIntervalS = kDefaultMetricsIntervalS;
 };
 
 void writeWakeByte(char byte) {
@@ -173,15 +182,15 @@ void printHint(const char* program) {
     fprintf(stderr, "Try `%s --help' for more information.\n", program);
 }
 
-// A whole number of seconds from 1 to kMaxStartStepLimitS; false otherwise.
-bool parseStartStepLimit(const char* text, unsigned long& seconds) {
+// A whole number of seconds from 1 to `most`; false otherwise.
+bool parseSeconds(const char* text, unsigned long most, unsigned long& seconds) {
     if (text[0] < '0' || text[0] > '9') {
         return false;
     }
     char* end = nullptr;
     errno = 0;
     seconds = strtoul(text, &end, 10);
-    return errno == 0 && *end == '\0' && seconds >= 1 && seconds <= kMaxStartStepLimitS;
+    return errno == 0 && *end == '\0' && seconds >= 1 && seconds <= most;
 }
 
 // Returns -1 to go on, or the exit code when the options end the process.
@@ -190,6 +199,7 @@ int parseOptions(int argc, char** argv, tOptions& options) {
         {"daemon", no_argument, nullptr, 'd'},
         {"start-step-limit", required_argument, nullptr, kStartStepLimitOption},
         {"metrics-file", required_argument, nullptr, kMetricsFileOption},
+        {"metrics-interval", required_argument, nullptr, kMetricsIntervalOption},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -200,7 +210,7 @@ int parseOptions(int argc, char** argv, tOptions& options) {
                 options.detach = true;
                 break;
             case kStartStepLimitOption:
-                if (!parseStartStepLimit(optarg, options.startStepLimitS)) {
+                if (!parseSeconds(optarg, kMaxStartStepLimitS, options.startStepLimitS)) {
                     fprintf(stderr, "%s: --start-step-limit takes whole seconds from 1 to %lu\n",
                             argv[0], kMaxStartStepLimitS);
                     printHint(argv[0]);
@@ -217,6 +227,14 @@ int parseOptions(int argc, char** argv, tOptions& options) {
                     return 1;
                 }
                 options.metricsFile = optarg;
+                break;
+            case kMetricsIntervalOption:
+                if (!parseSeconds(optarg, kMaxMetricsIntervalS, options.metricsIntervalS)) {
+                    fprintf(stderr, "%s: --metrics-interval takes whole seconds from 1 to %lu\n",
+                            argv[0], kMaxMetricsIntervalS);
+                    printHint(argv[0]);
+                    return 1;
+                }
                 break;
             case 'h':
                 printf("%s", kUsage);
@@ -258,7 +276,8 @@ int serve(const tServiceManagerEnvironment& environment, const tOptions& options
     }
     theService->notifyThrough(notifier.get());
     theService->logThrough(journal.get());
-    theService->writeMetricsTo(options.metricsFile);
+    theService->writeMetricsTo(options.metricsFile,
+                               static_cast<unsigned>(options.metricsIntervalS));
     pthread_t stopThread;
     if (pthread_create(&stopThread, nullptr, stopThreadMain, nullptr) != 0) {
         notifier.reset();

@@ -4,8 +4,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/filesystem/exception.hpp>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <utility>
 
 #include "system/DeploymentPermission.h"
@@ -15,6 +18,7 @@
 #include "servicemanager/ServiceNotifier.h"
 #include "plugins/PluginDiscovery.h"
 #include "plugins/PluginDescriptionFile.h"
+#include "plugins/DescriptionLineError.h"
 #include "reports/ReportFiles.h"
 #include "zoerr/Status.h"
 #include "zoqel/StatusRecord.h"
@@ -52,6 +56,7 @@ tService::~tService() {
 
 void tService::run() {
     const uint64_t startNs = zoqel::monotonicNowNs();
+    clock_gettime(CLOCK_REALTIME, &lastGoodReadAt);
     std::vector<tPluginDescription> descriptions;
     if (!readPluginsDirectory(descriptions)) {
         // Ready, and then ending: for the service manager an orderly end with
@@ -107,7 +112,28 @@ tService::tRequest tService::waitForRequest() {
         // A request made after the flags were read has set the event, so
         // this returns at once; a set left over from one already served
         // only costs another look at the flags.
-        wakeEvent.wait();
+        if (metricsName.empty()) {
+            wakeEvent.wait();
+        } else if (!wakeEvent.waitUntil(metricsWrittenNs + metricsIntervalNs)) {
+            writeMetricsHeartbeat();
+        }
+    }
+}
+
+// Only the metrics, from the run cycle's own wait: a service whose main
+// thread hangs, in a plugin's step or elsewhere, stops the heartbeat, and
+// the file's age says so.
+void tService::writeMetricsHeartbeat() {
+    try {
+        std::vector<tReportMessage> allMessages;
+        tReloadReport lastReload;
+        const tServiceReport report = currentReport(allMessages, lastReload);
+        if (writeMetrics(report)) {
+            writeStatus();
+        }
+    } catch (const std::exception&) {
+        // No memory for the report: the next interval tries again.
+        metricsWrittenNs = zoqel::monotonicNowNs();
     }
 }
 
@@ -116,36 +142,83 @@ void tService::reload() {
         notifier->announceReloading();
     }
     const uint64_t startNs = zoqel::monotonicNowNs();
-    clock_gettime(CLOCK_REALTIME, &lastReloadAt);
-    reloaded = true;
+    // Reported once the reload is over: a status written while it runs
+    // still shows the one before, so that whoever waits for this one's
+    // result never takes it from a write in the middle.
+    timespec startedAt{};
+    clock_gettime(CLOCK_REALTIME, &startedAt);
     // The report after a reload is that of this reading, as after a start.
     messages.clear();
     std::vector<tPluginDescription> descriptions;
+    std::string failure;
     if (readPluginsDirectory(descriptions)) {
         capabilityMask = 0xFFFFFFFF;
         deploymentAttempts = 0;
         queryDeploymentPermission();
         initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
-        reloadPlugins(std::move(descriptions));
+        failure = reloadPlugins(std::move(descriptions));
     } else {
         pluginManager.keepEveryPluginForReload();
+        failure = directoryFailure();
+    }
+    reloaded = true;
+    lastReloadAt = startedAt;
+    reloadFailure = std::move(failure);
+    if (reloadFailure.empty()) {
+        lastGoodReadAt = lastReloadAt;
     }
     writeStatus();
-    announceReady();
+    announceReloaded();
     if (journal != nullptr) {
-        log(reloadSummaryRecord(pluginManager.records(), pluginManager.stoppedByLastReload()));
+        log(reloadFailure.empty()
+                ? reloadSummaryRecord(pluginManager.records(), pluginManager.stoppedByLastReload())
+                : reloadFailedRecord(reloadFailure, countStartResults(pluginManager.records()).started));
     }
 }
 
-void tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
+// Before the Stop of a plugin whose library was written over in place: should
+// that Stop crash the service, the status and the journal have said why.
+void tService::tellOfOverwrittenLibraries() {
+    writeStatus();
+    if (journal == nullptr) {
+        return;
+    }
+    for (const tPluginNote& pluginNote : pluginManager.notes()) {
+        if (pluginNote.kind != tPluginNote::tKind::libraryOverwritten) {
+            continue;
+        }
+        for (const tPluginRecord& record : pluginManager.records()) {
+            if (record.description.name == pluginNote.plugin &&
+                record.library.library.isLoaded()) {
+                log(libraryOverwrittenRecord(record));
+            }
+        }
+    }
+}
+
+std::string tService::directoryFailure() const {
+    std::string failure;
+    for (const tReportMessage& message : messages) {
+        if (message.kind == tMessageKind::pluginsDirectory) {
+            failure += (failure.empty() ? "" : " ") + message.text;
+        }
+    }
+    return failure;
+}
+
+std::string tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
     try {
-        pluginManager.reloadPlugins(std::move(descriptions), capabilityMask,
-                                    [this] { return stopRequested.load(); });
+        pluginManager.reloadPlugins(
+            std::move(descriptions), capabilityMask, [this] { return stopRequested.load(); },
+            [this] { tellOfOverwrittenLibraries(); });
+        return std::string();
     } catch (const std::exception&) {
         // Unlike a failed start, a failed reload must not end the service:
         // the plugins that run are in the records, and the stop stops them.
-        note(tMessageKind::reload, std::string(),
-             "Reload failed: " + std::to_string(zoerr::codeFromCurrentException()));
+        std::string failure =
+            "Reload failed: " + std::to_string(zoerr::codeFromCurrentException());
+        note(tMessageKind::reload, std::string(), failure);
+        return failure;
     }
 }
 
@@ -212,7 +285,7 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
             note(tMessageKind::descriptionParse, path,
                  "Failed to parse service description file: " + path);
             if (journal != nullptr) {
-                log(descriptionRejectedRecord(messages.back(), error.what()));
+                log(descriptionRejectedRecord(messages.back(), parseFailureReason(path, error)));
             }
         }
     }
@@ -220,6 +293,17 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
         librariesAhead->allHandedOver();
     }
     return descriptions;
+}
+
+// The first bad line as the checker states it, else the reader's own detail.
+// The file was judged safe before it was read, and is read again only for
+// the journal's words.
+std::string tService::parseFailureReason(const std::string& path, const std::exception& error) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    const std::string line = firstErrorLineOf(bytes.str());
+    return line.empty() ? error.what() : line;
 }
 
 // Only for the start: a reload's pass runs beside the plugins' own threads
@@ -277,7 +361,8 @@ void tService::chainStepObservers() {
     }
 }
 
-void tService::writeMetricsTo(const std::string& path) {
+void tService::writeMetricsTo(const std::string& path, unsigned intervalS) {
+    metricsIntervalNs = uint64_t{intervalS} * 1000000000u;
     metricsDirectory.clear();
     metricsName.clear();
     const size_t slash = path.rfind('/');
@@ -319,6 +404,22 @@ void tService::announceReady() noexcept {
         // No memory for the counts: ready all the same, or the stop and
         // clean-up passes would be skipped and the start never end.
         notifier->announceReady("Plugins started");
+    }
+}
+
+void tService::announceReloaded() noexcept {
+    if (notifier == nullptr) {
+        return;
+    }
+    if (reloadFailure.empty()) {
+        announceReady();
+        return;
+    }
+    try {
+        // The manager's status holds 127 bytes: the reason is cut, not the fact.
+        notifier->announceReady(("Reload failed: " + reloadFailure).c_str());
+    } catch (const std::exception&) {
+        notifier->announceReady("Reload failed");
     }
 }
 
@@ -377,8 +478,14 @@ tServiceReport tService::currentReport(std::vector<tReportMessage>& allMessages,
     report.journalRecordsDropped = journal != nullptr ? journal->droppedRecords() : 0;
     report.messages = &allMessages;
     report.records = &pluginManager.records();
+    report.lastGoodReadAt = lastGoodReadAt;
+    report.metricsWrittenAt = metricsWrittenAt;
+    if (!metricsName.empty()) {
+        report.metricsFile = metricsDirectory + "/" + metricsName;
+    }
     if (reloaded) {
         lastReload.at = lastReloadAt;
+        lastReload.failure = reloadFailure;
         lastReload.stopped = &pluginManager.stoppedByLastReload();
         report.reload = &lastReload;
     }
@@ -391,7 +498,7 @@ void tService::writeStatus() {
         tReloadReport lastReload;
         tServiceReport report = currentReport(allMessages, lastReload);
         if (writeMetrics(report)) {
-            // The failure is a line of the status written right after it.
+            // The failure, or its end, shows in the status written right after it.
             report = currentReport(allMessages, lastReload);
         }
         droppedWhenLastWritten = report.journalRecordsDropped;
@@ -409,23 +516,41 @@ bool tService::journalDroppedSinceLastWrite() const {
 }
 
 // Written first, so that a failure shows in the status written right after
-// it; said once, as every later write would fail alike.
+// it. Said once when writes begin to fail, and once when they work again,
+// not at every heartbeat between; the answer is true at either change.
 bool tService::writeMetrics(const tServiceReport& report) {
     if (metricsName.empty()) {
         return false;
     }
+    bool written = false;
     try {
         writeMetricsFile(metricsDirectory, metricsName, report, reportBuffer);
-        return false;
+        written = true;
     } catch (const std::exception&) {
         (void)zoerr::codeFromCurrentException();
     }
-    const std::string path = metricsDirectory + "/" + metricsName;
-    for (const tReportMessage& message : messages) {
-        if (message.kind == tMessageKind::metrics) {
-            return false;
-        }
+    // Counted from the attempt: a failing write is tried again one interval
+    // later, not at once in a loop.
+    metricsWrittenNs = zoqel::monotonicNowNs();
+    if (written) {
+        metricsWrittenAt = report.now;
     }
-    note(tMessageKind::metrics, path, "Failed to write metrics file: " + path);
+    const std::string path = metricsDirectory + "/" + metricsName;
+    if (journal != nullptr && written == metricsFailing) {
+        log(metricsWriteRecord(path, !written));
+    }
+    metricsFailing = !written;
+    // The line stands while writes fail, also after a reload cleared the messages.
+    const auto noted = std::find_if(messages.begin(), messages.end(), [](const tReportMessage& m) {
+        return m.kind == tMessageKind::metrics;
+    });
+    if (written == (noted == messages.end())) {
+        return false;
+    }
+    if (written) {
+        messages.erase(noted);
+    } else {
+        note(tMessageKind::metrics, path, "Failed to write metrics file: " + path);
+    }
     return true;
 }

@@ -61,7 +61,9 @@ class tService {
     // Writes the metrics file `path` (absolute, its directory resolved to
     // no link, see StatusFile.h) at every later write of the status; empty,
     // the default, writes none. Main thread only.
-    void writeMetricsTo(const std::string& path);
+    // The file is also rewritten, alone, every `intervalS` seconds while
+    // the run cycle waits, so that its age tells whether the service lives.
+    void writeMetricsTo(const std::string& path, unsigned intervalS = 60);
     // Sends the service's events to `journal` from now on; null, the
     // default, sends nothing. The journal must outlive its use. Main thread only.
     void logThrough(tJournal* journal);
@@ -76,9 +78,14 @@ class tService {
     // When the directory cannot be listed, every plugin stays as it is.
     void reload();
     // The plugin manager's reload; an error outside the plugins' code (no
-    // memory) becomes a line of `messages` and leaves every plugin that runs
-    // in the records.
-    void reloadPlugins(std::vector<tPluginDescription> descriptions);
+    // memory) becomes a line of `messages`, and the answer, and leaves every
+    // plugin that runs in the records. Empty when the reload was done.
+    std::string reloadPlugins(std::vector<tPluginDescription> descriptions);
+    // The plugins directory's lines of `messages`, as one reason.
+    std::string directoryFailure() const;
+    void tellOfOverwrittenLibraries();
+    // Rewrites the metrics file alone, for the heartbeat.
+    void writeMetricsHeartbeat();
     // Lists, reads and orders the descriptions; false when the directory
     // cannot be listed.
     bool readPluginsDirectory(std::vector<tPluginDescription>& descriptions);
@@ -93,6 +100,7 @@ class tService {
     // becomes a line of `messages` and contributes no description. Each
     // description carries its file's path and fingerprint.
     std::vector<tPluginDescription> readDescriptions(const std::vector<std::string>& paths);
+    static std::string parseFailureReason(const std::string& path, const std::exception& error);
     // At the start, has the libraries of the descriptions read judged on a
     // thread of their own while the rest is read (LibraryPrecheck.h); the
     // thread starts before the listing, and expects `count` libraries after.
@@ -105,8 +113,9 @@ class tService {
     void queryDeploymentPermission();
 
     // Posts readiness with the plugins' counts, after the start pass and
-    // after each reload; never throws.
+    // after each reload (the reload's failure first); never throws.
     void announceReady() noexcept;
+    void announceReloaded() noexcept;
 
     // Whether the journal dropped a record that the last status did not count.
     bool journalDroppedSinceLastWrite() const;
@@ -148,10 +157,19 @@ class tService {
     // Set when the first reload begins; the time is that of the last one.
     bool reloaded = false;
     timespec lastReloadAt{};
+    // Why the last reload could not be done; empty when it was.
+    std::string reloadFailure;
+    // When the plugins were last read in full, by the start or a reload.
+    timespec lastGoodReadAt{};
     // The journal's count of dropped records as the last status showed it.
     uint64_t droppedWhenLastWritten = 0;
     std::string metricsDirectory;  // empty: no metrics file
     std::string metricsName;
+    uint64_t metricsIntervalNs = 60000000000u;
+    // monotonicNowNs() of the last attempt to write the metrics file.
+    uint64_t metricsWrittenNs = 0;
+    timespec metricsWrittenAt{};  // wall-clock time of the last success
+    bool metricsFailing = false;  // the last write failed
     // Every report is rendered here, and its storage kept for the next.
     std::string reportBuffer;
     tJournal* journal = nullptr;

@@ -132,6 +132,11 @@ void tServiceNotifier::watch() {
 
 uint64_t tServiceNotifier::sendDue(uint64_t nowNs) noexcept {
     const tPosted news = posted();
+    // The first round comes as the notifier is made, before the plugins
+    // directory is read: the manager shows what the service does from then on.
+    if (!startingSent) {
+        startingSent = news.stop || news.readyCount > 0 || sendStatus(news.status);
+    }
     sendMilestones(news);
     try {
         const tStepSnapshot step = steps.snapshot();

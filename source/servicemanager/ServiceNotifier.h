@@ -129,6 +129,8 @@ class tServiceNotifier {
     unsigned readySentCount ZO_GUARDED_BY(sending) = 0;
     unsigned reloadSentCount ZO_GUARDED_BY(sending) = 0;
     bool stoppingSent ZO_GUARDED_BY(sending) = false;
+    // "Starting plugins" went out, or a milestone made it moot.
+    bool startingSent ZO_GUARDED_BY(sending) = false;
     uint64_t lastWatchdogNs ZO_GUARDED_BY(sending) = 0;
     uint64_t lastExtensionNs ZO_GUARDED_BY(sending) = 0;
     // The STATUS text the watching thread sent last; "" when the last one was

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "Health.h"
 #include "support/ServiceProcess.h"
@@ -96,6 +97,71 @@ TEST(HealthCheck, EachSituationHasItsExitStatusAndLine) {
         } else {
             EXPECT_EQ(0u, health.line.find("ZOKORVO UNKNOWN - ")) << health.line;
         }
+    }
+}
+
+// The states a fleet must tell apart beyond the plugins' own: each problem
+// named, the most severe first, in one line, with the exit status of the
+// worst.
+TEST(HealthCheck, EveryProblemIsNamedMostSevereFirst) {
+    const std::string directory = std::string(ZO_TEST_BINARY_DIR) + "/health-problems";
+    zotest::makeDirectories(directory);
+    const std::string file = directory + "/zoKorvoRemoteService.status.json";
+    const nlohmann::json started = plugin("A", "started", 0);
+    const auto withUpdated = [](nlohmann::json status, const char* updated) {
+        status["updated"] = updated;
+        return status;
+    };
+    nlohmann::json failedReload = status("running", nlohmann::json::array({started}), 1, 0, 0);
+    failedReload["reload"] = {{"successful", false},
+                              {"failure", "Failed to open plugins directory."}};
+    failedReload["messages"] = nlohmann::json::array(
+        {{{"kind", "pluginsDirectory"}, {"text", "Failed to open plugins directory."}}});
+    nlohmann::json several = status(
+        "running", nlohmann::json::array({plugin("W", "started", 2), plugin("F", "failed", -7)}), 1,
+        0, 1);
+    several["messages"] = nlohmann::json::array(
+        {{{"kind", "descriptionParse"}, {"path", "/p/x.ini"}, {"text", "Failed to parse"}},
+         {{"kind", "metrics"}, {"path", "/m.prom"}, {"text", "Failed to write metrics file: /m.prom"}},
+         {{"kind", "descriptionUnsafe"}, {"path", "/p/u.ini"}, {"text", "Unsafe"}}});
+    const struct {
+        nlohmann::json status;
+        std::vector<std::string> expected;
+        int exitStatus;
+        std::string problems;
+    } cases[] = {
+        {withUpdated(status("stopping", nlohmann::json::array({started}), 1, 0, 0),
+                     "2026-12-09T10:00:00.000Z"),
+         {}, 1, "the service is stopping; "},
+        // The stop has run 121 s, past the start step limit of 120 s.
+        {withUpdated(status("stopping", nlohmann::json::array({started}), 1, 0, 0),
+                     "2026-12-09T09:57:59.000Z"),
+         {}, 2, "the service has been stopping for 121 s, longer than 120 s; "},
+        {failedReload, {}, 1,
+         "last reload failed: Failed to open plugins directory. (the plugins run as before it); "},
+        {status("running", nlohmann::json::array({started}), 1, 0, 0), {"A", "B"}, 2,
+         "expected plugin B not described; "},
+        {status("running", nlohmann::json::array({started, plugin("B", "refused", -52002)}), 1, 1,
+                0),
+         {"B"}, 2, "expected plugin B is refused; "},
+        {several, {}, 2,
+         "plugin F failed (-7); plugin W started with warning 2; description file /p/x.ini does "
+         "not parse: its plugin is not started; Failed to write metrics file: /m.prom; "
+         "description file /p/u.ini is unsafe: its plugin is not started; "},
+    };
+    for (const auto& test : cases) {
+        zotest::writeFile(file, test.status.dump());
+        nPluginCheck::tHealthOptions options;
+        options.expected = test.expected;
+        options.now = [] { return time_t{1796810400}; };  // 2026-12-09T10:00:00Z
+        const nPluginCheck::tHealth health =
+            nPluginCheck::checkHealth(directory, [](pid_t) { return true; }, options);
+        EXPECT_EQ(test.exitStatus, health.exitStatus) << health.line;
+        const char* names[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+        EXPECT_EQ(0u, health.line.find(std::string("ZOKORVO ") + names[test.exitStatus] + " - " +
+                                       test.problems))
+            << health.line;
+        EXPECT_EQ(health.line.size() - 1, health.line.find('\n'));
     }
 }
 

@@ -2,6 +2,7 @@
 // socket of the test's own that stands for the journal's: one record per
 // event, each with its fields, in the native protocol's binary-safe form.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/LibraryShelf.h"
 #include "support/NotifySocket.h"
 #include "support/ServiceProcess.h"
 #include "support/StatusFileText.h"
@@ -95,6 +97,9 @@ constexpr char kStoppingId[] = "3a79eee9beec4aada33bf20cbcd8f28b";
 constexpr char kStepFailedId[] = "75d88a0b704d439a8777cb5643306911";
 constexpr char kEndedId[] = "1c01f663869d494392d0bde96a5dd460";
 constexpr char kReloadId[] = "cb7cd36ca4724315a8eddf221626f559";
+constexpr char kReloadFailedId[] = "41baa7adafee4ee88a3ca52ae15c662e";
+constexpr char kMetricsId[] = "6b48792b2abb4d1097f80c5212c00a7b";
+constexpr char kOverwrittenId[] = "1688cba20c9345e7a3d28298a5c516f2";
 
 void addJournalPlugins(const zotest::TestRoot& root) {
     root.addDescription("alpha.ini",
@@ -121,7 +126,8 @@ void addJournalPlugins(const zotest::TestRoot& root) {
 // (net.unix.max_dgram_qlen, 10 without systemd's setting) holds the start's
 // records until it does.
 tJournalRun runUnderJournal(const zotest::TestRoot& root, const std::vector<std::string>& extra,
-                            const std::function<void(zotest::ServiceProcess&)>& whileRunning = {}) {
+                            const std::function<void(zotest::ServiceProcess&)>& whileRunning = {},
+                            const std::vector<std::string>& arguments = {}) {
     zotest::tNotifySocket journal(ZO_TEST_JOURNAL_SOCKET);
     std::atomic<bool> serviceEnded{false};
     std::thread receiver([&journal, &serviceEnded] {
@@ -135,7 +141,7 @@ tJournalRun runUnderJournal(const zotest::TestRoot& root, const std::vector<std:
     std::vector<std::string> environment = {"ZOSYSAPI_DEPLOYMENT=0"};
     environment.insert(environment.end(), extra.begin(), extra.end());
     {
-        zotest::ServiceProcess service({}, environment);
+        zotest::ServiceProcess service(arguments, environment);
         if (zotest::waitForStatusContaining(root, "Failing (depends on )")) {
             if (whileRunning) {
                 whileRunning(service);
@@ -264,4 +270,62 @@ TEST(JournalRun, AReloadHasOneRecordWithItsCountsAndOneForEachPluginItCouldNotSt
         << run.transcript;
 }
 
+TEST(JournalRun, AReloadThatCannotBeDoneAndAMetricsFileThatCannotBeWrittenAreErrorsWithTheirReason) {
+    zotest::TestRoot root;
+    addJournalPlugins(root);
+    root.addDescription("broken.ini", "[Service]\nName=Broken\n\nPath=" + kAlphaPlugin + "\n");
+    const std::string copied = zotest::tLibraryShelf(root).place(kGammaPlugin, "copied");
+    root.addDescription("copied.ini", "[Service]\nName=Copied\nPath=" + copied + "\n");
+    const std::string metricsDirectory = root.root() + "/textfile";
+    zotest::makeDirectories(metricsDirectory);
+    chmod(metricsDirectory.c_str(), 0755);
+    const std::string metricsFile = metricsDirectory + "/zokorvo.prom";
+    const std::string aside = root.shareDirectory() + "/aside";
+    const tJournalRun run = runUnderJournal(
+        root, {"JOURNAL_STREAM="}, [&](zotest::ServiceProcess& service) {
+            zotest::removeTree(metricsDirectory);
+            ASSERT_EQ(0, rename(root.pluginsDirectory().c_str(), aside.c_str()));
+            service.sendSignal(SIGHUP);
+            EXPECT_TRUE(zotest::waitFor([&] {
+                return zotest::readFile(root.statusDirectory() + "/zoKorvoRemoteService.status.json")
+                           .find("\"successful\":false") != std::string::npos;
+            }));
+            ASSERT_EQ(0, rename(aside.c_str(), root.pluginsDirectory().c_str()));
+            // Same inode, new modification time, as cp over it leaves it.
+            const timespec times[2] = {{0, UTIME_NOW}, {12345, 0}};
+            ASSERT_EQ(0, utimensat(AT_FDCWD, copied.c_str(), times, 0));
+            service.sendSignal(SIGHUP);
+            EXPECT_TRUE(zotest::waitForStatusContaining(root, "written over in place"));
+        }, {"--metrics-file", metricsFile});
+    const std::vector<tFields> failed = run.withId(kReloadFailedId);
+    ASSERT_EQ(1u, failed.size()) << run.transcript;
+    EXPECT_EQ("3", failed[0].at("PRIORITY"));
+    EXPECT_EQ("Failed to open plugins directory.", failed[0].at("REASON"));
+    EXPECT_EQ(0u, failed[0].at("MESSAGE").find("Reload failed: Failed to open plugins directory.;"));
+    // Only the reload after the directory came back has a summary.
+    EXPECT_EQ(1u, run.withId(kReloadId).size()) << run.transcript;
+    const std::vector<tFields> metrics = run.withId(kMetricsId);
+    ASSERT_EQ(1u, metrics.size()) << run.transcript;
+    EXPECT_EQ("4", metrics[0].at("PRIORITY"));
+    EXPECT_EQ(metricsFile, metrics[0].at("METRICS_FILE"));
+    const tFields* overwritten = run.forPlugin(kOverwrittenId, "Copied");
+    ASSERT_NE(nullptr, overwritten) << run.transcript;
+    EXPECT_EQ(copied, overwritten->at("LIBRARY"));
+    EXPECT_EQ(root.pluginsDirectory() + "/copied.ini", overwritten->at("PLUGIN_FILE"));
+    // The broken file's line and reason in the checker's words, at the start.
+    const std::string broken = root.pluginsDirectory() + "/broken.ini";
+    bool found = false;
+    for (const tFields& record : run.withId(kRejectedId)) {
+        if (record.at("PLUGIN_FILE") == broken) {
+            found = true;
+            EXPECT_EQ("3", record.at("PLUGIN_FILE_LINE"));
+            EXPECT_EQ("line 3: empty or white-space-only line: a description file may hold no "
+                      "blank line",
+                      record.at("REASON"));
+        }
+    }
+    EXPECT_TRUE(found) << run.transcript;
+}
+
 }  // namespace
+

@@ -148,6 +148,9 @@ TEST(Notification, SlowInitializeIsNamedWhileItRuns) {
     tNotifiedRun run;
     ASSERT_TRUE(run.waitForReady());
     const int ready = static_cast<int>(run.socket.received().size()) - 1;
+    // Told first, before the plugins directory is read.
+    EXPECT_EQ("STATUS=Starting plugins", run.socket.received().front().text)
+        << run.socket.transcript();
     for (const char* seconds : {"1", "2"}) {
         const std::string progress =
             std::string("STATUS=Initialize of plugin Sleepy running for ") + seconds + " s";

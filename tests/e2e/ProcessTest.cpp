@@ -23,6 +23,9 @@ const char kUsage[] =
     "      --metrics-file PATH\n"
     "                 also write the status as Prometheus metrics to PATH (absolute),\n"
     "                 e.g. in node_exporter's textfile directory\n"
+    "      --metrics-interval SECONDS\n"
+    "                 rewrite the metrics file at least this often while the\n"
+    "                 service runs (1 to 86400, default 60)\n"
     "  -h, --help     display this help and exit\n";
 
 TEST(CommandLine, HelpPrintsTheUsageAndExitsZero) {

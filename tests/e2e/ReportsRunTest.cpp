@@ -24,6 +24,7 @@
 #include "support/LibraryShelf.h"
 #include "support/PluginCallLog.h"
 #include "support/ServiceProcess.h"
+#include "support/ShellCommand.h"
 #include "support/StatusFileText.h"
 #include "support/TestPlugins.h"
 
@@ -134,25 +135,8 @@ std::string textAfterUpdated(const zotest::TestRoot& root) {
     return allowed == std::string::npos ? text : text.substr(allowed + 1);
 }
 
-// Runs `command` through the shell; its exit status, its output in `output`.
-int runCommand(const std::string& command, std::string& output) {
-    output.clear();
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return -1;
-    }
-    char buffer[4096];
-    size_t length;
-    while ((length = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        output.append(buffer, length);
-    }
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string quoted(const std::string& path) {
-    return "'" + path + "'";
-}
+using zotest::quoted;
+using zotest::runCommand;
 
 void expectValidAgainstSchema(const zotest::TestRoot& root) {
     std::string output;

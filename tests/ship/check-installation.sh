@@ -39,6 +39,9 @@ check_usage() {
         "      --metrics-file PATH" \
         "                 also write the status as Prometheus metrics to PATH (absolute)," \
         "                 e.g. in node_exporter's textfile directory" \
+        "      --metrics-interval SECONDS" \
+        "                 rewrite the metrics file at least this often while the" \
+        "                 service runs (1 to 86400, default 60)" \
         "  -h, --help     display this help and exit")
     # Run from elsewhere, so that only the installed tree's run path can
     # make the system configuration library found.

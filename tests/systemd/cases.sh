@@ -290,6 +290,86 @@ JournalHoldsEachPluginsRecords() {
         fail "a record for Alpha, which started"
 }
 
+statusJson=/run/zoKorvoRemoteService/zoKorvoRemoteService.status.json
+metricsFile=/run/zo-rig/zokorvo.prom
+reloadAt() { inside sed -n 's/.*"reload":{"at":"\([^"]*\)".*/\1/p' "$statusJson"; }
+waitsForReloads() { inside grep -q -- '--reload' /usr/lib/systemd/system/$unit 2>/dev/null ||
+    inside grep -q -- '--reload' /lib/systemd/system/$unit; }
+# withOptions OPTION...: the unit's command with these options added.
+withOptions() { dropIn 10-options "ExecStart=" "ExecStart=$service $*"; }
+metric() { inside sed -n "s/^$1 //p" "$metricsFile"; }
+
+# Each systemctl reload returns only once the status shows that reload's
+# result, and fails when the reload could not be done.
+ReloadWaitsForItsResultAndFailsWhenItCannotBeDone() {
+    requireFeature "a reload command that waits (ExecReload= sends SIGHUP only)" waitsForReloads
+    usePlugins alpha slow
+    withOptions --metrics-file "$metricsFile"
+    ctl start "$unit"
+    local round before after
+    for round in 1 2 3 4 5; do
+        before=$(reloadAt)
+        # A changed description: Slow's 3 s Initialize runs in each reload.
+        inside sh -c "echo ';round $round' >>$plugins/slow.ini"
+        ctl reload "$unit" || fail "reload $round failed"
+        after=$(reloadAt)
+        [ -n "$after" ] && [ "$after" != "$before" ] ||
+            fail "systemctl reload $round returned before its result: reload.at '$before' then '$after'"
+        holds "$(inside cat "$statusJson")" '"successful":true' || fail "reload $round not done"
+    done
+    expectEqual "reloads succeeded" 1 "$(metric zokorvo_last_reload_successful)"
+    inside mv "$plugins" "$plugins.aside"
+    if ctl reload "$unit"; then
+        fail "systemctl reload succeeded with the plugins directory gone"
+    fi
+    expectEqual "state after the failed reload" active "$(property ActiveState)"
+    expectEqual "metric of the failed reload" 0 "$(metric zokorvo_last_reload_successful)"
+    inside journalctl --sync 2>/dev/null || sleep 1
+    holds "$(inside journalctl --no-pager -u "$unit" MESSAGE_ID=41baa7adafee4ee88a3ca52ae15c662e -o export)" \
+        '^PRIORITY=3$' || fail "no error record of the failed reload in the journal"
+    inside mv "$plugins.aside" "$plugins"
+    ctl reload "$unit" || fail "the reload after the directory came back failed"
+    expectEqual "metric after it" 1 "$(metric zokorvo_last_reload_successful)"
+}
+
+# The manual's hardening drop-in, as printed, starts the service, which
+# writes its metrics into the directory the drop-in keeps writable.
+HardeningDropInOfTheManualStartsAndWritesMetrics() {
+    requireFeature "the --metrics-interval option" hasOption --metrics-interval
+    usePlugins alpha
+    inside mkdir -p /var/lib/prometheus/node-exporter
+    local dropInText
+    dropInText=$(sed -n '/^\[Service\]$/,/^\.fi$/p' "$source/man/zoKorvoRemoteService.8" |
+        sed -n '/^ProtectHome=yes$/,/^\.fi$/p' | grep -v '^\.fi$' | sed 's/\\-/-/g')
+    holds "$dropInText" "ProtectSystem=strict" || fail "no hardening drop-in found in the manual"
+    local lines
+    mapfile -t lines <<<"$dropInText"
+    dropIn 20-sandbox "${lines[@]}"
+    withOptions --metrics-file /var/lib/prometheus/node-exporter/zokorvo.prom
+    ctl start "$unit" || fail "the hardened unit did not start: $(inside journalctl --no-pager -n 20 -u "$unit")"
+    waitUntil 10 "metrics written" inside test -s /var/lib/prometheus/node-exporter/zokorvo.prom
+    inside rm -f /var/lib/prometheus/node-exporter/zokorvo.prom
+}
+
+updatedAfter() { [ "$(metric zokorvo_metrics_updated_timestamp_seconds)" -gt "$1" ]; }
+
+# After SIGKILL nothing rewrites the metrics: their age tells.
+HeartbeatStopsWhenTheServiceIsKilled() {
+    requireFeature "the --metrics-interval option" hasOption --metrics-interval
+    usePlugins alpha
+    withOptions --metrics-file "$metricsFile" --metrics-interval 1
+    ctl start "$unit"
+    local first
+    first=$(metric zokorvo_metrics_updated_timestamp_seconds)
+    waitUntil 10 "the heartbeat rewrites the metrics" updatedAfter "$((first + 1))"
+    ctl kill -s KILL "$unit"
+    local last
+    last=$(metric zokorvo_metrics_updated_timestamp_seconds)
+    # Three intervals; RestartSec= (10 s) keeps the next process away meanwhile.
+    sleep 3
+    expectEqual "heartbeat after SIGKILL" "$last" "$(metric zokorvo_metrics_updated_timestamp_seconds)"
+}
+
 SecurityAnalysisOfTheUnit() {
     inside timeout 60 systemd-analyze security --no-pager "$unit" | tee "$state/security.txt"
     grep -q 'Overall exposure level' "$state/security.txt" || fail "systemd-analyze printed no verdict"

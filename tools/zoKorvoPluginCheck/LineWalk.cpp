@@ -9,77 +9,21 @@
 
 #include "Wording.h"
 #include "ini/IniFile.h"
+#include "plugins/DescriptionLineError.h"
 #include "plugins/PluginDescriptionFile.h"
 #include "zosysq/stdpath.h"
 
 namespace nPluginCheck {
 namespace {
 
-// Longest stretch of a bad line quoted in a message.
-constexpr size_t kQuotedLineLimit = 60;
-
-// The line as a person can read it in one terminal line: control bytes
-// escaped, long lines cut.
-std::string quotedLine(const char* line) {
-    std::string shown;
-    for (const char* c = line; *c != '\0' && shown.size() < kQuotedLineLimit; ++c) {
-        const unsigned char byte = static_cast<unsigned char>(*c);
-        if (byte < 0x20 || byte == 0x7F) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            shown += escaped;
-        } else {
-            shown += *c;
-        }
-    }
-    return quoted(shown) + (shown.size() >= kQuotedLineLimit ? "..." : "");
-}
-
 std::string systemText(int error) {
     const zosysq::ErrnoText text(error);
     return text.text != nullptr ? text.text : "error " + std::to_string(error);
 }
 
-bool startsWithHash(const char* line) {
-    while (*line != '\0' && isspace(static_cast<unsigned char>(*line))) {
-        ++line;
-    }
-    return *line == '#';
-}
-
 void noteErrorLine(IniLineKind kind, const char* line, int32_t number, tFileReport& report) {
-    switch (kind) {
-        case kIniLineBlank:
-            addError(report, number, "blank-line",
-                     "empty or white-space-only line: a description file may hold no blank line");
-            return;
-        case kIniLineNoSeparator:
-            if (startsWithHash(line)) {
-                addError(report, number, "hash-comment",
-                         quotedLine(line) + " is not a comment: only \";\" starts a comment");
-            } else {
-                addError(report, number, "no-equals-sign",
-                         quotedLine(line) +
-                             " has no \"=\": it is neither a comment, a section header nor a "
-                             "key line");
-            }
-            return;
-        case kIniLineEmptyKeyName:
-            addError(report, number, "empty-key-name",
-                     quotedLine(line) + " has no key name before \"=\"");
-            return;
-        case kIniLineUnclosedSection:
-            addError(report, number, "unclosed-section-header",
-                     quotedLine(line) + " is a section header without \"]\"");
-            return;
-        case kIniLineEmptySectionName:
-            addError(report, number, "empty-section-name",
-                     quotedLine(line) + " is a section header with an empty name");
-            return;
-        default:
-            addError(report, number, "empty-value", quotedLine(line) + " has an empty value");
-            return;
-    }
+    const tDescriptionLineError error = describeErrorLine(kind, line);
+    addError(report, number, error.kind, error.message);
 }
 
 // One line, decided by the reader's own classifier with the service's flags.
@@ -104,9 +48,7 @@ void walkLine(const char* line, int32_t number, tLineWalk& walk, tFileReport& re
 void nameEmptyLastLine(const tLineWalk& walk, tFileReport& report) {
     for (tFinding& error : report.errors) {
         if (error.kind == "blank-line" && error.line == walk.lastLine) {
-            error.message =
-                "empty last line: the file ends with a second line break; one line break "
-                "may end the last line, an empty line may not follow it";
+            error.message = kEmptyLastLineMessage;
         }
     }
 }

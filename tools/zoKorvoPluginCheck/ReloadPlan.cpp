@@ -54,11 +54,38 @@ bool sameAsBlock(const tPluginDescription& description, const tStatusBlock& bloc
            description.path == block.path && std::to_string(description.requires) == block.requires;
 }
 
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 struct tPlan {
     std::string text;
-    std::set<std::string> kept;
-    std::map<std::string, std::string> stopped;
+    std::set<std::string> kept;       // Names, for the dependencies
+    std::set<std::string> keptFiles;  // description files, with a JSON status
+    std::map<std::string, std::string> stopped;  // why, by Name
+    size_t stoppedCount = 0;                     // two may share a Name
 };
+
+// As the reload compares them: the same description file with the same
+// bytes, and the library still the file the loader mapped.
+std::string whyChanged(const tStatusBlock& block) {
+    const std::string bytes = fileText(block.file);
+    if (fingerprintBytes(bytes.data(), bytes.size()) != block.fingerprint) {
+        return "its description changed";
+    }
+    if (!sameFile(block.loadedIdentity, identifyFile(block.loadedFile.c_str()))) {
+        const tFileIdentity now = identifyFile(block.loadedFile.c_str());
+        return now.known && now.device == block.loadedIdentity.device &&
+                       now.inode == block.loadedIdentity.inode
+                   ? "its library " + block.loadedFile +
+                         " was written over in place (install new versions by rename)"
+                   : "its library " + block.loadedFile + " was written after the service loaded it";
+    }
+    return std::string();
+}
 
 // Why a plugin running now would be stopped; empty when it is kept.
 std::string whyStopped(const tStatusBlock& block, const tStartPrediction* described,
@@ -67,14 +94,19 @@ std::string whyStopped(const tStatusBlock& block, const tStartPrediction* descri
     if (described == nullptr) {
         return "no accepted description file describes it any more";
     }
-    if (!sameAsBlock(described->plugin.description, block)) {
+    if (block.compared) {
+        const std::string changed = whyChanged(block);
+        if (!changed.empty()) {
+            return changed;
+        }
+    } else if (!sameAsBlock(described->plugin.description, block)) {
         return "its description changed";
     }
-    if (lastWrittenNs(described->plugin.file) > statusWrittenNs) {
+    if (!block.compared && lastWrittenNs(described->plugin.file) > statusWrittenNs) {
         return "its description file " + described->plugin.file +
                " was written after the service read it";
     }
-    if (lastWrittenNs(block.path) > statusWrittenNs) {
+    if (!block.compared && lastWrittenNs(block.path) > statusWrittenNs) {
         return "its library " + block.path + " was written after the service loaded it";
     }
     if (!pluginAdmitted(described->plugin.description.requires, capabilityMask)) {
@@ -108,13 +140,6 @@ std::string whyStarted(const tStartPrediction& prediction, const tPlan& plan,
     return reason;
 }
 
-std::string fileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 tStatusBlock blockOfJson(const nlohmann::json& plugin) {
     tStatusBlock block;
     block.name = plugin.at("name").get<std::string>();
@@ -126,6 +151,21 @@ tStatusBlock blockOfJson(const nlohmann::json& plugin) {
     block.path = plugin.at("library").get<std::string>();
     block.requires = std::to_string(plugin.at("requires").get<uint32_t>());
     block.initializeCode = plugin.at("steps").at("initialize").at("code").get<int32_t>();
+    if (plugin.contains("fingerprint")) {
+        block.compared = true;
+        block.file = plugin.at("file").get<std::string>();
+        block.fingerprint =
+            strtoull(plugin.at("fingerprint").get<std::string>().c_str(), nullptr, 16);
+        const nlohmann::json& loaded = plugin.at("loaded");
+        if (loaded.is_object()) {
+            block.loadedFile = loaded.at("file").get<std::string>();
+            block.loadedIdentity.device = loaded.at("device").get<dev_t>();
+            block.loadedIdentity.inode = loaded.at("inode").get<ino_t>();
+            block.loadedIdentity.size = loaded.at("size").get<off_t>();
+            block.loadedIdentity.modifiedNs = loaded.at("modifiedNs").get<int64_t>();
+            block.loadedIdentity.known = true;
+        }
+    }
     return block;
 }
 
@@ -209,40 +249,55 @@ std::string renderReloadPlan(const std::string& statusDirectory,
                ": the service has not run, and would start every plugin\n";
     }
 
+    // The description of each Name and of each file: with the JSON status a
+    // running plugin is matched by its file, as the reload matches it.
     std::map<std::string, const tStartPrediction*> described;
+    std::map<std::string, const tStartPrediction*> describedFile;
     for (const tStartPrediction& prediction : startOrder) {
         described.emplace(prediction.plugin.description.name, &prediction);
+        describedFile.emplace(prediction.plugin.file, &prediction);
     }
     std::map<std::string, const tStatusBlock*> blockOf;
     tPlan plan;
     plan.text = "Reload plan (against " + statusFile + "; the service is not asked):\n";
     for (const tStatusBlock& block : blocks) {
         blockOf.emplace(block.name, &block);
-        if (block.initializeCode < 0) {
+        // Only a plugin that runs is kept or stopped.
+        if (block.initializeCode < 0 || (block.compared && !block.loadedIdentity.known)) {
             continue;
         }
-        const auto found = described.find(block.name);
+        const tStartPrediction* match = nullptr;
+        if (block.compared) {
+            const auto found = describedFile.find(block.file);
+            match = found != describedFile.end() && plan.keptFiles.count(block.file) == 0
+                        ? found->second
+                        : nullptr;
+        } else {
+            const auto found = described.find(block.name);
+            match = found != described.end() ? found->second : nullptr;
+        }
         const std::string reason =
-            whyStopped(block, found != described.end() ? found->second : nullptr, statusWrittenNs,
-                       capabilityMask, plan.kept);
+            whyStopped(block, match, statusWrittenNs, capabilityMask, plan.kept);
         if (reason.empty()) {
             plan.kept.insert(block.name);
+            plan.keptFiles.insert(block.compared ? block.file : match->plugin.file);
             plan.text += "  keep \"" + block.name + "\": unchanged, gets no call\n";
         } else {
             plan.stopped.emplace(block.name, reason);
+            ++plan.stoppedCount;
             plan.text += "  stop \"" + block.name + "\": " + reason + "\n";
         }
     }
     size_t started = 0;
     for (const tStartPrediction& prediction : startOrder) {
-        if (plan.kept.count(prediction.plugin.description.name) == 0) {
+        if (plan.keptFiles.count(prediction.plugin.file) == 0) {
             ++started;
             plan.text += "  start \"" + prediction.plugin.description.name +
                          "\": " + whyStarted(prediction, plan, blockOf) + "\n";
         }
     }
-    plan.text += "Reload summary: " + std::to_string(plan.kept.size()) + " kept, " +
-                 std::to_string(plan.stopped.size()) + " stopped, " + std::to_string(started) +
+    plan.text += "Reload summary: " + std::to_string(plan.keptFiles.size()) + " kept, " +
+                 std::to_string(plan.stoppedCount) + " stopped, " + std::to_string(started) +
                  " started\n";
     return plan.text;
 }

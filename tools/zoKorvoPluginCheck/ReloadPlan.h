@@ -2,16 +2,17 @@
 // stop and start on SIGHUP, and why, from its status file and the plugins
 // directory as they are now. The service is never touched.
 //
-// The status does not hold what the service compares (the bytes of each
-// description file, the identity of each library), so the prediction goes by
-// what it does hold: a plugin's entry (its name, dependencies, library path,
-// Requires and start code) against the description of the same name, and the
-// modification and change times of the description file and the library
-// against the time the status was last written. It reads the JSON status
-// when there is one it can read, else the text. A file written after
-// that counts as changed, as the service would find it (unless its bytes are
-// the very same again); file times advance by the kernel's clock tick, so a
-// file written within a few milliseconds of the status file may be missed.
+// The JSON status holds what the service compares: each running plugin's
+// description file with the fingerprint of its bytes, and the library file
+// the loader mapped with its identity. The prediction then compares them
+// with the service's own code (FileIdentity.h), plugin by description file,
+// as the reload does. Only the text status at hand (no JSON twin), it goes
+// by what the text holds: a plugin's entry (its name, dependencies, library
+// path, Requires and start code) against the description of the same name,
+// and the modification and change times of the description file and the
+// library against the time the status was last written; a file written
+// after that counts as changed, and file times advance by the kernel's clock
+// tick, so a file written within a few milliseconds of the status may be missed.
 // Plain functions without state; only std::bad_alloc leaves.
 #ifndef ZOKORVO_PLUGINCHECK_RELOADPLAN_H
 #define ZOKORVO_PLUGINCHECK_RELOADPLAN_H
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "CheckReport.h"
+#include "safety/FileIdentity.h"
 
 namespace nPluginCheck {
 
@@ -32,6 +34,13 @@ struct tStatusBlock {
     std::string requires;
     // The code of the block's first step, the start step; 0 when it shows none.
     int32_t initializeCode = 0;
+    // Only from the JSON status: the description file and its fingerprint,
+    // and the library file as loaded (identity unknown when not running).
+    bool compared = false;
+    std::string file;
+    uint64_t fingerprint = 0;
+    std::string loadedFile;
+    tFileIdentity loadedIdentity;
 };
 
 // The plugin blocks of a status text, in their order.

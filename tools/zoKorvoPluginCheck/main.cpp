@@ -24,6 +24,7 @@
 #include "service/FixedPaths.h"
 #include "Health.h"
 #include "ReloadPlan.h"
+#include "ReloadWait.h"
 #include "Report.h"
 #include "StartPrediction.h"
 #include "reports/StatusFile.h"
@@ -39,6 +40,9 @@ using nPluginCheck::tCheckReport;
 
 constexpr int kExitUsageOrSystemError = 2;
 constexpr double kDefaultStepTimeoutSeconds = 10;
+// How long --reload waits: less than the 2 min the unit gives ExecReload=,
+// so that the reason is this program's line rather than the manager's kill.
+constexpr double kDefaultReloadTimeoutSeconds = 110;
 constexpr double kDefaultRunForSeconds = 1;
 // A day: longer is a mistake, and the clock's nanoseconds stay far from overflow.
 constexpr double kLongestStepTimeoutSeconds = 86400;
@@ -60,6 +64,10 @@ struct tOptions {
     bool runForGiven = false;
     bool health = false;
     std::string statusDirectory;  // --status-dir; empty: the service's own
+    std::vector<std::string> expected;  // --expect
+    pid_t reloadPid = 0;                // --reload; 0: none
+    double reloadTimeoutSeconds = kDefaultReloadTimeoutSeconds;
+    bool reloadTimeoutGiven = false;
 };
 
 enum tLongOption {
@@ -73,7 +81,10 @@ enum tLongOption {
     kStepTimeoutOption,
     kRunForOption,
     kHealthOption,
-    kStatusDirOption
+    kStatusDirOption,
+    kExpectOption,
+    kReloadOption,
+    kTimeoutOption
 };
 
 const char kUsage[] =
@@ -131,8 +142,16 @@ const char kUsage[] =
     "  --health            instead of checking, judge the running service from its\n"
     "                      JSON status: one line and exit status 0 OK, 1 WARNING,\n"
     "                      2 CRITICAL, 3 UNKNOWN, as monitoring plugins report\n"
-    "  --status-dir DIR    with --health, read DIR instead of the service's status\n"
-    "                      directory (%s)\n"
+    "  --expect NAME[,NAME...]\n"
+    "                      with --health, CRITICAL when a plugin of one of these\n"
+    "                      Names is not started\n"
+    "  --reload PID        instead of checking, send SIGHUP to the service PID and\n"
+    "                      wait for that reload's result in its JSON status: exit\n"
+    "                      status 0 done, 1 not done (the reason printed), 2 no\n"
+    "                      result in time; the unit's ExecReload= runs it\n"
+    "  --timeout SECONDS   with --reload, how long to wait (default 110)\n"
+    "  --status-dir DIR    with --health or --reload, read DIR instead of the\n"
+    "                      service's status directory (%s)\n"
     "  -h, --help          display this help and exit\n"
     "\n"
     "For each file: accepted or rejected by the service's own parser and, when\n"
@@ -203,6 +222,24 @@ std::string takeDeploymentOption(int option, const char* value, tOptions& option
 
 // A number of seconds in (0, kLongestStepTimeoutSeconds], or from 0 when
 // `zeroAllowed`; false when `value` is none.
+// "A,B , C" as the Names A, B and C; empty names are left out.
+std::vector<std::string> splitNames(const std::string& list) {
+    std::vector<std::string> names;
+    std::string name;
+    for (size_t at = 0; at <= list.size(); ++at) {
+        if (at == list.size() || list[at] == ',') {
+            const size_t first = name.find_first_not_of(' ');
+            if (first != std::string::npos) {
+                names.push_back(name.substr(first, name.find_last_not_of(' ') - first + 1));
+            }
+            name.clear();
+        } else {
+            name += list[at];
+        }
+    }
+    return names;
+}
+
 bool takeSeconds(const char* value, bool zeroAllowed, double& seconds) {
     char* end = nullptr;
     errno = 0;
@@ -234,6 +271,9 @@ int parseOptions(int argc, char** argv, tOptions& options) {
         {"run-for", required_argument, nullptr, kRunForOption},
         {"health", no_argument, nullptr, kHealthOption},
         {"status-dir", required_argument, nullptr, kStatusDirOption},
+        {"expect", required_argument, nullptr, kExpectOption},
+        {"reload", required_argument, nullptr, kReloadOption},
+        {"timeout", required_argument, nullptr, kTimeoutOption},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -293,6 +333,30 @@ int parseOptions(int argc, char** argv, tOptions& options) {
             case kStatusDirOption:
                 options.statusDirectory = optarg;
                 break;
+            case kExpectOption:
+                for (const std::string& name : splitNames(optarg)) {
+                    options.expected.push_back(name);
+                }
+                break;
+            case kReloadOption: {
+                char* end = nullptr;
+                const long pid = strtol(optarg, &end, 10);
+                if (end == optarg || *end != '\0' || pid <= 0 || pid > INT32_MAX) {
+                    return usageError(argv[0], "--reload takes a process id, not " +
+                                                   std::string(optarg));
+                }
+                options.reloadPid = static_cast<pid_t>(pid);
+                break;
+            }
+            case kTimeoutOption:
+                options.reloadTimeoutGiven = true;
+                if (!takeSeconds(optarg, false, options.reloadTimeoutSeconds)) {
+                    return usageError(argv[0],
+                                      "--timeout takes a number of seconds above 0 and at "
+                                      "most 86400, not " +
+                                          std::string(optarg));
+                }
+                break;
             default:
                 return usageError(argv[0], "");
         }
@@ -300,10 +364,22 @@ int parseOptions(int argc, char** argv, tOptions& options) {
     if (options.health &&
         (optind < argc || !options.pluginsDirectory.empty() || options.deploymentGiven ||
          options.load || options.trial || options.json || options.stepTimeoutGiven)) {
-        return usageError(argv[0], "--health takes no other option than --status-dir");
+        return usageError(argv[0], "--health takes no other option than --status-dir and --expect");
     }
-    if (!options.statusDirectory.empty() && !options.health) {
-        return usageError(argv[0], "--status-dir needs --health");
+    if (options.reloadPid != 0 &&
+        (options.health || optind < argc || !options.pluginsDirectory.empty() ||
+         options.deploymentGiven || options.load || options.trial || options.json ||
+         options.reloadPlan || options.stepTimeoutGiven || options.runForGiven)) {
+        return usageError(argv[0], "--reload takes no other option than --timeout and --status-dir");
+    }
+    if (!options.statusDirectory.empty() && !options.health && options.reloadPid == 0) {
+        return usageError(argv[0], "--status-dir needs --health or --reload");
+    }
+    if (!options.expected.empty() && !options.health) {
+        return usageError(argv[0], "--expect needs --health");
+    }
+    if (options.reloadTimeoutGiven && options.reloadPid == 0) {
+        return usageError(argv[0], "--timeout needs --reload");
     }
     options.files.assign(argv + optind, argv + argc);
     if (!options.files.empty() && !options.pluginsDirectory.empty()) {
@@ -438,11 +514,21 @@ int main(int argc, char** argv) {
     if (parsed >= 0) {
         return parsed;
     }
+    const std::string statusDirectory =
+        options.statusDirectory.empty() ? kStatusDirectory : options.statusDirectory;
     if (options.health) {
+        nPluginCheck::tHealthOptions healthOptions;
+        healthOptions.expected = options.expected;
         const nPluginCheck::tHealth health = nPluginCheck::checkHealth(
-            options.statusDirectory.empty() ? kStatusDirectory : options.statusDirectory);
+            statusDirectory, nPluginCheck::serviceProcessAlive, healthOptions);
         fputs(health.line.c_str(), stdout);
         return health.exitStatus;
+    }
+    if (options.reloadPid != 0) {
+        const nPluginCheck::tReloadResult result = nPluginCheck::reloadAndWait(
+            options.reloadPid, statusDirectory, options.reloadTimeoutSeconds);
+        fputs(result.line.c_str(), result.exitStatus == 0 ? stdout : stderr);
+        return result.exitStatus;
     }
     try {
         return run(options);

@@ -93,4 +93,23 @@ void tEvent::wait() {
     pthread_mutex_unlock(&mutex);
 }
 
+bool tEvent::waitUntil(uint64_t deadlineNs) {
+    // The monotonic clock, whatever the condition was built with: a change of
+    // the wall clock neither stretches nor cuts the wait.
+    const timespec deadline{static_cast<time_t>(deadlineNs / 1000000000u),
+                            static_cast<long>(deadlineNs % 1000000000u)};
+    pthread_mutex_lock(&mutex);
+    while (!signaled) {
+        if (pthread_cond_clockwait(&condition, &mutex, CLOCK_MONOTONIC, &deadline) != 0) {
+            break;
+        }
+    }
+    const bool woken = signaled;
+    if (autoReset) {
+        signaled = false;
+    }
+    pthread_mutex_unlock(&mutex);
+    return woken;
+}
+
 }  // namespace zoqel

@@ -41,6 +41,9 @@ class tEvent {
 
     void set();
     void wait();
+    // Waits as wait() does, but no later than `deadlineNs` of
+    // monotonicNowNs(); false when the deadline came first.
+    bool waitUntil(uint64_t deadlineNs);
 
   private:
     pthread_cond_t condition;
