@@ -19,7 +19,9 @@
  * and, for the checker's trial, faults a plugin may have (each set to 1):
  *   CRASH_IN_INIT      Initialize dies of SIGSEGV
  *   LEAVE_THREAD       Initialize starts a thread that nothing ever ends
- *   THREAD_NAP_MS      that thread wakes this often (default: only on a signal)
+ *   RUN_INTO_CLOSE     that thread waits for the plugin's Cleanup, and from then
+ *                      on keeps returning into this library's code: it faults
+ *                      the first time it runs after the close
  *   LEAVE_DESCRIPTOR   Initialize opens /dev/null and never closes it
  *   LEAVE_PROCESS      Initialize starts a child process that nothing waits
  *                      for and logs "<PLUGIN_NAME> Process <pid>"; it ends
@@ -79,8 +81,8 @@
 #ifndef LEAVE_THREAD
 #define LEAVE_THREAD 0
 #endif
-#ifndef THREAD_NAP_MS
-#define THREAD_NAP_MS 0
+#ifndef RUN_INTO_CLOSE
+#define RUN_INTO_CLOSE 0
 #endif
 #ifndef LEAVE_DESCRIPTOR
 #define LEAVE_DESCRIPTOR 0
@@ -155,22 +157,67 @@ __attribute__((constructor)) static void logConstructor(void) {
 }
 #endif
 
-static int threadRunning;
+static pid_t leftThread;  /* its thread id, once it runs */
 
-/* Sleeps until the process ends: its code lies in this library. With
-   THREAD_NAP_MS it wakes that often, and so runs into the library soon
-   after the library is closed. */
+static pthread_mutex_t cleanupLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t cleanupChange = PTHREAD_COND_INITIALIZER;
+static int cleanupCalled;    /* Cleanup began */
+static int threadRunsAgain;  /* the left thread woke for it */
+
+/* The left thread's code from Cleanup on: every return from sched_yield
+   lands in this library, so the thread faults as soon as it runs after the
+   close, however late the machine lets it run. */
+__attribute__((unused)) static void runIntoTheClose(void) {
+    pthread_mutex_lock(&cleanupLock);
+    while (!cleanupCalled) {
+        pthread_cond_wait(&cleanupChange, &cleanupLock);
+    }
+    threadRunsAgain = 1;
+    pthread_cond_broadcast(&cleanupChange);
+    pthread_mutex_unlock(&cleanupLock);
+    for (;;) {
+        sched_yield();
+    }
+}
+
+/* Cleanup's side: returns once the left thread runs again. */
+__attribute__((unused)) static void wakeTheLeftThread(void) {
+    pthread_mutex_lock(&cleanupLock);
+    cleanupCalled = 1;
+    pthread_cond_broadcast(&cleanupChange);
+    while (!threadRunsAgain) {
+        pthread_cond_wait(&cleanupChange, &cleanupLock);
+    }
+    pthread_mutex_unlock(&cleanupLock);
+}
+
+/* Sleeps until the process ends: its code lies in this library. */
 __attribute__((unused)) static void* sleepForever(void* unused) {
     (void)unused;
-    __atomic_store_n(&threadRunning, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&leftThread, (pid_t)syscall(SYS_gettid), __ATOMIC_RELEASE);
+    if (RUN_INTO_CLOSE) {
+        runIntoTheClose();
+    }
     for (;;) {
-        if (THREAD_NAP_MS > 0) {
-            sleepMilliseconds(THREAD_NAP_MS);
-        } else {
-            pause();
-        }
+        pause();
     }
     return NULL;
+}
+
+/* True once `thread` sleeps in the kernel ("S" in its stat file). */
+__attribute__((unused)) static int threadSleeps(pid_t thread) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%ld/stat", (long)thread);
+    FILE* stat = fopen(path, "r");
+    if (stat == NULL) {
+        return 0;
+    }
+    char line[512];
+    const char* fields = fgets(line, sizeof line, stat);
+    fclose(stat);
+    /* The state follows the name, which ends with the last ')'. */
+    const char* nameEnd = fields != NULL ? strrchr(fields, ')') : NULL;
+    return nameEnd != NULL && nameEnd[1] == ' ' && nameEnd[2] == 'S';
 }
 
 __attribute__((unused)) static void crash(void) {
@@ -186,12 +233,15 @@ __attribute__((unused)) static void leaveThread(void) {
     pthread_t thread;
     if (pthread_create(&thread, NULL, sleepForever, NULL) == 0) {
         pthread_detach(thread);
-        /* Into pause() before the library can be closed: a thread still on
-           its way there would run into the closed library and crash. */
-        while (!__atomic_load_n(&threadRunning, __ATOMIC_ACQUIRE)) {
+        /* Asleep in the kernel before the library can be closed: a thread
+           still on its way there would run into the closed library and crash.
+           It only ever sleeps in pause() or, with RUN_INTO_CLOSE, waiting for
+           Cleanup. */
+        pid_t running;
+        while ((running = __atomic_load_n(&leftThread, __ATOMIC_ACQUIRE)) == 0 ||
+               !threadSleeps(running)) {
             sleepMilliseconds(1);
         }
-        sleepMilliseconds(20);
     }
 }
 
@@ -369,6 +419,9 @@ void CLEANUP_SYMBOL(void) {
     appendToLog("Cleanup");
     if (dataFile >= 0) {
         close(dataFile);
+    }
+    if (RUN_INTO_CLOSE) {
+        wakeTheLeftThread();
     }
     sleepMilliseconds(CLEANUP_SLEEP_MS);
 }
