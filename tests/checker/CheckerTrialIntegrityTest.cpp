@@ -171,7 +171,7 @@ TEST(CheckerTrialIntegrity, SigtermDuringAHangEndsEveryProcessAndPrintsTheReport
         return zotest::fileExists(log) && contains(zotest::readFile(log), "hanger Stop\n");
     })) << (zotest::fileExists(log) ? zotest::readFile(log) : "no log");
     checker.sendSignal(SIGTERM);
-    const zotest::ProcessEnd end = checker.wait(std::chrono::seconds(5));
+    const zotest::ProcessEnd end = checker.wait();
     ASSERT_TRUE(end.exited) << checker.standardError();
     EXPECT_EQ(1, end.exitCode);
     const std::string output = checker.standardOutput();

@@ -16,6 +16,9 @@
  *   CALL_NEEDED        Initialize first calls this function of a library it needs
  *   CHANGE_DIRECTORY   Initialize changes the working directory to the one the
  *                      environment variable ZO_TEST_PLUGIN_DIRECTORY names
+ *   WAIT_AT_GATE       Initialize, once logged, waits until the file that
+ *                      ZO_TEST_PLUGIN_GATE names exists (not at all when unset):
+ *                      the test acts while the service is inside the step
  * and, for the checker's trial, faults a plugin may have (each set to 1):
  *   CRASH_IN_INIT      Initialize dies of SIGSEGV
  *   LEAVE_THREAD       Initialize starts a thread that nothing ever ends
@@ -376,6 +379,16 @@ __attribute__((unused)) static void haveFaults(void) {
 int32_t CALL_NEEDED(void);
 #endif
 
+#ifdef WAIT_AT_GATE
+static void waitAtGate(void) {
+    const char* gate = getenv("ZO_TEST_PLUGIN_GATE");
+    struct stat status;
+    while (gate != NULL && stat(gate, &status) != 0) {
+        sleepMilliseconds(2);
+    }
+}
+#endif
+
 #ifdef INIT_SYMBOL
 int32_t INIT_SYMBOL(void);
 int32_t INIT_SYMBOL(void) {
@@ -398,6 +411,9 @@ int32_t INIT_SYMBOL(void) {
     if (chdir(getenv("ZO_TEST_PLUGIN_DIRECTORY")) != 0) {
         return -1;
     }
+#endif
+#ifdef WAIT_AT_GATE
+    waitAtGate();
 #endif
     sleepMilliseconds(INIT_SLEEP_MS);
     haveFaults();
