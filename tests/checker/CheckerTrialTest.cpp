@@ -226,9 +226,8 @@ TEST(CheckerTrial, EachFaultIsReportedByPluginAndStepAndTheOthersAreStillTried) 
 TEST(CheckerTrial, ThreadThatCrashesRightAfterTheCloseIsBlamedOnItsPlugin) {
     zotest::tScratchDirectory directory;
     directory.add("alpha.ini", description("alpha", kAlphaPlugin, "Initialize=AlphaInit\n"));
-    directory.add("napper.ini",
-                  description("napper", ZO_TEST_PLUGIN_napper,
-                              "Initialize=NapperInit\nCleanup=NapperCleanup\n"));
+    directory.add("napper.ini", description("napper", ZO_TEST_PLUGIN_napper,
+                                            "Initialize=NapperInit\nCleanup=NapperCleanup\n"));
     const zotest::tCheckerRun json =
         zotest::runChecker({"--trial", "--json", "--plugins-dir", directory.path});
     ASSERT_EQ(1, json.exitStatus) << json.output << json.errors;
@@ -468,8 +467,7 @@ TEST(TrialEvents, EveryEventSurvivesItsLineAndBrokenLinesAreRefused) {
         ASSERT_TRUE(nPluginCheck::decodeTrialEvent(line, decoded)) << line;
         EXPECT_EQ(line, nPluginCheck::encodeTrialEvent(decoded));
     }
-    EXPECT_NE(std::string::npos,
-              nPluginCheck::encodeTrialEvent(checking).find("\"code\":-52005"));
+    EXPECT_NE(std::string::npos, nPluginCheck::encodeTrialEvent(checking).find("\"code\":-52005"));
     tTrialEvent decoded;
     for (const char* broken :
          {"", "{", "{\"event\":\"ended\",\"plugin\":1,\"step\":\"Sto", "{\"event\":\"bogus\"}",

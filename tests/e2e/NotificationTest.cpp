@@ -183,9 +183,9 @@ TEST(Notification, WatchdogAndStartTimeoutAreLeftHungryWhileOneStepOutlastsTheIn
         << socket.transcript();
 
     int fedWhileWaiting = 0;
-    EXPECT_TRUE(run.socket.waitFor(
-        [&](const std::string& text) { return text == kWatchdog && ++fedWhileWaiting == 2; }))
-        << socket.transcript();
+    EXPECT_TRUE(run.socket.waitFor([&](const std::string& text) {
+        return text == kWatchdog && ++fedWhileWaiting == 2;
+    })) << socket.transcript();
     run.service.sendSignal(SIGTERM);
     EXPECT_TRUE(run.socket.waitForText("STATUS=Stop of plugin Sleepy running for 2 s"))
         << socket.transcript();

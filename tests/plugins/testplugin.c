@@ -160,12 +160,12 @@ __attribute__((constructor)) static void logConstructor(void) {
 }
 #endif
 
-static pid_t leftThread;  /* its thread id, once it runs */
+static pid_t leftThread; /* its thread id, once it runs */
 
 static pthread_mutex_t cleanupLock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t cleanupChange = PTHREAD_COND_INITIALIZER;
-static int cleanupCalled;    /* Cleanup began */
-static int threadRunsAgain;  /* the left thread woke for it */
+static int cleanupCalled;   /* Cleanup began */
+static int threadRunsAgain; /* the left thread woke for it */
 
 /* The left thread's code from Cleanup on: every return from sched_yield
    lands in this library, so the thread faults as soon as it runs after the

@@ -31,8 +31,8 @@ bool normalizeStep(const std::string& time, const std::string& code, std::string
     }
     // The test plugins' entry points that pause on purpose
     // (tests/plugins/CMakeLists.txt): their steps show however long they took.
-    static const std::set<std::string> pausing = {"SlowStop",  "SleepyInit", "SleepyStop",
-                                                  "WatchfulInit", "DozyInit", "DozyStop",
+    static const std::set<std::string> pausing = {"SlowStop",     "SleepyInit", "SleepyStop",
+                                                  "WatchfulInit", "DozyInit",   "DozyStop",
                                                   "DozyCleanup"};
     const bool succeeded = codeMatch[2] == "0";
     if (succeeded && pausing.count(timeMatch[1].str()) != 0) {
