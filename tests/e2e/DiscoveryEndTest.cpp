@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/ServiceProcess.h"
+#include "support/StatusFileText.h"
 
 namespace {
 
@@ -67,6 +68,9 @@ TEST(PluginsDirectory, BadDescriptionFilesAreReportedAndTheRunGoesOn) {
     root.addDescription("bad2.ini", "# note\n");
     root.addDescription("good.ini", "[Service]\nName=good\n");
     zotest::ServiceProcess service;
+    // Once the start pass is written, the run waits for the stop request.
+    ASSERT_TRUE(zotest::waitForStatusContaining(root, "good (depends on )\n"))
+        << root.statusText();
     const zotest::ProcessEnd early = service.wait(std::chrono::milliseconds(500));
     EXPECT_TRUE(early.timedOut) << "exit code " << early.exitCode;
     service.sendSignal(SIGTERM);
