@@ -58,6 +58,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -315,12 +316,19 @@ __attribute__((unused)) static void blockSigterm(void) {
     pthread_sigmask(SIG_BLOCK, &blocked, NULL);
 }
 
-/* Faults in this library's own code after LATE_CRASH_MS. */
+/* Faults in this library's own code after LATE_CRASH_MS: a store into a
+   page that allows no access. A store through a null pointer would not do
+   under g++'s UndefinedBehaviorSanitizer, which ends the process with its
+   own report and exit status before the store is made. */
 __attribute__((unused)) static void* crashLater(void* unused) {
     (void)unused;
     sleepMilliseconds(LATE_CRASH_MS);
-    volatile int* volatile nowhere = NULL;
-    *nowhere = 1;
+    void* page = mmap(NULL, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) {
+        abort();
+    }
+    volatile int* forbidden = page;
+    *forbidden = 1;
     return NULL;
 }
 
