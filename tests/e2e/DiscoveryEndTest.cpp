@@ -69,8 +69,7 @@ TEST(PluginsDirectory, BadDescriptionFilesAreReportedAndTheRunGoesOn) {
     root.addDescription("good.ini", "[Service]\nName=good\n");
     zotest::ServiceProcess service;
     // Once the start pass is written, the run waits for the stop request.
-    ASSERT_TRUE(zotest::waitForStatusContaining(root, "good (depends on )\n"))
-        << root.statusText();
+    ASSERT_TRUE(zotest::waitForStatusContaining(root, "good (depends on )\n")) << root.statusText();
     const zotest::ProcessEnd early = service.wait(std::chrono::milliseconds(500));
     EXPECT_TRUE(early.timedOut) << "exit code " << early.exitCode;
     service.sendSignal(SIGTERM);
