@@ -119,9 +119,11 @@ TEST(CheckerTrialIntegrity, SignalMeddlingIsReportedAndNoHandlerHidesACrashInThe
                                                 "Initialize=IntHandlerInit\n"));
     directory.add("segvHandler.ini", description("segvHandler", ZO_TEST_PLUGIN_segvHandler,
                                                  "Initialize=SegvHandlerInit\n"));
-    directory.add("lateCrasher.ini", description("lateCrasher", ZO_TEST_PLUGIN_lateCrasher,
-                                                 "Dependencies=segvHandler\n"
-                                                 "Initialize=LateCrasherInit\n"));
+    // Started last, so that no other plugin's Initialize runs when it faults.
+    directory.add("lateCrasher.ini",
+                  description("lateCrasher", ZO_TEST_PLUGIN_lateCrasher,
+                              "Dependencies=segvHandler, termBlocker, intHandler\n"
+                              "Initialize=LateCrasherInit\n"));
     const zotest::tCheckerRun run = zotest::runChecker(
         {"--trial", "--json", "--run-for", "2", "--plugins-dir", directory.path});
     ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
@@ -136,7 +138,8 @@ TEST(CheckerTrialIntegrity, SignalMeddlingIsReportedAndNoHandlerHidesACrashInThe
         EXPECT_FALSE(plugins[name].at("clean")) << name;
         EXPECT_TRUE(anyContains(findingsOf(plugins[name]), finding)) << plugins[name].dump(2);
     }
-    // Its worker faults 300 ms after its Initialize, well inside the running phase.
+    // Its worker faults 300 ms after its Initialize, the last, well inside
+    // the running phase of 2 s.
     const Json& crasher = plugins["lateCrasher"];
     EXPECT_EQ("crashed", crasher.at("end")) << crasher.dump(2);
     EXPECT_TRUE(crasher.at("inRunningPhase")) << crasher.dump(2);
@@ -171,7 +174,7 @@ TEST(CheckerTrialIntegrity, SigtermDuringAHangEndsEveryProcessAndPrintsTheReport
         return zotest::fileExists(log) && contains(zotest::readFile(log), "hanger Stop\n");
     })) << (zotest::fileExists(log) ? zotest::readFile(log) : "no log");
     checker.sendSignal(SIGTERM);
-    const zotest::ProcessEnd end = checker.wait(std::chrono::seconds(5));
+    const zotest::ProcessEnd end = checker.wait();
     ASSERT_TRUE(end.exited) << checker.standardError();
     EXPECT_EQ(1, end.exitCode);
     const std::string output = checker.standardOutput();

@@ -4,9 +4,7 @@
 #include <signal.h>
 #include <stdio.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "CheckerTestSupport.h"
 #include "support/LibraryShelf.h"
@@ -31,8 +29,16 @@ TEST(ReloadPlan, SaysWhatAReloadKeepsStopsAndStartsAndWhy) {
                         zotest::description("F", kFailingPlugin, "Initialize=FailingInit\n"));
     zotest::ServiceProcess service;
     ASSERT_TRUE(zotest::waitForStatusContaining(root, "K (depends on"));
-    // File times advance by the kernel's clock tick: the changes come a few later.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The plan goes by the JSON twin, written beside the text, else by the
+    // text; file times advance by the kernel's clock tick: the changes come
+    // later than both.
+    const std::string json = root.statusDirectory() + "/zoKorvoRemoteService.status.json";
+    ASSERT_TRUE(zotest::waitFor([&] {
+        return zotest::fileExists(json) &&
+               zotest::readFile(json).find("\"K\"") != std::string::npos;
+    }));
+    zotest::waitUntilFileTimesPass(json);
+    zotest::waitUntilFileTimesPass(root.statusFile());
 
     root.addDescription("c.ini", zotest::description("C", kGammaPlugin, "Requires=3\n"));
     shelf.place(kAlphaPlugin, "alpha");
@@ -53,7 +59,6 @@ TEST(ReloadPlan, SaysWhatAReloadKeepsStopsAndStartsAndWhy) {
                               "  start \"F\": not running (start code -7): tried again\n"
                               "Reload summary: 1 kept, 4 stopped, 5 started\n";
     // From the JSON status while there is one, else from the text: the same plan.
-    const std::string json = root.statusDirectory() + "/zoKorvoRemoteService.status.json";
     for (const std::string& statusFile : {json, root.statusFile()}) {
         const zotest::tCheckerRun checker = zotest::runChecker({"--reload-plan"});
         EXPECT_EQ(0, checker.exitStatus) << checker.errors;

@@ -72,8 +72,7 @@ tDeploymentRun runWith(const zotest::TestRoot& root, const std::vector<std::stri
     environment.push_back("ZOSYSAPI_TRACE=" + tracePath);
     zotest::ServiceProcess service({}, environment);
     tDeploymentRun run;
-    EXPECT_TRUE(
-        zotest::waitForStatusContaining(root, "NeedsTwo (depends on )", std::chrono::seconds(40)))
+    EXPECT_TRUE(zotest::waitForStatusContaining(root, "NeedsTwo (depends on )"))
         << root.statusText();
     run.statusAfterStart = root.statusText();
     service.sendSignal(SIGTERM);

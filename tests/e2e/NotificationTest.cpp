@@ -186,9 +186,9 @@ TEST(Notification, WatchdogAndStartTimeoutAreLeftHungryWhileOneStepOutlastsTheIn
         << socket.transcript();
 
     int fedWhileWaiting = 0;
-    EXPECT_TRUE(run.socket.waitFor(
-        [&](const std::string& text) { return text == kWatchdog && ++fedWhileWaiting == 2; }, 3s))
-        << socket.transcript();
+    EXPECT_TRUE(run.socket.waitFor([&](const std::string& text) {
+        return text == kWatchdog && ++fedWhileWaiting == 2;
+    })) << socket.transcript();
     run.service.sendSignal(SIGTERM);
     EXPECT_TRUE(run.socket.waitForText("STATUS=Stop of plugin Sleepy running for 2 s"))
         << socket.transcript();
@@ -258,7 +258,7 @@ TEST(Notification, SocketThatIsNeverReadHoldsNothing) {
     zotest::ServiceProcess service({}, {socket.environmentEntry(), log.environmentEntry()});
     ASSERT_TRUE(zotest::waitForStatusContaining(root, "Zeta (depends on ")) << root.statusText();
     service.sendSignal(SIGTERM);
-    const zotest::ProcessEnd end = service.wait(std::chrono::seconds(10));
+    const zotest::ProcessEnd end = service.wait();
     ASSERT_FALSE(end.timedOut) << "the service hung";
     EXPECT_TRUE(end.signaled && end.signal == SIGTERM);
     EXPECT_EQ(
@@ -279,7 +279,7 @@ TEST(Notification, ReadinessIsRepeatedUntilASocketThatFellBehindTakesIt) {
     std::this_thread::sleep_for(1500ms);
     const std::string ready = "READY=1\nSTATUS=Plugins: 1 started, 0 refused, 0 failed";
     socket.receivePending();
-    EXPECT_TRUE(socket.indexOf(ready) >= 0 || socket.waitForText(ready, 3s)) << socket.transcript();
+    EXPECT_TRUE(socket.indexOf(ready) >= 0 || socket.waitForText(ready)) << socket.transcript();
     zotest::stopBySignal(service);
 }
 
@@ -296,7 +296,7 @@ TEST(Notification, StopDuringASlowInitializeIsAnnouncedAtOnceAndEndsTheExtension
     ASSERT_TRUE(run.socket.waitForText("STATUS=Initialize of plugin Watchful running for 1 s"))
         << run.socket.transcript();
     run.service.sendSignal(SIGTERM);
-    EXPECT_TRUE(run.socket.waitForText("STOPPING=1\nSTATUS=Stopping plugins", 2s))
+    EXPECT_TRUE(run.socket.waitForText("STOPPING=1\nSTATUS=Stopping plugins"))
         << run.socket.transcript();
     EXPECT_EQ((std::vector<std::string>{"watchful Initialize"}), run.log.calls())
         << "announced while Initialize still runs";

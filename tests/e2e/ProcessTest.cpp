@@ -170,7 +170,7 @@ TEST(Daemon, DetachesRunsFromTheRootDirectoryAndStopsOnSigterm) {
     const pid_t daemonPid = detached.pid;
     EXPECT_EQ("/", workingDirectoryOf(daemonPid));
     const int64_t before = modifiedAtNs(root.statusFile());
-    usleep(20 * 1000);  // file times may advance only with the clock tick
+    zotest::waitUntilFileTimesPass(root.statusFile());
     kill(daemonPid, SIGTERM);
     EXPECT_TRUE(zotest::waitFor([&] { return kill(daemonPid, 0) != 0; }));
     // The stop and the destructor rewrote the status file.

@@ -138,6 +138,45 @@ std::string textAfterUpdated(const zotest::TestRoot& root) {
 using zotest::quoted;
 using zotest::runCommand;
 
+// Why the JSON schema cannot be checked here, naming the tool and its
+// Debian package; empty when it can.
+std::string schemaCheckerMissing() {
+    static const std::string missing = [] {
+        std::string output;
+        if (std::string(ZO_TEST_PYTHON3).empty()) {
+            return std::string("python3 is not installed (Debian package python3)");
+        }
+        if (runCommand(std::string(ZO_TEST_PYTHON3) + " -c 'import jsonschema'", output) != 0) {
+            return std::string(
+                "Python's jsonschema module is not installed (Debian package python3-jsonschema)");
+        }
+        return std::string();
+    }();
+    return missing;
+}
+
+// Likewise for promtool, and for promtool or node_exporter.
+std::string promtoolMissing() {
+    return std::string(ZO_TEST_PROMTOOL).empty()
+               ? "promtool is not installed (Debian package prometheus)"
+               : "";
+}
+
+std::string metricsToolsMissing() {
+    std::string missing = promtoolMissing();
+    if (std::string(ZO_TEST_NODE_EXPORTER).empty()) {
+        missing += std::string(missing.empty() ? "" : "; ") +
+                   "prometheus-node-exporter is not installed (Debian package "
+                   "prometheus-node-exporter)";
+    }
+    return missing;
+}
+
+#define ZOTEST_SKIP_WHEN_MISSING(missing)                  \
+    if (const std::string why = (missing); !why.empty()) { \
+        GTEST_SKIP() << why;                               \
+    }
+
 void expectValidAgainstSchema(const zotest::TestRoot& root) {
     std::string output;
     EXPECT_EQ(0,
@@ -158,7 +197,7 @@ const nlohmann::json* pluginNamed(const nlohmann::json& status, const std::strin
 }
 
 TEST(ReportsRun, JsonStatusAgreesWithTheTextAndItsSchemaFromStartToStop) {
-    ASSERT_STRNE("", ZO_TEST_PYTHON3) << "python3 with jsonschema is needed";
+    ZOTEST_SKIP_WHEN_MISSING(schemaCheckerMissing());
     zotest::TestRoot root;
     addMixedPlugins(root);
     zotest::ServiceProcess service({}, {"ZOSYSAPI_DEPLOYMENT=0"});
@@ -292,9 +331,7 @@ std::string scrape(int port) {
 }
 
 TEST(ReportsRun, MetricsFilePassesPromtoolAndNodeExporterServesItsSeries) {
-    if (std::string(ZO_TEST_PROMTOOL).empty() || std::string(ZO_TEST_NODE_EXPORTER).empty()) {
-        GTEST_SKIP() << "promtool and prometheus-node-exporter are not installed";
-    }
+    ZOTEST_SKIP_WHEN_MISSING(metricsToolsMissing());
     zotest::TestRoot root;
     addMixedPlugins(root);
     const std::string metricsDirectory = root.root() + "/textfile";
@@ -404,6 +441,8 @@ std::string iniText(const std::string& name, const std::string& library,
 }
 
 TEST(ReportsRun, AfterAReloadEachPluginSaysWhatTheReloadDidWithIt) {
+    ZOTEST_SKIP_WHEN_MISSING(schemaCheckerMissing());
+    ZOTEST_SKIP_WHEN_MISSING(promtoolMissing());
     zotest::TestRoot root;
     zotest::tLibraryShelf shelf(root);
     root.addDescription("a.ini", iniText("A", shelf.place(kAlphaPlugin, "alpha")));
@@ -450,13 +489,11 @@ TEST(ReportsRun, AfterAReloadEachPluginSaysWhatTheReloadDidWithIt) {
     EXPECT_LE(at, status["updated"].get<std::string>());
 
     const std::string metrics = zotest::readFile(metricsFile);
-    if (!std::string(ZO_TEST_PROMTOOL).empty()) {
-        std::string output;
-        EXPECT_EQ(
-            0, runCommand(std::string(ZO_TEST_PROMTOOL) + " check metrics < " + quoted(metricsFile),
-                          output))
-            << output << metrics;
-    }
+    std::string output;
+    EXPECT_EQ(0,
+              runCommand(std::string(ZO_TEST_PROMTOOL) + " check metrics < " + quoted(metricsFile),
+                         output))
+        << output << metrics;
     for (const char* series :
          {"zokorvo_reload_plugins{outcome=\"kept\"} 1\n",
           "zokorvo_reload_plugins{outcome=\"stopped\"} 1\n",

@@ -52,17 +52,19 @@ TEST(SafetyWindow, NamesOthersCouldCreateBelowRootsStickyDirectoryAreRefusedAndS
     const std::string sticky = root.root() + "/sticky";
     makeDirectory(sticky, 01777);
     // First and Third name the same missing directory; Second, started
-    // between them (the order is by name), gives the other user time to
-    // create it with both libraries.
+    // between them (the order is by name), holds the start at its gate while
+    // the other user creates it with both libraries.
     addDescriptions(root, {
                               {"First", sticky + "/x/one.so", "AnnouncingInit"},
                               {"Second", kDawdlerPlugin, "DawdlerInit"},
                               {"Third", sticky + "/x/two.so", "AnnouncingInit"},
                           });
     zotest::tPluginCallLog log;
-    zotest::ServiceProcess service({}, {log.environmentEntry()});
+    const zotest::tPluginGate gate(root);
+    zotest::ServiceProcess service({}, {log.environmentEntry(), gate.environmentEntry()});
     ASSERT_TRUE(zotest::waitFor([&] { return !log.calls().empty(); }));
     plantStrangersLibrary(sticky + "/x", {"one.so", "two.so"});
+    gate.open();
 
     std::string status;
     EXPECT_TRUE(zotest::waitForStatusHolding(
@@ -134,13 +136,16 @@ TEST(SafetyWindow, ALibraryChangedAfterItWasJudgedIsJudgedAgainAtItsTurn) {
                               {"DKept", lib + "/kept.so", "AnnouncingInit"},
                           });
     zotest::tPluginCallLog log;
-    zotest::ServiceProcess service({}, {log.environmentEntry()});
+    const zotest::tPluginGate gate(root);
+    zotest::ServiceProcess service({}, {log.environmentEntry(), gate.environmentEntry()});
     ASSERT_TRUE(zotest::waitFor([&] { return !log.calls().empty(); }));
-    // A new file in the old one's place, and the old file's mode changed.
+    // A new file in the old one's place, and the old file's mode changed,
+    // while the dawdler holds the start at its gate.
     copyLibrary(kAnnouncingPlugin, lib + "/replacement.so");
     zotest::setMode(lib + "/replacement.so", 0775);
     ASSERT_EQ(0, rename((lib + "/replacement.so").c_str(), (lib + "/replaced.so").c_str()));
     zotest::setMode(lib + "/loosened.so", 0775);
+    gate.open();
 
     std::string status;
     EXPECT_TRUE(zotest::waitForStatusHolding(
@@ -215,7 +220,7 @@ TEST(SafetyWindow, SharedDataDirectoryOfAnotherUserIsNeverListed) {
     giveToStranger(root.shareDirectory());
     zotest::tPluginCallLog log;
     zotest::ServiceProcess service({}, {log.environmentEntry()});
-    const zotest::ProcessEnd end = service.wait(std::chrono::seconds(10));
+    const zotest::ProcessEnd end = service.wait();
     ASSERT_TRUE(end.exited);
     EXPECT_EQ(0, end.exitCode);
     EXPECT_EQ("", service.standardError());

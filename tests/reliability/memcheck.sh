@@ -5,8 +5,13 @@
 # invalid access, a use of uninitialised memory or a definite leak. A service
 # that ends by its signal is checked too: valgrind writes the summary before
 # the process goes. Usage: memcheck.sh VALGRIND LOG_DIRECTORY FILTER TEST...
-# where FILTER (--gtest_filter=...) selects the cases of every TEST.
+# where FILTER (--gtest_filter=...) selects the cases of every TEST. An empty
+# VALGRIND (not installed) skips: exit status 77.
 set -u
+if [ -z "$1" ]; then
+    echo "skipped: valgrind is not installed (Debian package valgrind)"
+    exit 77
+fi
 valgrind=$1
 logs=$2
 filter=$3

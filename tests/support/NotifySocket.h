@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "support/ServiceProcess.h"
+
 namespace zotest {
 
 struct tNotification {
@@ -42,9 +44,8 @@ class tNotifySocket {
     // Receives until a message satisfies `wanted` (true) or `limit` passed
     // (false). Every message received is kept in received().
     bool waitFor(const std::function<bool(const std::string&)>& wanted,
-                 std::chrono::milliseconds limit = std::chrono::seconds(20));
-    bool waitForText(const std::string& text,
-                     std::chrono::milliseconds limit = std::chrono::seconds(20));
+                 std::chrono::milliseconds limit = eventLimit());
+    bool waitForText(const std::string& text, std::chrono::milliseconds limit = eventLimit());
     // Takes what has arrived by now, without waiting.
     void receivePending();
     // Sends datagrams of its own to the socket until its queue is full, as

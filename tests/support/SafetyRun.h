@@ -83,6 +83,25 @@ inline bool waitForStatusHolding(const TestRoot& root, const std::vector<std::st
     });
 }
 
+// The gate at which the dawdler's Initialize waits (its file's existence),
+// so that the test acts while the service is inside that step, however slowly
+// the machine runs. open() lets the step end.
+class tPluginGate {
+  public:
+    explicit tPluginGate(const TestRoot& root) : path(root.root() + "/plugin-gate") {
+        unlink(path.c_str());
+    }
+    ~tPluginGate() { unlink(path.c_str()); }
+    tPluginGate(const tPluginGate&) = delete;
+    tPluginGate& operator=(const tPluginGate&) = delete;
+
+    std::string environmentEntry() const { return "ZO_TEST_PLUGIN_GATE=" + path; }
+    void open() const { writeFile(path, ""); }
+
+  private:
+    std::string path;
+};
+
 inline void stopByTheSignal(ServiceProcess& service) {
     service.sendSignal(SIGTERM);
     const ProcessEnd end = service.wait();

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +100,34 @@ void makeDirectories(const std::string& path) {
     const std::string command = "mkdir -p '" + path + "'";
     if (system(command.c_str()) != 0) {
         throw std::runtime_error("cannot create " + path);
+    }
+}
+
+std::chrono::milliseconds eventLimit(std::chrono::milliseconds base) {
+    const char* scale = getenv("ZO_TEST_TIME_SCALE");
+    const long factor = scale != nullptr ? strtol(scale, nullptr, 10) : 1;
+    return base * std::max(1L, factor);
+}
+
+void waitUntilFileTimesPass(const std::string& reference) {
+    struct stat referenceStatus = {};
+    if (stat(reference.c_str(), &referenceStatus) != 0) {
+        throw std::runtime_error("cannot stat " + reference);
+    }
+    const std::string probe = reference + ".clock-probe";
+    const auto later = [&referenceStatus](const struct stat& status) {
+        return status.st_mtim.tv_sec != referenceStatus.st_mtim.tv_sec
+                   ? status.st_mtim.tv_sec > referenceStatus.st_mtim.tv_sec
+                   : status.st_mtim.tv_nsec > referenceStatus.st_mtim.tv_nsec;
+    };
+    const bool passed = waitFor([&] {
+        writeFile(probe, "");
+        struct stat status = {};
+        return stat(probe.c_str(), &status) == 0 && later(status);
+    });
+    unlink(probe.c_str());
+    if (!passed) {
+        throw std::runtime_error("file times never passed those of " + reference);
     }
 }
 

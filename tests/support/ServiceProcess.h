@@ -26,9 +26,20 @@ bool fileExists(const std::string& path);
 void removeTree(const std::string& path);
 void makeDirectories(const std::string& path);
 
+// The bound of a wait for an event a test needs: `base` times the whole
+// number in ZO_TEST_TIME_SCALE (1 when unset), which runs known to be slower
+// set (valgrind's: tests/reliability/memcheck.sh). Only a service that never
+// gets there uses a bound up, so the default is long: a start under a
+// sanitizer on two cores with other builds beside it has taken over 20 s.
+std::chrono::milliseconds eventLimit(std::chrono::milliseconds base = std::chrono::seconds(120));
+
 // Polls `condition` every few milliseconds; false when `limit` passed first.
 bool waitFor(const std::function<bool()>& condition,
-             std::chrono::milliseconds limit = std::chrono::seconds(20));
+             std::chrono::milliseconds limit = eventLimit());
+
+// Returns once a file written now gets a later modification time than
+// `reference` has: file times advance only with the kernel's clock tick.
+void waitUntilFileTimesPass(const std::string& reference);
 
 struct ProcessEnd {
     bool exited = false;
@@ -55,7 +66,7 @@ class ServiceProcess {
 
     void sendSignal(int signal);
     // Waits at most `limit` for the process to end.
-    ProcessEnd wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
+    ProcessEnd wait(std::chrono::milliseconds limit = eventLimit());
     std::string standardOutput() const;
     std::string standardError() const;
     pid_t pid() const { return child; }

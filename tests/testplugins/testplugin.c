@@ -16,10 +16,15 @@
  *   CALL_NEEDED        Initialize first calls this function of a library it needs
  *   CHANGE_DIRECTORY   Initialize changes the working directory to the one the
  *                      environment variable ZO_TEST_PLUGIN_DIRECTORY names
+ *   WAIT_AT_GATE       Initialize, once logged, waits until the file that
+ *                      ZO_TEST_PLUGIN_GATE names exists (not at all when unset):
+ *                      the test acts while the service is inside the step
  * and, for the checker's trial, faults a plugin may have (each set to 1):
  *   CRASH_IN_INIT      Initialize dies of SIGSEGV
  *   LEAVE_THREAD       Initialize starts a thread that nothing ever ends
- *   THREAD_NAP_MS      that thread wakes this often (default: only on a signal)
+ *   RUN_INTO_CLOSE     that thread waits for the plugin's Cleanup, and from then
+ *                      on keeps returning into this library's code: it faults
+ *                      the first time it runs after the close
  *   LEAVE_DESCRIPTOR   Initialize opens /dev/null and never closes it
  *   LEAVE_PROCESS      Initialize starts a child process that nothing waits
  *                      for and logs "<PLUGIN_NAME> Process <pid>"; it ends
@@ -53,6 +58,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -79,8 +85,8 @@
 #ifndef LEAVE_THREAD
 #define LEAVE_THREAD 0
 #endif
-#ifndef THREAD_NAP_MS
-#define THREAD_NAP_MS 0
+#ifndef RUN_INTO_CLOSE
+#define RUN_INTO_CLOSE 0
 #endif
 #ifndef LEAVE_DESCRIPTOR
 #define LEAVE_DESCRIPTOR 0
@@ -155,22 +161,67 @@ __attribute__((constructor)) static void logConstructor(void) {
 }
 #endif
 
-static int threadRunning;
+static pid_t leftThread; /* its thread id, once it runs */
 
-/* Sleeps until the process ends: its code lies in this library. With
-   THREAD_NAP_MS it wakes that often, and so runs into the library soon
-   after the library is closed. */
+static pthread_mutex_t cleanupLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t cleanupChange = PTHREAD_COND_INITIALIZER;
+static int cleanupCalled;   /* Cleanup began */
+static int threadRunsAgain; /* the left thread woke for it */
+
+/* The left thread's code from Cleanup on: every return from sched_yield
+   lands in this library, so the thread faults as soon as it runs after the
+   close, however late the machine lets it run. */
+__attribute__((unused)) static void runIntoTheClose(void) {
+    pthread_mutex_lock(&cleanupLock);
+    while (!cleanupCalled) {
+        pthread_cond_wait(&cleanupChange, &cleanupLock);
+    }
+    threadRunsAgain = 1;
+    pthread_cond_broadcast(&cleanupChange);
+    pthread_mutex_unlock(&cleanupLock);
+    for (;;) {
+        sched_yield();
+    }
+}
+
+/* Cleanup's side: returns once the left thread runs again. */
+__attribute__((unused)) static void wakeTheLeftThread(void) {
+    pthread_mutex_lock(&cleanupLock);
+    cleanupCalled = 1;
+    pthread_cond_broadcast(&cleanupChange);
+    while (!threadRunsAgain) {
+        pthread_cond_wait(&cleanupChange, &cleanupLock);
+    }
+    pthread_mutex_unlock(&cleanupLock);
+}
+
+/* Sleeps until the process ends: its code lies in this library. */
 __attribute__((unused)) static void* sleepForever(void* unused) {
     (void)unused;
-    __atomic_store_n(&threadRunning, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&leftThread, (pid_t)syscall(SYS_gettid), __ATOMIC_RELEASE);
+    if (RUN_INTO_CLOSE) {
+        runIntoTheClose();
+    }
     for (;;) {
-        if (THREAD_NAP_MS > 0) {
-            sleepMilliseconds(THREAD_NAP_MS);
-        } else {
-            pause();
-        }
+        pause();
     }
     return NULL;
+}
+
+/* True once `thread` sleeps in the kernel ("S" in its stat file). */
+__attribute__((unused)) static int threadSleeps(pid_t thread) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%ld/stat", (long)thread);
+    FILE* stat = fopen(path, "r");
+    if (stat == NULL) {
+        return 0;
+    }
+    char line[512];
+    const char* fields = fgets(line, sizeof line, stat);
+    fclose(stat);
+    /* The state follows the name, which ends with the last ')'. */
+    const char* nameEnd = fields != NULL ? strrchr(fields, ')') : NULL;
+    return nameEnd != NULL && nameEnd[1] == ' ' && nameEnd[2] == 'S';
 }
 
 __attribute__((unused)) static void crash(void) {
@@ -186,12 +237,15 @@ __attribute__((unused)) static void leaveThread(void) {
     pthread_t thread;
     if (pthread_create(&thread, NULL, sleepForever, NULL) == 0) {
         pthread_detach(thread);
-        /* Into pause() before the library can be closed: a thread still on
-           its way there would run into the closed library and crash. */
-        while (!__atomic_load_n(&threadRunning, __ATOMIC_ACQUIRE)) {
+        /* Asleep in the kernel before the library can be closed: a thread
+           still on its way there would run into the closed library and crash.
+           It only ever sleeps in pause() or, with RUN_INTO_CLOSE, waiting for
+           Cleanup. */
+        pid_t running;
+        while ((running = __atomic_load_n(&leftThread, __ATOMIC_ACQUIRE)) == 0 ||
+               !threadSleeps(running)) {
             sleepMilliseconds(1);
         }
-        sleepMilliseconds(20);
     }
 }
 
@@ -262,12 +316,19 @@ __attribute__((unused)) static void blockSigterm(void) {
     pthread_sigmask(SIG_BLOCK, &blocked, NULL);
 }
 
-/* Faults in this library's own code after LATE_CRASH_MS. */
+/* Faults in this library's own code after LATE_CRASH_MS: a store into a
+   page that allows no access. A store through a null pointer would not do
+   under g++'s UndefinedBehaviorSanitizer, which ends the process with its
+   own report and exit status before the store is made. */
 __attribute__((unused)) static void* crashLater(void* unused) {
     (void)unused;
     sleepMilliseconds(LATE_CRASH_MS);
-    volatile int* volatile nowhere = NULL;
-    *nowhere = 1;
+    void* page = mmap(NULL, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) {
+        abort();
+    }
+    volatile int* forbidden = page;
+    *forbidden = 1;
     return NULL;
 }
 
@@ -326,6 +387,16 @@ __attribute__((unused)) static void haveFaults(void) {
 int32_t CALL_NEEDED(void);
 #endif
 
+#ifdef WAIT_AT_GATE
+static void waitAtGate(void) {
+    const char* gate = getenv("ZO_TEST_PLUGIN_GATE");
+    struct stat status;
+    while (gate != NULL && stat(gate, &status) != 0) {
+        sleepMilliseconds(2);
+    }
+}
+#endif
+
 #ifdef INIT_SYMBOL
 int32_t INIT_SYMBOL(void);
 int32_t INIT_SYMBOL(void) {
@@ -349,6 +420,9 @@ int32_t INIT_SYMBOL(void) {
         return -1;
     }
 #endif
+#ifdef WAIT_AT_GATE
+    waitAtGate();
+#endif
     sleepMilliseconds(INIT_SLEEP_MS);
     haveFaults();
     return INIT_RESULT;
@@ -369,6 +443,9 @@ void CLEANUP_SYMBOL(void) {
     appendToLog("Cleanup");
     if (dataFile >= 0) {
         close(dataFile);
+    }
+    if (RUN_INTO_CLOSE) {
+        wakeTheLeftThread();
     }
     sleepMilliseconds(CLEANUP_SLEEP_MS);
 }

@@ -327,6 +327,7 @@ class tRound {
                 takeEnded(event);
                 break;
             case tTrialEventKind::checking:
+                takeEnded(event);
                 openStep.emplace(event.plugin, tPluginStep::cleanup);
                 checkingLeftovers = true;
                 break;

@@ -206,13 +206,16 @@ class tTrialObserver : public tPluginStepObserver {
                 // Its address range may hold another library from now on.
                 forgetPluginLibrary(plugin);
             }
-            send(event);
             if (step == tPluginStep::cleanup && codeRan[plugin]) {
                 // A thread left in the closed library may crash the process
-                // while it is looked for: the parent then knows whose it is.
+                // at any moment from the close on: the step's end and the
+                // look in one message leave no moment in which the parent
+                // would not know whose that crash is.
                 event.kind = tTrialEventKind::checking;
                 send(event);
                 reportLeftovers(plugin);
+            } else {
+                send(event);
             }
         });
     }

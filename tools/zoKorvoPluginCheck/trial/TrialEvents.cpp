@@ -43,6 +43,7 @@ std::string encodeTrialEvent(const tTrialEvent& event) {
         case tTrialEventKind::begins:
         case tTrialEventKind::raised:
         case tTrialEventKind::ended:
+        case tTrialEventKind::checking:
             message["step"] = pluginStepName(event.step.step);
             message["code"] = event.step.code;
             message["timeMs"] = event.step.timeMs;

@@ -11,7 +11,9 @@
 //   {"event":"fault","plugin":2,"signal":11,"library":"/usr/lib/x.so"}
 //                                      a crash, from the child's own handler; "plugin" when
 //                                      the faulting code lies in that plugin's library
-//   {"event":"checking","plugin":2}    after its close: what did it leave?
+//   {"event":"checking","plugin":2,"step":"Cleanup",...}
+//                                      as "ended" for a Cleanup with its close, and
+//                                      the look for what it left begins at once
 //   {"event":"leftovers","plugin":2,"leftovers":{"threads":[...],...}}
 //   {"event":"abandoned","plugin":2}   the child ends: plugin 2 left threads
 //   {"event":"escaped","exception":"int"}  a foreign exception left the pass
