@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <boost/filesystem/exception.hpp>
+#include <chrono>
 #include <functional>
 #include <utility>
 
@@ -37,11 +38,14 @@ std::function<void(uint32_t)> pauseOfThisVariant(std::function<void(uint32_t)> p
 tService::tService()
     // Auto-reset: the flags keep what was asked for; the event only wakes.
     : wakeEvent(zoqel::ThrowingStatusRecord(), true), capabilityMask(0xFFFFFFFF), initTimeMs(0) {
+    const std::lock_guard<std::recursive_timed_mutex> hold(stateLock);
     clock_gettime(CLOCK_REALTIME, &builtAt);
+    chainStepObservers();
     writeStatus();
 }
 
 tService::~tService() {
+    const std::lock_guard<std::recursive_timed_mutex> hold(stateLock);
     phase = tServicePhase::stopped;
     writeStatus();
     if (journal != nullptr) {
@@ -50,6 +54,7 @@ tService::~tService() {
 }
 
 void tService::run() {
+    const std::lock_guard<std::recursive_timed_mutex> hold(stateLock);
     const uint64_t startNs = zoqel::monotonicNowNs();
     std::vector<tPluginDescription> descriptions;
     if (!readPluginsDirectory(descriptions)) {
@@ -65,6 +70,9 @@ void tService::run() {
     queryDeploymentPermission();
     initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
     writeStatus();
+    // Now that the libraries the service uses have registered their exit
+    // handlers, the hook that names a plugin's exit goes before them.
+    nPluginFaults::registerExitHooksAgain();
     pluginManager.startPlugins(std::move(descriptions), capabilityMask, librariesAhead.get());
     librariesAhead.reset();
     // A stop asked for during the start pass is served next, before any
@@ -106,7 +114,9 @@ tService::tRequest tService::waitForRequest() {
         // A request made after the flags were read has set the event, so
         // this returns at once; a set left over from one already served
         // only costs another look at the flags.
+        stateLock.unlock();
         wakeEvent.wait();
+        stateLock.lock();
     }
 }
 
@@ -258,6 +268,7 @@ void tService::notifyThrough(tServiceNotifier* serviceNotifier) {
 
 void tService::logThrough(tJournal* serviceJournal) {
     journal = serviceJournal;
+    nPluginFaults::setJournal(journal != nullptr ? &journal->datagramSocket() : nullptr);
     pluginManager.setStepObserver(nullptr);
     journalObserver.reset();
     if (journal != nullptr) {
@@ -270,10 +281,11 @@ void tService::chainStepObservers() {
     tPluginStepObserver* poster = stepPoster ? &*stepPoster : nullptr;
     if (journalObserver) {
         journalObserver->chainTo(poster);
-        pluginManager.setStepObserver(&*journalObserver);
+        faultObserver.chainTo(&*journalObserver);
     } else {
-        pluginManager.setStepObserver(poster);
+        faultObserver.chainTo(poster);
     }
+    pluginManager.setStepObserver(&faultObserver);
 }
 
 void tService::writeMetricsTo(const std::string& path) {
@@ -375,7 +387,7 @@ tServiceReport tService::currentReport(std::vector<tReportMessage>& allMessages,
     report.cleanupPassRan = cleanupPassRan;
     report.journalRecordsDropped = journal != nullptr ? journal->droppedRecords() : 0;
     report.messages = &allMessages;
-    report.records = &pluginManager.getRecords();
+    report.records = recordsShown != nullptr ? recordsShown : &pluginManager.getRecords();
     if (reloaded) {
         lastReload.at = lastReloadAt;
         lastReload.stopped = &pluginManager.stoppedByLastReload();
@@ -394,7 +406,7 @@ void tService::writeStatus() {
             report = currentReport(allMessages, lastReload);
         }
         droppedWhenLastWritten = report.journalRecordsDropped;
-        writeStatusFiles(kStatusDirectory, report, reportBuffer);
+        nPluginFaults::statusWritten(writeStatusFiles(kStatusDirectory, report, reportBuffer));
     } catch (const std::exception&) {
         // The status file is the only report there is: a failure to write it
         // has nowhere to go.
@@ -427,4 +439,44 @@ bool tService::writeMetrics(const tServiceReport& report) {
     }
     note(tMessageKind::metrics, path, "Failed to write metrics file: " + path);
     return true;
+}
+
+bool tService::reportPluginExit(const std::string& plugin, const std::string& line,
+                                unsigned waitMs) noexcept {
+    if (!stateLock.try_lock_for(std::chrono::milliseconds(waitMs))) {
+        return false;
+    }
+    try {
+        note(tMessageKind::pluginFault, plugin, line);
+        const bool inStartPass = phase == tServicePhase::starting;
+        phase = tServicePhase::aborted;
+        const std::vector<tPluginRecord> runSoFar = recordsRunSoFar(inStartPass);
+        recordsShown = &runSoFar;
+        writeStatus();
+        recordsShown = nullptr;
+        if (journal != nullptr) {
+            log(pluginExitRecord(plugin, line));
+        }
+    } catch (...) {
+        // No memory for the report: the line in the status file is all there is.
+        recordsShown = nullptr;
+    }
+    return true;
+}
+
+std::vector<tPluginRecord> tService::recordsRunSoFar(bool inStartPass) const {
+    std::vector<tPluginRecord> shown = pluginManager.getRecords();
+    const tPluginRecord* culprit = faultObserver.initializing();
+    const std::vector<tPluginRecord>& records = pluginManager.getRecords();
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (&records[i] != culprit) {
+            continue;
+        }
+        // Its Initialize never returned; in the start pass, no later one ran.
+        shown[i].initializeCode = zoerr::kSoftwareFault;
+        if (inStartPass) {
+            shown.resize(i + 1);
+        }
+    }
+    return shown;
 }

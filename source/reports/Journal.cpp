@@ -26,6 +26,10 @@ const char* journalMessageId(tJournalEvent event) {
             return "75d88a0b704d439a8777cb5643306911";
         case tJournalEvent::reloadSummary:
             return "cb7cd36ca4724315a8eddf221626f559";
+        case tJournalEvent::pluginExited:
+            return "9e4f0b7c2d6a4c1f8b3e5a7d0c2f4e61";
+        case tJournalEvent::pluginCrashed:
+            return "4c7a2e9f1b8d4f6a9e3c5b7d1a0f2e83";
         case tJournalEvent::serviceEnded:
             break;
     }

@@ -30,6 +30,8 @@ enum class tJournalEvent {
     stepFailed,           // a plugin's Stop or Cleanup failed
     reloadSummary,        // what a reload kept, stopped, started
     serviceEnded,         // the end, with the records dropped
+    pluginExited,         // a plugin called exit() or quick_exit(): the service ends
+    pluginCrashed,        // a crash signal, in a plugin's code or step: the service ends
 };
 
 // The event's MESSAGE_ID: 32 lower-case hexadecimal digits.
@@ -37,6 +39,7 @@ const char* journalMessageId(tJournalEvent event);
 
 // syslog(3) priorities as the journal's PRIORITY field takes them.
 enum tJournalPriority {
+    kPriorityCritical = 2,
     kPriorityError = 3,
     kPriorityWarning = 4,
     kPriorityNotice = 5,
@@ -64,6 +67,8 @@ class tJournal {
 
     void send(const tJournalRecord& record) noexcept;
     uint64_t droppedRecords() const noexcept { return dropped; }
+    // The socket, for a last record sent from a signal handler.
+    tDatagramSocket& datagramSocket() noexcept { return socket; }
 
   private:
     tDatagramSocket socket;

@@ -137,6 +137,14 @@ tJournalRecord reloadSummaryRecord(const std::vector<tPluginRecord>& records,
         .field("FAILED", std::to_string(counts.failed));
 }
 
+tJournalRecord pluginExitRecord(const std::string& plugin, const std::string& line) {
+    tJournalRecord record(tJournalEvent::pluginExited, kPriorityCritical, line);
+    if (!plugin.empty()) {
+        record.field("PLUGIN", plugin);
+    }
+    return record;
+}
+
 tJournalRecord serviceStoppingRecord() {
     return tJournalRecord(tJournalEvent::serviceStopping, kPriorityInfo, "Stopping plugins");
 }

@@ -31,6 +31,8 @@ tJournalRecord startSummaryRecord(const std::vector<tPluginRecord>& records);
 tJournalRecord reloadSummaryRecord(const std::vector<tPluginRecord>& records,
                                    const std::vector<std::string>& stopped);
 tJournalRecord serviceStoppingRecord();
+// A plugin called exit(): the service ends now. PLUGIN= when it is known.
+tJournalRecord pluginExitRecord(const std::string& plugin, const std::string& line);
 tJournalRecord serviceEndedRecord(uint64_t droppedRecords);
 
 class tJournalStepObserver : public tPluginStepObserver {

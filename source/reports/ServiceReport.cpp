@@ -12,6 +12,8 @@ const char* servicePhaseName(tServicePhase phase) {
             return "running";
         case tServicePhase::stopping:
             return "stopping";
+        case tServicePhase::aborted:
+            return "aborted";
         case tServicePhase::stopped:
             break;
     }
@@ -34,6 +36,8 @@ const char* messageKindName(tMessageKind kind) {
             return "oldLibrary";
         case tMessageKind::reload:
             return "reload";
+        case tMessageKind::pluginFault:
+            return "pluginFault";
         case tMessageKind::metrics:
             break;
     }
@@ -41,7 +45,8 @@ const char* messageKindName(tMessageKind kind) {
 }
 
 bool messageNamesPath(tMessageKind kind) {
-    return kind != tMessageKind::pluginException && kind != tMessageKind::oldLibrary;
+    return kind != tMessageKind::pluginException && kind != tMessageKind::oldLibrary &&
+           kind != tMessageKind::pluginFault;
 }
 
 tMessageKind pluginMessageKind(tPluginNote::tKind kind) {
