@@ -84,7 +84,7 @@ TEST(CheckerProcess, HelpDescribesEveryOptionAndWhatCannotBePredicted) {
     for (const char* part :
          {"Usage: zoKorvoPluginCheck [OPTIONS] [FILE...]", "--plugins-dir DIR",
           "--deployment allowed|denied", "--query-deployment", "--load", "runs its constructors",
-          "--json", "-h, --help", "Initialize is never called", "Exit status: 0", "-52026",
+          "--json", "-h, --help", "Without --trial no entry point is", "Exit status: 0", "-52026",
           "rejected as unsafe", ZO_TEST_POINTER_FILE, ZO_TEST_DEFAULT_SHARE_DIRECTORY}) {
         EXPECT_NE(std::string::npos, run.output.find(part)) << part;
     }

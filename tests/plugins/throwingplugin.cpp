@@ -9,6 +9,9 @@
 // ThrowingTerminateLaterInit starts a thread whose exception nobody catches
 // (std::terminate() 300 ms later); ThrowingExitLaterInit one that calls
 // exit(3) 500 ms later while a static object of the plugin's has a destructor.
+// Built with HOLD_UNIQUE it also has ThrowingUniqueInit, whose inline
+// function's static object GCC makes a GNU unique symbol (unless built with
+// -fno-gnu-unique): the loader then never unloads the library.
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -73,7 +76,21 @@ void startDetached(std::chrono::milliseconds after, void (*then)()) {
 
 }  // namespace
 
+#ifdef HOLD_UNIQUE
+inline std::string& uniqueName() {
+    static std::string name = "unique";
+    return name;
+}
+#endif
+
 extern "C" {
+
+#ifdef HOLD_UNIQUE
+int32_t ThrowingUniqueInit() {
+    zoTestPluginLog("Initialize");
+    return uniqueName().empty() ? -1 : 0;
+}
+#endif
 
 int32_t ThrowingTerminateLaterInit() {
     zoTestPluginLog("Initialize");

@@ -8,8 +8,8 @@
 // --load opens libraries through the service's own tSharedLibrary with the
 // service's flags. A plugin without a "Path" fails with -52005 with or
 // without --load, as the service fails it without asking the loader.
-// Initialize is never called, so a plugin whose Initialize would fail is
-// predicted as admitted, and its dependents with it.
+// No entry point is called here (the trial calls them), so a plugin whose
+// Initialize would fail is predicted as admitted, and its dependents with it.
 //
 // --load runs in the checker's environment (working directory,
 // LD_LIBRARY_PATH, user), not the service's: a relative or bare "Path" gets

@@ -467,7 +467,7 @@ std::string whatHappenedTo(const tPluginTrial& plugin) {
 std::string refusalReason(const tPluginTrial& plugin, const tTrialReport& report) {
     std::vector<std::string> reasons;
     for (const tPluginTrial& other : report.plugins) {
-        if (&other != &plugin && !trialClean(other) &&
+        if (&other != &plugin && !trialWithoutProblems(other) &&
             std::find(plugin.dependencies.begin(), plugin.dependencies.end(), other.name) !=
                 plugin.dependencies.end()) {
             reasons.push_back(nPluginCheck::quoted(other.name) + ", which " +

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <link.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -36,6 +38,33 @@ constexpr int kThreadEndChecks = 20;
 constexpr long kThreadEndCheckNs = 10L * 1000 * 1000;
 // Stand-ins for the service's own descriptors (its signal pipe and the like).
 constexpr int kStandInDescriptors = 2;
+
+// The stand-in descriptors: in-memory files, so that a plugin's stray write
+// to a number it did not open shows as growth.
+struct tStandIn {
+    int descriptor = -1;
+    ino_t inode = 0;
+    off_t size = 0;  // as the last step left it
+};
+tStandIn standIns[kStandInDescriptors];
+
+// "wrote to descriptors it did not open: 3 (5 bytes)", or "" when no
+// stand-in grew since the last look; a stand-in closed or replaced is the
+// closes' finding, not this one's.
+std::string strayWrites() {
+    std::string written;
+    for (tStandIn& standIn : standIns) {
+        struct stat status {};
+        if (standIn.descriptor < 0 || fstat(standIn.descriptor, &status) != 0 ||
+            status.st_ino != standIn.inode || status.st_size <= standIn.size) {
+            continue;
+        }
+        written += (written.empty() ? "" : ", ") + std::to_string(standIn.descriptor) + " (" +
+                   std::to_string(status.st_size - standIn.size) + " bytes)";
+        standIn.size = status.st_size;
+    }
+    return written.empty() ? written : "wrote to descriptors it did not open: " + written;
+}
 
 std::string demangled(const char* name) {
     int status = 0;
@@ -202,6 +231,9 @@ class tTrialObserver : public tPluginStepObserver {
             }
             event.step.ran = step == tPluginStep::initialize ? codeRan[plugin] : stepRuns;
             event.step.findings = findingsOfStep(plugin, step);
+            if (step == tPluginStep::initialize && record.initializeCode == zoerr::kInvalidParameter) {
+                event.step.findings.push_back(loaderWords(record.description));
+            }
             if (step == tPluginStep::cleanup) {
                 // Its address range may hold another library from now on.
                 forgetPluginLibrary(plugin);
@@ -261,6 +293,31 @@ class tTrialObserver : public tPluginStepObserver {
         }
     }
 
+    // Why the library could not be opened or bound, in the loader's words:
+    // the manager keeps only the code. The library is asked again, which
+    // runs its constructors once more when it opens.
+    static std::string loaderWords(const tPluginDescription& description) {
+        if (description.path.empty()) {
+            return "it has no \"Path\": there is no library to open";
+        }
+        void* handle = dlopen(description.path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+        if (handle == nullptr) {
+            const char* text = dlerror();
+            return std::string("the loader could not open it: ") + (text != nullptr ? text : "");
+        }
+        std::string words = "the loader opened it now; it may have failed on what it opened then";
+        for (const std::string* name : {&description.initializeSymbol, &description.stopSymbol,
+                                        &description.cleanupSymbol}) {
+            if (!name->empty() && dlsym(handle, name->c_str()) == nullptr) {
+                const char* text = dlerror();
+                words = std::string("the loader found no entry point: ") + (text != nullptr ? text : "");
+                break;
+            }
+        }
+        dlclose(handle);
+        return words;
+    }
+
     // What the step did to the descriptors and signals the service relies on.
     std::vector<std::string> findingsOfStep(size_t plugin, tPluginStep step) {
         const std::map<int, std::string> descriptorsAfter = currentDescriptors();
@@ -279,6 +336,10 @@ class tTrialObserver : public tPluginStepObserver {
         std::vector<std::string> findings = signalChanges(signalsBefore, takeSignalState());
         if (!notItsOwn.empty()) {
             findings.push_back("closed descriptors it did not open: " + numberList(notItsOwn));
+        }
+        std::string written = strayWrites();
+        if (!written.empty()) {
+            findings.push_back(std::move(written));
         }
         if (step == tPluginStep::cleanup && stepRuns) {
             for (std::string& left : handlersIntoClosedLibraries()) {
@@ -339,6 +400,17 @@ void redirectStandardStreams() {
     dup2(STDERR_FILENO, STDOUT_FILENO);
 }
 
+// The child keeps no descriptor of the checker's but its standard streams
+// and its report channel, as the service has none of its caller's: a plugin
+// that writes to every number then writes to the child's own stand-ins, not
+// into the checker's (or its caller's) files.
+void closeInheritedDescriptors(int eventPipe) {
+    if (eventPipe > 3) {
+        close_range(3, static_cast<unsigned>(eventPipe) - 1, 0);
+    }
+    close_range(static_cast<unsigned>(eventPipe) + 1, ~0U, 0);
+}
+
 // A crash ends the child by its signal, whatever handler the checker's own
 // runtime (a sanitizer's, say) installed: the report names the signal. The
 // stop signals are as the service's plugins find them, not the checker's
@@ -358,10 +430,15 @@ void restoreDefaultSignalActions() {
 
 // Descriptors of the child's own at the lowest free numbers, as the
 // service has its own there: a plugin that closes "every descriptor"
-// closes these, and is told.
+// closes these, and one that writes to them, and is told.
 void holdStandInDescriptors() {
-    for (int i = 0; i < kStandInDescriptors; ++i) {
-        open("/dev/null", O_RDONLY | O_CLOEXEC);  // held until the child ends
+    for (tStandIn& standIn : standIns) {
+        // Held until the child ends.
+        standIn.descriptor = memfd_create("zoKorvoPluginCheck stand-in", MFD_CLOEXEC);
+        struct stat status {};
+        if (standIn.descriptor >= 0 && fstat(standIn.descriptor, &status) == 0) {
+            standIn.inode = status.st_ino;
+        }
     }
 }
 
@@ -383,6 +460,7 @@ void runTrialChild(int eventPipe, const std::string& token, std::vector<tPluginD
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     redirectStandardStreams();
+    closeInheritedDescriptors(eventPipe);
     restoreDefaultSignalActions();
     static tReportChannel channel(eventPipe, token);
     holdStandInDescriptors();

@@ -104,9 +104,17 @@ struct tTrialReport {
 
 // True when a plugin's trial shows nothing wrong: every step ran, no code is
 // negative, no exception, no finding, nothing done to the channel, nothing left behind.
+bool trialWithoutProblems(const tPluginTrial& plugin);
+// Without problems, but its Initialize returned a positive code: a warning,
+// as the service shows it; the plugin runs.
+bool trialWarned(const tPluginTrial& plugin);
+// Without problems and without a warning.
 bool trialClean(const tPluginTrial& plugin);
-// True when any plugin's trial is not clean, the trial has notes, or was interrupted.
+// True when any plugin's trial has problems, the trial has notes, or was
+// interrupted; a warning is no problem.
 bool trialFoundProblems(const tTrialReport& trial);
+// The first positive Initialize code of a plugin's trial; 0 when none.
+int32_t warningCode(const tPluginTrial& plugin);
 
 }  // namespace nPluginCheck
 
