@@ -22,7 +22,7 @@ size_t appendStatusText(std::string& text, const tServiceReport& report);
 // once for both), each rendered into `buffer`. Returns where the status
 // text's messages end, as the file holds it.
 size_t writeStatusFiles(const std::string& directory, const tServiceReport& report,
-                      std::string& buffer);
+                        std::string& buffer);
 
 // Writes the metrics of `report` to directory/name, the directory opened
 // without following a link (see openDirectoryWithoutLinks), rendered into

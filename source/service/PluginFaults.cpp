@@ -417,7 +417,12 @@ std::string exitLine(const char* plugin, bool quick, int status, const tPluginSt
 size_t crashLine(char* out, size_t size, const char* plugin, int signal, const char* where) {
     tFixedText line(out, size);
     if (plugin != nullptr) {
-        line.add("Plugin ").add(plugin).add(" crashed: ").add(signalName(signal)).add(" ").add(where);
+        line.add("Plugin ")
+            .add(plugin)
+            .add(" crashed: ")
+            .add(signalName(signal))
+            .add(" ")
+            .add(where);
     } else {
         line.add("The service crashed: ").add(signalName(signal)).add(" in no plugin's code");
     }

@@ -107,7 +107,8 @@ bool tSharedLibrary::mappedRange(uintptr_t& start, uintptr_t& end) const {
         return false;
     }
     const auto* header = reinterpret_cast<const ElfW(Ehdr)*>(map->l_addr);
-    if (memcmp(header->e_ident, ELFMAG, SELFMAG) != 0 || header->e_phentsize != sizeof(ElfW(Phdr))) {
+    if (memcmp(header->e_ident, ELFMAG, SELFMAG) != 0 ||
+        header->e_phentsize != sizeof(ElfW(Phdr))) {
         return false;
     }
     const auto* segments = reinterpret_cast<const ElfW(Phdr)*>(map->l_addr + header->e_phoff);

@@ -328,8 +328,8 @@ TEST(CheckerTrialIntegrity, LibraryThatStaysMappedIsExplainedAndTheKitsFlagsAvoi
                   description("resident", ZO_TEST_PLUGIN_resident, "Initialize=ResidentInit\n"));
     directory.add("unique.ini",
                   description("unique", ZO_TEST_PLUGIN_unique, "Initialize=ThrowingUniqueInit\n"));
-    const zotest::tCheckerRun run =
-        zotest::runChecker({"--trial", "--json", "--run-for", "0", "--plugins-dir", directory.path});
+    const zotest::tCheckerRun run = zotest::runChecker(
+        {"--trial", "--json", "--run-for", "0", "--plugins-dir", directory.path});
     ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
     std::map<std::string, Json> plugins = triedPlugins(run);
     const std::vector<std::pair<const char*, std::vector<std::string>>> expected = {
@@ -364,8 +364,8 @@ TEST(CheckerTrialIntegrity, StrayWritesAndTheLoadersWordsAreFindingsOfTheStep) {
     directory.add("writer.ini", description("writer", ZO_TEST_PLUGIN_writer,
                                             "Initialize=WriterInit\nStop=WriterStop\n"));
     directory.add("unbound.ini", description("unbound", kAlphaPlugin, "Initialize=NoSuchInit\n"));
-    const zotest::tCheckerRun run =
-        zotest::runChecker({"--trial", "--json", "--run-for", "0", "--plugins-dir", directory.path});
+    const zotest::tCheckerRun run = zotest::runChecker(
+        {"--trial", "--json", "--run-for", "0", "--plugins-dir", directory.path});
     ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
     std::map<std::string, Json> plugins = triedPlugins(run);
     EXPECT_FALSE(plugins["writer"].at("clean"));

@@ -94,7 +94,8 @@ int32_t ThrowingUniqueInit() {
 
 int32_t ThrowingTerminateLaterInit() {
     zoTestPluginLog("Initialize");
-    startDetached(std::chrono::milliseconds(300), [] { throw tDeviceFault("nobody catches this"); });
+    startDetached(std::chrono::milliseconds(300),
+                  [] { throw tDeviceFault("nobody catches this"); });
     return 0;
 }
 

@@ -146,8 +146,8 @@ void reportFault(int signal, siginfo_t* info, void* context) {
     }
     if (plugin < faultPlugins) {
         snprintf(message, sizeof message,
-                 "{\"event\":\"fault\",\"plugin\":%zu,\"signal\":%d,\"library\":\"%s\"}",
-                 plugin, signal, libraryRanges[plugin].file);
+                 "{\"event\":\"fault\",\"plugin\":%zu,\"signal\":%d,\"library\":\"%s\"}", plugin,
+                 signal, libraryRanges[plugin].file);
     }
     char frame[1024];
     if (faultChannel != nullptr) {

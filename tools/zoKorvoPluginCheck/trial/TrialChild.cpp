@@ -231,7 +231,8 @@ class tTrialObserver : public tPluginStepObserver {
             }
             event.step.ran = step == tPluginStep::initialize ? codeRan[plugin] : stepRuns;
             event.step.findings = findingsOfStep(plugin, step);
-            if (step == tPluginStep::initialize && record.initializeCode == zoerr::kInvalidParameter) {
+            if (step == tPluginStep::initialize &&
+                record.initializeCode == zoerr::kInvalidParameter) {
                 event.step.findings.push_back(loaderWords(record.description));
             }
             if (step == tPluginStep::cleanup) {
@@ -306,11 +307,12 @@ class tTrialObserver : public tPluginStepObserver {
             return std::string("the loader could not open it: ") + (text != nullptr ? text : "");
         }
         std::string words = "the loader opened it now; it may have failed on what it opened then";
-        for (const std::string* name : {&description.initializeSymbol, &description.stopSymbol,
-                                        &description.cleanupSymbol}) {
+        for (const std::string* name :
+             {&description.initializeSymbol, &description.stopSymbol, &description.cleanupSymbol}) {
             if (!name->empty() && dlsym(handle, name->c_str()) == nullptr) {
                 const char* text = dlerror();
-                words = std::string("the loader found no entry point: ") + (text != nullptr ? text : "");
+                words = std::string("the loader found no entry point: ") +
+                        (text != nullptr ? text : "");
                 break;
             }
         }

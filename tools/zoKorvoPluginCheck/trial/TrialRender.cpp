@@ -366,9 +366,9 @@ void renderTrialText(std::ostringstream& text, const tTrialReport& trial) {
     }
     const tTrialSummary summary = summarizeTrial(trial);
     text << "Trial summary: " << counted(trial.plugins.size(), "plugin") << " (" << summary.clean
-         << " clean, " << summary.warned << " warned, " << summary.failed << " failed, " << summary.crashed << " crashed, "
-         << summary.hung << " hung, " << summary.leftBehind << " left something behind, "
-         << summary.notTried << " not tried"
+         << " clean, " << summary.warned << " warned, " << summary.failed << " failed, "
+         << summary.crashed << " crashed, " << summary.hung << " hung, " << summary.leftBehind
+         << " left something behind, " << summary.notTried << " not tried"
          << (trial.interrupted ? ", " + std::to_string(summary.interrupted) + " interrupted" : "")
          << ")\n";
 }
