@@ -156,12 +156,6 @@ tJournalRecord serviceEndedRecord(uint64_t droppedRecords) {
         .field("DROPPED_RECORDS", std::to_string(droppedRecords));
 }
 
-void tJournalStepObserver::stepBegins(const tPluginRecord& record, tPluginStep step) noexcept {
-    if (next != nullptr) {
-        next->stepBegins(record, step);
-    }
-}
-
 void tJournalStepObserver::stepRaised(const tPluginRecord& record, tPluginStep step) noexcept {
     try {
         std::string text;
@@ -174,9 +168,7 @@ void tJournalStepObserver::stepRaised(const tPluginRecord& record, tPluginStep s
     } catch (...) {
         // No memory for the record: it is lost, the step goes on.
     }
-    if (next != nullptr) {
-        next->stepRaised(record, step);
-    }
+    tChainedStepObserver::stepRaised(record, step);
 }
 
 void tJournalStepObserver::stepEnded(const tPluginRecord& record, tPluginStep step) noexcept {
@@ -191,19 +183,5 @@ void tJournalStepObserver::stepEnded(const tPluginRecord& record, tPluginStep st
     } catch (...) {
         // As above.
     }
-    if (next != nullptr) {
-        next->stepEnded(record, step);
-    }
-}
-
-void tJournalStepObserver::passAbandoned() noexcept {
-    if (next != nullptr) {
-        next->passAbandoned();
-    }
-}
-
-void tJournalStepObserver::recordsMoving() noexcept {
-    if (next != nullptr) {
-        next->recordsMoving();
-    }
+    tChainedStepObserver::stepEnded(record, step);
 }

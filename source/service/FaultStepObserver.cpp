@@ -9,18 +9,10 @@ void tFaultStepObserver::stepBegins(const tPluginRecord& record, tPluginStep ste
     if (step != tPluginStep::cleanup || !record.library.library.mappedRange(closingStart, end)) {
         closingStart = 0;
     }
-    if (next != nullptr) {
-        next->stepBegins(record, step);
-    }
+    tChainedStepObserver::stepBegins(record, step);
     if (!lockHandedOver) {
         lockHandedOver = true;
         stateLock.unlock();
-    }
-}
-
-void tFaultStepObserver::stepRaised(const tPluginRecord& record, tPluginStep step) noexcept {
-    if (next != nullptr) {
-        next->stepRaised(record, step);
     }
 }
 
@@ -36,25 +28,19 @@ void tFaultStepObserver::stepEnded(const tPluginRecord& record, tPluginStep step
         nPluginFaults::libraryUnmapped(closingStart);
     }
     nPluginFaults::stepEnded();
-    if (next != nullptr) {
-        next->stepEnded(record, step);
-    }
+    tChainedStepObserver::stepEnded(record, step);
 }
 
 void tFaultStepObserver::passAbandoned() noexcept {
     takeLockBack();
     startingRecord = nullptr;
     nPluginFaults::stepEnded();
-    if (next != nullptr) {
-        next->passAbandoned();
-    }
+    tChainedStepObserver::passAbandoned();
 }
 
 void tFaultStepObserver::recordsMoving() noexcept {
     nPluginFaults::recordsMoving();
-    if (next != nullptr) {
-        next->recordsMoving();
-    }
+    tChainedStepObserver::recordsMoving();
 }
 
 void tFaultStepObserver::takeLockBack() noexcept {

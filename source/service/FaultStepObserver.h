@@ -15,15 +15,13 @@
 #include <cstdint>
 #include <mutex>
 
-#include "tPluginManager.h"
+#include "plugins/ChainedStepObserver.h"
 
-class tFaultStepObserver : public tPluginStepObserver {
+class tFaultStepObserver : public tChainedStepObserver {
   public:
     explicit tFaultStepObserver(std::recursive_timed_mutex& lock) : stateLock(lock) {}
-    void chainTo(tPluginStepObserver* observer) { next = observer; }
 
     void stepBegins(const tPluginRecord& record, tPluginStep step) noexcept override;
-    void stepRaised(const tPluginRecord& record, tPluginStep step) noexcept override;
     void stepEnded(const tPluginRecord& record, tPluginStep step) noexcept override;
     void passAbandoned() noexcept override;
     void recordsMoving() noexcept override;
@@ -36,7 +34,6 @@ class tFaultStepObserver : public tPluginStepObserver {
     void takeLockBack() noexcept;
 
     std::recursive_timed_mutex& stateLock;
-    tPluginStepObserver* next = nullptr;
     bool lockHandedOver = false;
     const tPluginRecord* startingRecord = nullptr;
     // The library a clean-up step is closing, as it began.

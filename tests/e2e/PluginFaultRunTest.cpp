@@ -55,11 +55,17 @@ void addNeighbours(const zotest::TestRoot& root) {
                    "Initialize=GammaInit\nStop=GammaStop\nCleanup=GammaCleanup\n");
 }
 
-// Runs the service under a journal and a notification socket of the test's
-// own until it ends; `whileRunning`, when given, ends it. The receivers read
-// until the process has ended, so that a full queue drops nothing.
-tFaultRun runUntilEnd(const zotest::TestRoot& root,
-                      const std::function<void(zotest::ServiceProcess&)>& whileRunning = {}) {
+using tWhileRunning = std::function<void(const zotest::TestRoot&, zotest::ServiceProcess&)>;
+
+// Runs the service with Alpha, the plugin `name` and Zulu, under a journal
+// and a notification socket of the test's own, until it ends;
+// `whileRunning`, when given, ends it. The receivers read until the process
+// has ended, so that a full queue drops nothing.
+tFaultRun runWithPlugin(const char* name, const std::string& library, const char* entries,
+                        const tWhileRunning& whileRunning = {}) {
+    zotest::TestRoot root;
+    addNeighbours(root);
+    addDescription(root, name, library, entries);
     noCoreFiles();
     zotest::tNotifySocket journal(ZO_TEST_JOURNAL_SOCKET);
     zotest::tNotifySocket manager;
@@ -79,7 +85,7 @@ tFaultRun runUntilEnd(const zotest::TestRoot& root,
         zotest::ServiceProcess service({}, {"ZOSYSAPI_DEPLOYMENT=1", "JOURNAL_STREAM=",
                                             manager.environmentEntry(), log.environmentEntry()});
         if (whileRunning) {
-            whileRunning(service);
+            whileRunning(root, service);
         }
         // Bounded far above the few seconds a plugin's end may take, for a busy machine.
         run.end = service.wait(std::chrono::seconds(30));
@@ -97,6 +103,12 @@ tFaultRun runUntilEnd(const zotest::TestRoot& root,
     }
     run.calls = log.calls();
     return run;
+}
+
+// SIGTERM once the start pass is written.
+void stopOnceStarted(const zotest::TestRoot& root, zotest::ServiceProcess& service) {
+    ASSERT_TRUE(zotest::waitForStatusContaining(root, "Zulu"));
+    service.sendSignal(SIGTERM);
 }
 
 bool contains(const std::string& text, const std::string& part) {
@@ -134,10 +146,7 @@ TEST(PluginFaultRun, ExitInInitializeEndsWithTheDocumentedStatusAndNoLaterPlugin
     };
     for (const tExitCase& fault : cases) {
         SCOPED_TRACE(fault.plugin);
-        zotest::TestRoot root;
-        addNeighbours(root);
-        addDescription(root, fault.plugin, fault.library, fault.entries);
-        const tFaultRun run = runUntilEnd(root);
+        const tFaultRun run = runWithPlugin(fault.plugin, fault.library, fault.entries);
         ASSERT_TRUE(run.end.exited) << "signal " << run.end.signal;
         EXPECT_EQ(kPluginExitStatus, run.end.exitCode);
         EXPECT_TRUE(contains(run.status, std::string(fault.line) + "\n")) << run.status;
@@ -161,11 +170,8 @@ TEST(PluginFaultRun, ExitFromAPluginThreadEndsTheServiceAndNamesThePlugin) {
     };
     for (const tExitCase& fault : cases) {
         SCOPED_TRACE(fault.plugin);
-        zotest::TestRoot root;
-        addNeighbours(root);
-        addDescription(root, fault.plugin, fault.library, fault.entries);
         // Ends by itself: the thread calls exit() half a second after Initialize.
-        const tFaultRun run = runUntilEnd(root);
+        const tFaultRun run = runWithPlugin(fault.plugin, fault.library, fault.entries);
         ASSERT_FALSE(run.end.timedOut) << "the service hung after the exit";
         ASSERT_TRUE(run.end.exited) << "signal " << run.end.signal;
         EXPECT_EQ(kPluginExitStatus, run.end.exitCode);
@@ -180,14 +186,9 @@ TEST(PluginFaultRun, ExitFromAPluginThreadEndsTheServiceAndNamesThePlugin) {
 // _exit() runs nothing of the service's: the reports stay as they were when
 // the Stop began, which they say.
 TEST(PluginFaultRun, UnderscoreExitInStopCannotBeCaughtAndTheReportsSayTheStopBegan) {
-    zotest::TestRoot root;
-    addNeighbours(root);
-    addDescription(root, "StopExiter", ZO_TEST_PLUGIN_stopExiter,
-                   "Initialize=StopExiterInit\nStop=StopExiterStop\n");
-    const tFaultRun run = runUntilEnd(root, [&root](zotest::ServiceProcess& service) {
-        ASSERT_TRUE(zotest::waitForStatusContaining(root, "Zulu"));
-        service.sendSignal(SIGTERM);
-    });
+    const tFaultRun run =
+        runWithPlugin("StopExiter", ZO_TEST_PLUGIN_stopExiter,
+                      "Initialize=StopExiterInit\nStop=StopExiterStop\n", stopOnceStarted);
     ASSERT_TRUE(run.end.exited);
     EXPECT_EQ(0, run.end.exitCode);
     EXPECT_TRUE(contains(run.json, "\"phase\":\"stopping\"")) << run.json;
@@ -204,13 +205,8 @@ TEST(PluginFaultRun, PluginThatClosesOrWritesDescriptorsCannotKeepSigtermFromSto
     };
     for (const tExitCase& meddler : cases) {
         SCOPED_TRACE(meddler.plugin);
-        zotest::TestRoot root;
-        addNeighbours(root);
-        addDescription(root, meddler.plugin, meddler.library, meddler.entries);
-        const tFaultRun run = runUntilEnd(root, [&root](zotest::ServiceProcess& service) {
-            ASSERT_TRUE(zotest::waitForStatusContaining(root, "Zulu"));
-            service.sendSignal(SIGTERM);
-        });
+        const tFaultRun run =
+            runWithPlugin(meddler.plugin, meddler.library, meddler.entries, stopOnceStarted);
         ASSERT_TRUE(run.end.signaled) << "exit code " << run.end.exitCode;
         EXPECT_EQ(SIGTERM, run.end.signal);
         const std::vector<std::string> stops = {"gamma Stop", "alpha Stop"};
@@ -253,10 +249,7 @@ TEST(PluginFaultRun, CrashEndsTheServiceByItsSignalAndTheLastWordNamesThePlugin)
     };
     for (const tCrashCase& crash : cases) {
         SCOPED_TRACE(crash.plugin);
-        zotest::TestRoot root;
-        addNeighbours(root);
-        addDescription(root, crash.plugin, crash.library, crash.entries);
-        const tFaultRun run = runUntilEnd(root);
+        const tFaultRun run = runWithPlugin(crash.plugin, crash.library, crash.entries);
         ASSERT_TRUE(run.end.signaled) << "exit code " << run.end.exitCode;
         EXPECT_EQ(crash.signal, run.end.signal);
         // A message line: before the plugins' blocks, after the empty line.
