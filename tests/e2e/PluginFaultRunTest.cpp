@@ -135,48 +135,35 @@ struct tExitCase {
     std::string library;
     const char* entries;
     const char* line;
+    bool zuluStarted;  // the exit came after the start pass
 };
 
-TEST(PluginFaultRun, ExitInInitializeEndsWithTheDocumentedStatusAndNoLaterPluginShownStarted) {
+TEST(PluginFaultRun, ExitEndsWithTheDocumentedStatusNamesThePluginAndShowsNoneStartedThatWasNot) {
     const tExitCase cases[] = {
         {"Exiter", ZO_TEST_PLUGIN_exiter, "Initialize=ExiterInit\n",
-         "Plugin Exiter called exit(0) in Initialize"},
+         "Plugin Exiter called exit(0) in Initialize", false},
         {"QuickExiter", ZO_TEST_PLUGIN_quickExiter, "Initialize=QuickExiterInit\n",
-         "Plugin QuickExiter called quick_exit in Initialize"},
-    };
-    for (const tExitCase& fault : cases) {
-        SCOPED_TRACE(fault.plugin);
-        const tFaultRun run = runWithPlugin(fault.plugin, fault.library, fault.entries);
-        ASSERT_TRUE(run.end.exited) << "signal " << run.end.signal;
-        EXPECT_EQ(kPluginExitStatus, run.end.exitCode);
-        EXPECT_TRUE(contains(run.status, std::string(fault.line) + "\n")) << run.status;
-        EXPECT_TRUE(contains(run.status, "Alpha")) << run.status;
-        // Zulu's Initialize never ran: it is not shown at all.
-        EXPECT_FALSE(contains(run.status, "Zulu")) << run.status;
-        EXPECT_FALSE(called(run, "gamma Initialize"));
-        EXPECT_TRUE(contains(run.json, "\"phase\":\"aborted\"")) << run.json;
-        EXPECT_TRUE(contains(run.json, "\"kind\":\"pluginFault\"")) << run.json;
-        expectJournalNames(run, fault.plugin, fault.line);
-    }
-}
-
-TEST(PluginFaultRun, ExitFromAPluginThreadEndsTheServiceAndNamesThePlugin) {
-    const tExitCase cases[] = {
+         "Plugin QuickExiter called quick_exit in Initialize", false},
+        // These end by themselves: the thread calls exit() half a second after Initialize.
         {"ThreadExiter", ZO_TEST_PLUGIN_threadExiter,
          "Initialize=ThreadExiterInit\nStop=ThreadExiterStop\n",
-         "Plugin ThreadExiter called exit(3) from a thread of its own"},
+         "Plugin ThreadExiter called exit(3) from a thread of its own", true},
         {"CxxExiter", ZO_TEST_PLUGIN_throwing, "Initialize=ThrowingExitLaterInit\n",
-         "Plugin CxxExiter called exit(3) from a thread of its own"},
+         "Plugin CxxExiter called exit(3) from a thread of its own", true},
     };
     for (const tExitCase& fault : cases) {
         SCOPED_TRACE(fault.plugin);
-        // Ends by itself: the thread calls exit() half a second after Initialize.
         const tFaultRun run = runWithPlugin(fault.plugin, fault.library, fault.entries);
         ASSERT_FALSE(run.end.timedOut) << "the service hung after the exit";
         ASSERT_TRUE(run.end.exited) << "signal " << run.end.signal;
         EXPECT_EQ(kPluginExitStatus, run.end.exitCode);
         EXPECT_TRUE(contains(run.status, std::string(fault.line) + "\n")) << run.status;
+        EXPECT_TRUE(contains(run.status, "Alpha")) << run.status;
+        // Zulu, after it in the start order, is shown only when its Initialize ran.
+        EXPECT_EQ(fault.zuluStarted, contains(run.status, "Zulu")) << run.status;
+        EXPECT_EQ(fault.zuluStarted, called(run, "gamma Initialize"));
         EXPECT_TRUE(contains(run.json, "\"phase\":\"aborted\"")) << run.json;
+        EXPECT_TRUE(contains(run.json, "\"kind\":\"pluginFault\"")) << run.json;
         // Nothing was stopped: no plugin's Stop ran on the way out.
         EXPECT_FALSE(called(run, "alpha Stop"));
         expectJournalNames(run, fault.plugin, fault.line);
@@ -198,10 +185,10 @@ TEST(PluginFaultRun, UnderscoreExitInStopCannotBeCaughtAndTheReportsSayTheStopBe
 
 TEST(PluginFaultRun, PluginThatClosesOrWritesDescriptorsCannotKeepSigtermFromStoppingInOrder) {
     const tExitCase cases[] = {
-        {"Closer", ZO_TEST_PLUGIN_closer, "Initialize=CloserInit\n", ""},
-        {"WideCloser", ZO_TEST_PLUGIN_wideCloser, "Initialize=WideCloserInit\n", ""},
+        {"Closer", ZO_TEST_PLUGIN_closer, "Initialize=CloserInit\n", "", true},
+        {"WideCloser", ZO_TEST_PLUGIN_wideCloser, "Initialize=WideCloserInit\n", "", true},
         {"Writer", ZO_TEST_PLUGIN_writer,
-         "Initialize=WriterInit\nStop=WriterStop\nCleanup=WriterCleanup\n", ""},
+         "Initialize=WriterInit\nStop=WriterStop\nCleanup=WriterCleanup\n", "", true},
     };
     for (const tExitCase& meddler : cases) {
         SCOPED_TRACE(meddler.plugin);
