@@ -96,7 +96,9 @@ const char kUsage[] =
     "                      (RTLD_NOW | RTLD_GLOBAL, in start order), look up the entry\n"
     "                      points its description names, report the dynamic loader's\n"
     "                      own text for every failure, and close the libraries again.\n"
-    "                      Opening a library runs its constructors in this process.\n"
+    "                      The libraries are opened in a child process: one whose\n"
+    "                      constructors crash, hang (--step-timeout) or end the\n"
+    "                      process fails to load, saying so, and the others go on.\n"
     "                      The loader works in this checker's environment (working\n"
     "                      directory, LD_LIBRARY_PATH, user): the service runs from /\n"
     "                      under the service manager and with -d, so a relative or\n"
@@ -122,7 +124,8 @@ const char kUsage[] =
     "                      the service's status file. SIGINT or SIGTERM ends the trial\n"
     "                      and every process of it, and prints the report so far.\n"
     "  --step-timeout SECONDS\n"
-    "                      with --trial, a step running longer hangs (default 10)\n"
+    "                      with --trial, a step running longer hangs; with --load,\n"
+    "                      opening one library (default 10)\n"
     "  --run-for SECONDS   with --trial, how long the plugins run between the start\n"
     "                      and the stop (default 1; 0 for none)\n"
     "  --reload-plan       then say what a reload of the running service (SIGHUP,\n"
@@ -315,8 +318,8 @@ int parseOptions(int argc, char** argv, tOptions& options) {
     if (options.reloadPlan && options.json) {
         return usageError(argv[0], "--reload-plan prints text only");
     }
-    if (options.stepTimeoutGiven && !options.trial) {
-        return usageError(argv[0], "--step-timeout needs --trial");
+    if (options.stepTimeoutGiven && !options.trial && !options.load) {
+        return usageError(argv[0], "--step-timeout needs --trial or --load");
     }
     if (options.runForGiven && !options.trial) {
         return usageError(argv[0], "--run-for needs --trial");
@@ -373,8 +376,12 @@ tCheckReport checkPlugins(const tOptions& options, const std::vector<std::string
     }
     decideDeployment(options.deployment, report);
     report.librariesLoaded = options.load;
-    report.startOrder = nPluginCheck::predictStartPass(nPluginCheck::inStartOrder(accepted),
-                                                       report.capabilityMask, options.load);
+    const std::vector<nPluginCheck::tPlacedDescription> ordered =
+        nPluginCheck::inStartOrder(accepted);
+    report.startOrder = options.load
+                            ? nPluginCheck::predictStartPassOpeningInChildren(
+                                  ordered, report.capabilityMask, options.stepTimeoutSeconds)
+                            : nPluginCheck::predictStartPass(ordered, report.capabilityMask, false);
     report.acrossFiles = nPluginCheck::checkAcrossFiles(report.startOrder);
     if (options.trial) {
         nPluginCheck::tTrialSettings settings;
