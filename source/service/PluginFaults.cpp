@@ -9,6 +9,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <initializer_list>
@@ -32,15 +33,19 @@ constexpr long kSecondCrashWaitMs = 2000;
 // The handler's stack on the main thread: a crash by stack overflow has none left.
 constexpr size_t kAlternateStackBytes = 64 * 1024;
 
+// Initialised as constants, so that the table costs no memory until used.
 struct tMappedLibrary {
     std::atomic<uintptr_t> start{0};
     std::atomic<uintptr_t> end{0};
-    char name[kNameBytes];
+    char name[kNameBytes] = {};
 };
 
 tMappedLibrary libraries[kMaxLibraries];
 // Slots below this may be in use.
 std::atomic<size_t> librariesUsed{0};
+// No slot below this is free: libraries are mapped in start order and
+// unmapped in reverse, so the search for a slot starts here.
+size_t firstFreeSlot = 0;
 
 std::atomic<const std::string*> stepPluginName{nullptr};
 std::atomic<int> stepNow{0};
@@ -320,8 +325,10 @@ void install(const std::string& status, const std::string& statusTemporary) {
     copyPath(statusPath, status);
     copyPath(statusTemporaryPath, statusTemporary);
     mainThreadId = static_cast<pid_t>(syscall(SYS_gettid));
+    // Loads the unwinder now (not safe in a handler) without walking any
+    // stack: a walk would read the unwind tables of every library on it.
     void* frame = nullptr;
-    backtrace(&frame, 1);
+    backtrace(&frame, 0);
     stack_t stack{};
     stack.ss_sp = alternateStack;
     stack.ss_size = sizeof alternateStack;
@@ -367,7 +374,7 @@ void recordsMoving() {
 }
 
 void libraryMapped(const std::string& name, uintptr_t start, uintptr_t end) {
-    size_t slot = 0;
+    size_t slot = firstFreeSlot;
     const size_t used = librariesUsed.load();
     while (slot < used && libraries[slot].end.load() != 0) {
         ++slot;
@@ -385,13 +392,16 @@ void libraryMapped(const std::string& name, uintptr_t start, uintptr_t end) {
     if (slot == used) {
         librariesUsed.store(used + 1);
     }
+    firstFreeSlot = slot + 1;
 }
 
 void libraryUnmapped(uintptr_t start) {
-    const size_t used = librariesUsed.load();
-    for (size_t i = 0; i < used; ++i) {
-        if (libraries[i].start.load() == start && libraries[i].end.load() != 0) {
-            libraries[i].end.store(0);
+    // The last mapped is the first unmapped, as a rule: search from the end.
+    for (size_t i = librariesUsed.load(); i > 0; --i) {
+        tMappedLibrary& library = libraries[i - 1];
+        if (library.start.load() == start && library.end.load() != 0) {
+            library.end.store(0);
+            firstFreeSlot = std::min(firstFreeSlot, i - 1);
             return;
         }
     }

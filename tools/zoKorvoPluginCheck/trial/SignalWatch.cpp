@@ -240,8 +240,10 @@ void installFaultReporter(tReportChannel& channel, size_t plugins) {
     libraryRanges = std::make_unique<tLibraryRange[]>(plugins);
     faultPlugins = plugins;
     giveReporterAStack();
+    // Loads the unwinder now (not safe in a handler) without walking any
+    // stack: a walk would read the unwind tables of every library on it.
     void* frame = nullptr;
-    backtrace(&frame, 1);
+    backtrace(&frame, 0);
     const struct sigaction reporter = faultReporterAction();
     for (int signal : kFaultSignals) {
         sigaction(signal, &reporter, nullptr);
