@@ -378,3 +378,35 @@ TEST(CheckerTrialIntegrity, StrayWritesAndTheLoadersWordsAreFindingsOfTheStep) {
 }
 
 }  // namespace
+
+namespace {
+
+// A library's constructors (or the loader's work) are a step of their own,
+// "Load": a crash or hang there is not blamed on Initialize.
+TEST(CheckerTrialIntegrity, CrashOrHangInAConstructorIsReportedInLoad) {
+    zotest::tScratchDirectory directory;
+    directory.add("crashing.ini", description("crashing", ZO_TEST_PLUGIN_ctorCrasher,
+                                              "Initialize=CtorCrasherInit\n"));
+    directory.add("hanging.ini",
+                  description("hanging", ZO_TEST_PLUGIN_ctorHanger, "Initialize=CtorHangerInit\n"));
+    directory.add("zulu.ini", description("zulu", kGammaPlugin, "Initialize=GammaInit\n"));
+    const zotest::tCheckerRun run =
+        zotest::runChecker({"--trial", "--json", "--step-timeout", "1", "--run-for", "0",
+                            "--plugins-dir", directory.path});
+    ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
+    std::map<std::string, Json> plugins = triedPlugins(run);
+    EXPECT_EQ("crashed", plugins["crashing"].at("end")) << plugins["crashing"].dump(2);
+    EXPECT_EQ("Load", plugins["crashing"].at("failedStep")) << plugins["crashing"].dump(2);
+    EXPECT_EQ("hung", plugins["hanging"].at("end")) << plugins["hanging"].dump(2);
+    EXPECT_EQ("Load", plugins["hanging"].at("failedStep")) << plugins["hanging"].dump(2);
+    EXPECT_TRUE(plugins["zulu"].at("clean")) << plugins["zulu"].dump(2);
+
+    const zotest::tCheckerRun text = zotest::runChecker(
+        {"--trial", "--step-timeout", "1", "--run-for", "0", "--plugins-dir", directory.path});
+    EXPECT_TRUE(contains(text.output, "/crashing.ini): crashed in Load: signal SIGSEGV"))
+        << text.output;
+    EXPECT_TRUE(contains(text.output, "/hanging.ini): hung in Load: still running after 1 s"))
+        << text.output;
+}
+
+}  // namespace

@@ -22,6 +22,7 @@
 #include <string>
 #include <typeinfo>
 
+#include "PathSafety.h"
 #include "ProcessSnapshot.h"
 #include "ReportChannel.h"
 #include "SignalWatch.h"
@@ -180,9 +181,10 @@ std::map<pid_t, std::string> threadsStillRunning(std::map<pid_t, std::string> th
 class tTrialObserver : public tPluginStepObserver {
   public:
     tTrialObserver(tReportChannel& reportChannel, const tPluginManager& pluginManager,
-                   size_t plugins)
+                   size_t plugins, uint32_t mask)
         : channel(reportChannel),
           manager(pluginManager),
+          capabilityMask(mask),
           before(plugins),
           libraryFile(plugins),
           codeRan(plugins, false),
@@ -200,6 +202,9 @@ class tTrialObserver : public tPluginStepObserver {
             stepRuns = step == tPluginStep::initialize || record.library.library.isLoaded();
             signalsBefore = takeSignalState();
             descriptorsBefore = currentDescriptors();
+            if (step == tPluginStep::initialize) {
+                openAhead(record, plugin);
+            }
             send(stepEvent(tTrialEventKind::begins, plugin, step));
         });
     }
@@ -219,6 +224,10 @@ class tTrialObserver : public tPluginStepObserver {
             const size_t plugin = positionOf(record);
             tTrialEvent event = stepEvent(tTrialEventKind::ended, plugin, step);
             if (step == tPluginStep::initialize) {
+                closeOpenedAhead();
+                if (record.initializeCode >= 0) {
+                    started.insert(record.description.name);
+                }
                 noteInitialize(record, plugin);
                 event.step.code = record.initializeCode;
                 event.step.timeMs = record.initializeTimeMs;
@@ -291,6 +300,56 @@ class tTrialObserver : public tPluginStepObserver {
                 libraryFile[plugin] = loaded.file;
             }
             notePluginLibrary(plugin, loaded.inside, libraryFile[plugin]);
+        }
+    }
+
+    // Opens the plugin's library as the manager is about to, when it will,
+    // so that a crash or hang of its constructors (or of the loader's work)
+    // is told apart from one of its Initialize: the parent hears of the
+    // opening as a step of its own ("Load"). The manager's own open then
+    // only counts the library once more; this one is closed after the step.
+    void openAhead(const tPluginRecord& record, size_t plugin) {
+        const tPluginDescription& description = record.description;
+        std::string loaderName;
+        // A judge of its own, so that the directories it holds open are
+        // closed again before the step's descriptors are counted.
+        tPathSafety pathSafety;
+        if (!managerWillOpen(description) ||
+            !pathSafety.checkLibrary(description.path, loaderName).safe()) {
+            return;
+        }
+        tTrialEvent opening = stepEvent(tTrialEventKind::begins, plugin, tPluginStep::initialize);
+        opening.opening = true;
+        send(opening);
+        openedAhead = dlopen(loaderName.c_str(), RTLD_NOW | RTLD_GLOBAL);
+        if (openedAhead == nullptr) {
+            dlerror();  // the manager's open fails alike, and says so
+        }
+    }
+
+    // The manager's admission and dependency tests, as it runs them before
+    // it opens the library.
+    bool managerWillOpen(const tPluginDescription& description) const {
+        if (description.path.empty() || !pluginAdmitted(description.requires, capabilityMask)) {
+            return false;
+        }
+        const std::set<std::string> named(description.dependencies.begin(),
+                                          description.dependencies.end());
+        if (named.size() != description.dependencies.size()) {
+            return false;  // a name listed twice never matches
+        }
+        for (const std::string& dependency : named) {
+            if (started.count(dependency) == 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void closeOpenedAhead() {
+        if (openedAhead != nullptr) {
+            dlclose(openedAhead);
+            openedAhead = nullptr;
         }
     }
 
@@ -380,6 +439,9 @@ class tTrialObserver : public tPluginStepObserver {
 
     tReportChannel& channel;
     const tPluginManager& manager;
+    const uint32_t capabilityMask;
+    std::set<std::string> started;         // names whose start step succeeded
+    void* openedAhead = nullptr;           // the library opened ahead of the manager
     std::vector<tProcessSnapshot> before;  // per plugin, before its Initialize
     std::vector<std::string> libraryFile;  // per plugin, canonical; empty: unknown
     std::vector<bool> codeRan;             // per plugin
@@ -468,7 +530,7 @@ void runTrialChild(int eventPipe, const std::string& token, std::vector<tPluginD
     holdStandInDescriptors();
     installFaultReporter(channel, plan.size());
     tPluginManager manager;
-    tTrialObserver observer(channel, manager, plan.size());
+    tTrialObserver observer(channel, manager, plan.size(), capabilityMask);
     manager.setStepObserver(&observer);
     tTrialEvent end;
     try {

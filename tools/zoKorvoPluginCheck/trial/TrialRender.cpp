@@ -90,12 +90,12 @@ std::string crashText(const tPluginTrial& plugin) {
         return "crashed after its Cleanup and close: " + how +
                "; a thread it left running most likely ran into its closed library";
     }
-    return "crashed in " + std::string(pluginStepName(plugin.failedStep)) + ": " + how +
+    return "crashed in " + failedStepName(plugin) + ": " + how +
            (plugin.faultLibrary.empty() ? "" : ", in its own code");
 }
 
 std::string endText(const tPluginTrial& plugin, const tTrialReport& trial) {
-    const std::string step = pluginStepName(plugin.failedStep);
+    const std::string step = failedStepName(plugin);
     switch (plugin.end) {
         case tTrialEnd::crashed:
             return crashText(plugin);
@@ -293,8 +293,7 @@ Json pluginTrialJson(const tPluginTrial& plugin) {
             {"warned", trialWarned(plugin)},
             {"steps", steps},
             {"initializeRuns", initializeRuns(plugin)},
-            {"failedStep",
-             valueOrNull(stopped && !plugin.inRunningPhase, pluginStepName(plugin.failedStep))},
+            {"failedStep", valueOrNull(stopped && !plugin.inRunningPhase, failedStepName(plugin))},
             {"afterClose", plugin.afterClose},
             {"inRunningPhase", plugin.inRunningPhase},
             {"crashedDuring", valueOrNull(!plugin.crashedDuring.empty(), plugin.crashedDuring)},

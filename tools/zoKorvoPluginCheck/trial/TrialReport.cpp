@@ -41,6 +41,10 @@ bool trialFoundProblems(const tTrialReport& trial) {
     return !trial.notes.empty() || trial.interrupted;
 }
 
+std::string failedStepName(const tPluginTrial& plugin) {
+    return plugin.failedInLoad ? "Load" : pluginStepName(plugin.failedStep);
+}
+
 unsigned initializeRuns(const tPluginTrial& plugin) {
     unsigned runs = 0;
     for (const tStepTrial& step : plugin.steps) {

@@ -68,6 +68,9 @@ struct tPluginTrial {
     // the running phase, when the faulting code lay in its library.
     tPluginStep failedStep = tPluginStep::initialize;
     bool afterClose = false;
+    // The failed step was the opening of its library (its constructors, the
+    // loader's work), reported as the step "Load".
+    bool failedInLoad = false;
     bool inRunningPhase = false;
     bool interruptedInStep = false;  // interrupted while `failedStep` ran
     // Crashed in its own code while no step of its own ran: when, for a
@@ -84,6 +87,10 @@ struct tPluginTrial {
     std::vector<std::string> channelFaults;
     tLeftovers leftovers;
 };
+
+// The step that failed, as a person reads it: "Load" for the library's
+// opening, else the plugin step's name.
+std::string failedStepName(const tPluginTrial& plugin);
 
 // How many times the plugin's own Initialize ran (once per child that tried it).
 unsigned initializeRuns(const tPluginTrial& plugin);
