@@ -45,8 +45,7 @@ int32_t startGreeter() {
     const char* configured = std::getenv("ZO_EXAMPLE_GREETING");
     const bool hasGreeting = configured != nullptr && configured[0] != '\0';
     greeting = std::make_unique<std::string>(hasGreeting ? configured : "Hello from the Greeter");
-    journal("Greeter: " + *greeting + (hasGreeting ? "" : " (the default greeting)") + ", " +
-            std::to_string(greeting->size()) + " bytes");
+    journal("Greeter: " + *greeting + (hasGreeting ? "" : " (the default greeting)"));
     return hasGreeting ? kGreeterStarted : kGreeterUsesDefaultGreeting;
 }
 
