@@ -131,13 +131,9 @@ TEST(CheckerProcess, LoadReportsTheLoadersOwnTextForEveryFailure) {
 // the plugins after it are still judged.
 TEST(CheckerProcess, LoadSurvivesAConstructorThatCrashesOrHangs) {
     zotest::tScratchDirectory directory;
-    directory.add("crashing.ini", description("crashing", ZO_TEST_PLUGIN_ctorCrasher,
-                                              "Initialize=CtorCrasherInit\n"));
-    directory.add("hanging.ini",
-                  description("hanging", ZO_TEST_PLUGIN_ctorHanger, "Initialize=CtorHangerInit\n"));
+    zotest::addFaultyConstructors(directory);
     directory.add("needing.ini", description("needing", kAlphaPlugin,
                                              "Dependencies=crashing\nInitialize=AlphaInit\n"));
-    directory.add("zulu.ini", description("zulu", kGammaPlugin, "Initialize=GammaInit\n"));
     const zotest::tCheckerRun run = zotest::runChecker(
         {"--json", "--load", "--step-timeout", "1", "--plugins-dir", directory.path});
     ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;

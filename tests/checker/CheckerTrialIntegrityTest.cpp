@@ -385,11 +385,7 @@ namespace {
 // "Load": a crash or hang there is not blamed on Initialize.
 TEST(CheckerTrialIntegrity, CrashOrHangInAConstructorIsReportedInLoad) {
     zotest::tScratchDirectory directory;
-    directory.add("crashing.ini", description("crashing", ZO_TEST_PLUGIN_ctorCrasher,
-                                              "Initialize=CtorCrasherInit\n"));
-    directory.add("hanging.ini",
-                  description("hanging", ZO_TEST_PLUGIN_ctorHanger, "Initialize=CtorHangerInit\n"));
-    directory.add("zulu.ini", description("zulu", kGammaPlugin, "Initialize=GammaInit\n"));
+    zotest::addFaultyConstructors(directory);
     const zotest::tCheckerRun run =
         zotest::runChecker({"--trial", "--json", "--step-timeout", "1", "--run-for", "0",
                             "--plugins-dir", directory.path});
