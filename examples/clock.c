@@ -15,8 +15,9 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <zoKorvoRemoteService/zoKorvoPlugin.h>
+
 #include "exampleJournal.h"
-#include "zoKorvoPlugin.h"
 
 #define CLOCK_TICK_NS 100000000L
 

@@ -8,8 +8,9 @@
  * Description file: deployer.ini (Name=Deployer, Dependencies=Clock,
  * Requires=2).
  */
+#include <zoKorvoRemoteService/zoKorvoPlugin.h>
+
 #include "exampleJournal.h"
-#include "zoKorvoPlugin.h"
 
 ZO_KORVO_PLUGIN_INITIALIZE(zoExampleDeployerInitialize) {
     zoExampleJournal("Deployer: remote deployment is allowed");

@@ -17,8 +17,9 @@
 #include <memory>
 #include <string>
 
+#include <zoKorvoRemoteService/zoKorvoPlugin.h>
+
 #include "exampleJournal.h"
-#include "zoKorvoPlugin.h"
 
 namespace {
 

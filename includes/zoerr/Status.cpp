@@ -93,6 +93,17 @@ int32_t codeFromCurrentException() {
     }
 }
 
+int32_t codeOfDroppedException(const char* why) noexcept {
+    static_cast<void>(why);  // said at the call site, for its reader
+    try {
+        return codeFromCurrentException();
+    } catch (...) {
+        // Only a non-standard exception gets here, and the callers catch
+        // std::exception alone: it cannot be the one being handled.
+        return kSoftwareFault;
+    }
+}
+
 void raise(int32_t code, const char* errorConstant, const char* file, int line) {
     Status status;
     if (status.setCode(code)) {

@@ -9,7 +9,8 @@
 // How a raising site reports: setCode(code); only when it returned true, write
 // the detail with a JsonWriter ("error_constant", then addSource, then facts);
 // then throw Exception(status), or let a ThrowingStatus leave its scope.
-// Boundaries catch std::exception and map it with codeFromCurrentException().
+// Boundaries catch std::exception and map it with codeFromCurrentException(),
+// or, where they give up on what failed, with codeOfDroppedException(why).
 //
 // Ownership: a status owns its detail buffer through its resize operation and
 // frees it when destroyed; assign() moves the buffer to another status.
@@ -120,6 +121,14 @@ class Exception : public virtual ExceptionBase, public virtual std::exception {
 // std::bad_alloc: -52000; ExceptionBase: its code; other std::exception:
 // -52003; anything else propagates out of the caller's handler.
 int32_t codeFromCurrentException();
+
+// For a boundary that handles the exception being handled by giving up on
+// what failed: the code, as codeFromCurrentException() maps it, for the trace
+// the caller leaves (a journal record, a message line). `why` says at the
+// call site why nothing more can be done, so that no drop goes unexplained;
+// every deliberate drop goes through here, so that they are found together.
+// Call only inside a catch block of std::exception; never throws.
+int32_t codeOfDroppedException(const char* why) noexcept;
 
 // Raises `code` with the detail "error_constant", "file", "line",
 // "component" from a fresh status.

@@ -32,6 +32,10 @@ const char* journalMessageId(tJournalEvent event) {
             return "6b48792b2abb4d1097f80c5212c00a7b";
         case tJournalEvent::libraryOverwritten:
             return "1688cba20c9345e7a3d28298a5c516f2";
+        case tJournalEvent::pluginExited:
+            return "9e4f0b7c2d6a4c1f8b3e5a7d0c2f4e61";
+        case tJournalEvent::pluginCrashed:
+            return "4c7a2e9f1b8d4f6a9e3c5b7d1a0f2e83";
         case tJournalEvent::serviceEnded:
             break;
     }

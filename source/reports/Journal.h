@@ -33,6 +33,8 @@ enum class tJournalEvent {
     metricsWriteFailed,   // the metrics file could not be written, or can be again
     libraryOverwritten,   // a reload found a plugin's library written over in place
     serviceEnded,         // the end, with the records dropped
+    pluginExited,         // a plugin called exit() or quick_exit(): the service ends
+    pluginCrashed,        // a crash signal, in a plugin's code or step: the service ends
 };
 
 // The event's MESSAGE_ID: 32 lower-case hexadecimal digits.
@@ -40,6 +42,7 @@ const char* journalMessageId(tJournalEvent event);
 
 // syslog(3) priorities as the journal's PRIORITY field takes them.
 enum tJournalPriority {
+    kPriorityCritical = 2,
     kPriorityError = 3,
     kPriorityWarning = 4,
     kPriorityNotice = 5,
@@ -67,6 +70,8 @@ class tJournal {
 
     void send(const tJournalRecord& record) noexcept;
     uint64_t droppedRecords() const noexcept { return dropped; }
+    // The socket, for a last record sent from a signal handler.
+    tDatagramSocket& datagramSocket() noexcept { return socket; }
 
   private:
     tDatagramSocket socket;

@@ -166,6 +166,14 @@ tJournalRecord libraryOverwrittenRecord(const tPluginRecord& plugin) {
         .field("LIBRARY", plugin.description.path);
 }
 
+tJournalRecord pluginExitRecord(const std::string& plugin, const std::string& line) {
+    tJournalRecord record(tJournalEvent::pluginExited, kPriorityCritical, line);
+    if (!plugin.empty()) {
+        record.field("PLUGIN", plugin);
+    }
+    return record;
+}
+
 tJournalRecord serviceStoppingRecord() {
     return tJournalRecord(tJournalEvent::serviceStopping, kPriorityInfo, "Stopping plugins");
 }
@@ -175,12 +183,6 @@ tJournalRecord serviceEndedRecord(uint64_t droppedRecords) {
                           "zoKorvoRemoteService ended; " + std::to_string(droppedRecords) +
                               " journal records dropped")
         .field("DROPPED_RECORDS", std::to_string(droppedRecords));
-}
-
-void tJournalStepObserver::stepBegins(const tPluginRecord& record, tPluginStep step) noexcept {
-    if (next != nullptr) {
-        next->stepBegins(record, step);
-    }
 }
 
 void tJournalStepObserver::stepRaised(const tPluginRecord& record, tPluginStep step) noexcept {
@@ -195,9 +197,7 @@ void tJournalStepObserver::stepRaised(const tPluginRecord& record, tPluginStep s
     } catch (...) {
         // No memory for the record: it is lost, the step goes on.
     }
-    if (next != nullptr) {
-        next->stepRaised(record, step);
-    }
+    tChainedStepObserver::stepRaised(record, step);
 }
 
 void tJournalStepObserver::stepEnded(const tPluginRecord& record, tPluginStep step) noexcept {
@@ -212,19 +212,5 @@ void tJournalStepObserver::stepEnded(const tPluginRecord& record, tPluginStep st
     } catch (...) {
         // As above.
     }
-    if (next != nullptr) {
-        next->stepEnded(record, step);
-    }
-}
-
-void tJournalStepObserver::passAbandoned() noexcept {
-    if (next != nullptr) {
-        next->passAbandoned();
-    }
-}
-
-void tJournalStepObserver::recordsMoving() noexcept {
-    if (next != nullptr) {
-        next->recordsMoving();
-    }
+    tChainedStepObserver::stepEnded(record, step);
 }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 
+#include "plugins/ChainedStepObserver.h"
 #include "reports/Journal.h"
 #include "reports/ServiceReport.h"
 #include "plugins/tPluginManager.h"
@@ -39,23 +40,19 @@ tJournalRecord metricsWriteRecord(const std::string& path, bool failed);
 // A running plugin whose library file a reload found written over in place.
 tJournalRecord libraryOverwrittenRecord(const tPluginRecord& plugin);
 tJournalRecord serviceStoppingRecord();
+// A plugin called exit(): the service ends now. PLUGIN= when it is known.
+tJournalRecord pluginExitRecord(const std::string& plugin, const std::string& line);
 tJournalRecord serviceEndedRecord(uint64_t droppedRecords);
 
-class tJournalStepObserver : public tPluginStepObserver {
+class tJournalStepObserver : public tChainedStepObserver {
   public:
     explicit tJournalStepObserver(tJournal& recordsTo) : journal(recordsTo) {}
-    // Every later event goes on to `observer` too; null for none.
-    void chainTo(tPluginStepObserver* observer) { next = observer; }
 
-    void stepBegins(const tPluginRecord& record, tPluginStep step) noexcept override;
     void stepRaised(const tPluginRecord& record, tPluginStep step) noexcept override;
     void stepEnded(const tPluginRecord& record, tPluginStep step) noexcept override;
-    void passAbandoned() noexcept override;
-    void recordsMoving() noexcept override;
 
   private:
     tJournal& journal;
-    tPluginStepObserver* next = nullptr;
 };
 
 #endif  // ZOKORVO_REPORTS_JOURNALEVENTS_H

@@ -159,8 +159,9 @@ void appendServiceFamilies(tTextAppender& out, const tServiceReport& report,
     appendSample(out, "zokorvo_capability_mask", report.capabilityMask);
     appendFamily(out, "zokorvo_service_phase", "gauge",
                  "The service's phase: 1 for the current one, 0 for the others.");
-    for (const tServicePhase phase : {tServicePhase::starting, tServicePhase::running,
-                                      tServicePhase::stopping, tServicePhase::stopped}) {
+    for (const tServicePhase phase :
+         {tServicePhase::starting, tServicePhase::running, tServicePhase::stopping,
+          tServicePhase::stopped, tServicePhase::aborted}) {
         appendLabelledCount(out, "zokorvo_service_phase{phase=\"", servicePhaseName(phase),
                             phase == report.phase ? 1 : 0);
     }

@@ -30,23 +30,26 @@ class tOpenDirectory {
 
 }  // namespace
 
-void appendStatusText(std::string& text, const tServiceReport& report) {
+size_t appendStatusText(std::string& text, const tServiceReport& report) {
     // The plugin text comes last in the report and is appended in place:
     // with thousands of plugins it is the bulk of the file.
     appendStatusHead(text, report.capabilityMask, report.initTimeMs,
                      messageLines(report.messagesOrNone()), report.now.tv_sec);
+    const size_t messagesEnd = text.size();
     appendPluginStatus(text, report.recordsOrNone());
+    return messagesEnd;
 }
 
-void writeStatusFiles(const std::string& directory, const tServiceReport& report,
-                      std::string& buffer) {
+size_t writeStatusFiles(const std::string& directory, const tServiceReport& report,
+                        std::string& buffer) {
     const tOpenDirectory held(directory);
     buffer.clear();
-    appendStatusText(buffer, report);
+    const size_t messagesEnd = appendStatusText(buffer, report);
     writeFileAtomicallyIn(held.get(), kStatusFileName, buffer);
     buffer.clear();
     appendStatusJson(buffer, report);
     writeFileAtomicallyIn(held.get(), kStatusJsonFileName, buffer);
+    return messagesEnd;
 }
 
 void writeMetricsFile(const std::string& directory, const std::string& name,

@@ -14,13 +14,15 @@
 
 #include "reports/ServiceReport.h"
 
-// The status file's text of `report`, appended to `text`.
-void appendStatusText(std::string& text, const tServiceReport& report);
+// The status file's text of `report`, appended to `text`; returns where in
+// `text` its messages end (the plugin text begins).
+size_t appendStatusText(std::string& text, const tServiceReport& report);
 
 // Writes the status text, then the JSON status, into `directory` (opened
-// once for both), each rendered into `buffer`.
-void writeStatusFiles(const std::string& directory, const tServiceReport& report,
-                      std::string& buffer);
+// once for both), each rendered into `buffer`. Returns where the status
+// text's messages end, as the file holds it.
+size_t writeStatusFiles(const std::string& directory, const tServiceReport& report,
+                        std::string& buffer);
 
 // Writes the metrics of `report` to directory/name, the directory opened
 // without following a link (see openDirectoryWithoutLinks), rendered into

@@ -12,6 +12,8 @@ const char* servicePhaseName(tServicePhase phase) {
             return "running";
         case tServicePhase::stopping:
             return "stopping";
+        case tServicePhase::aborted:
+            return "aborted";
         case tServicePhase::stopped:
             break;
     }
@@ -36,6 +38,8 @@ const char* messageKindName(tMessageKind kind) {
             return "libraryOverwritten";
         case tMessageKind::reload:
             return "reload";
+        case tMessageKind::pluginFault:
+            return "pluginFault";
         case tMessageKind::metrics:
             break;
     }
@@ -44,7 +48,7 @@ const char* messageKindName(tMessageKind kind) {
 
 bool messageNamesPath(tMessageKind kind) {
     return kind != tMessageKind::pluginException && kind != tMessageKind::oldLibrary &&
-           kind != tMessageKind::libraryOverwritten;
+           kind != tMessageKind::libraryOverwritten && kind != tMessageKind::pluginFault;
 }
 
 tMessageKind pluginMessageKind(tPluginNote::tKind kind) {

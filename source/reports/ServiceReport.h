@@ -22,8 +22,9 @@
 
 // Where the service is in its life: starting until the start pass is
 // written, running until it is told to stop, stopping while it stops and
-// cleans up its plugins, stopped after that.
-enum class tServicePhase { starting, running, stopping, stopped };
+// cleans up its plugins, stopped after that; aborted when a plugin ended the
+// process (exit) without the plugins being stopped.
+enum class tServicePhase { starting, running, stopping, stopped, aborted };
 const char* servicePhaseName(tServicePhase phase);
 
 enum class tMessageKind {
@@ -36,6 +37,7 @@ enum class tMessageKind {
     oldLibrary,         // a reload found a plugin's old library still loaded; subject: its name
     libraryOverwritten, // a reload found a plugin's library written over in place; subject: its name
     reload,             // a reload failed outside the plugins' code; no subject
+    pluginFault,        // a plugin ended the service (exit, crash); subject: its name
 };
 // "pluginsDirectory", "descriptionParse", ...: the kind as the JSON status names it.
 const char* messageKindName(tMessageKind kind);

@@ -1,11 +1,13 @@
 // The process: command line, optional detaching, the signal-driven shutdown
-// through a self-pipe and a stop thread, and the single tService.
+// through a signal thread, and the single tService.
 //
 // The main thread builds the service and spends the life of the process in
-// its run cycle. The stop thread only turns SIGINT or SIGTERM into
-// requestStop() and SIGHUP into requestReload(); it reads the pipe until the
-// end, so that no storm of signals fills it. The signal handler touches only
-// `caughtSignal` and the pipe; SIGHUP, which ends nothing, is not recorded.
+// its run cycle. SIGINT, SIGTERM and SIGHUP are blocked before any other
+// thread exists, and a signal thread takes them with sigwaitinfo(): SIGINT
+// or SIGTERM becomes requestStop(), SIGHUP requestReload(). Nothing of it is
+// a descriptor, so no plugin that closes or scribbles on descriptors can keep
+// the service from stopping. When a plugin ends the process (exit, a crash),
+// the plugin-fault handlers say which one before it goes (PluginFaults.h).
 // When the service manager gave the process a notification socket, a
 // notifier with a watching thread of its own tells it what the service is
 // doing; without one nothing of it exists. What the manager passed in the
@@ -23,7 +25,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -32,23 +33,15 @@
 #include "service/FixedPaths.h"
 #include "servicemanager/ServiceManagerEnvironment.h"
 #include "servicemanager/ServiceNotifier.h"
+#include "reports/StatusFile.h"
 #include "reports/Journal.h"
+#include "service/PluginFaults.h"
+#include "service/SignalThread.h"
 #include "service/tService.h"
 #include "zoerr/Status.h"
 
 namespace {
 
-// Bytes that travel through wakePipe.
-constexpr char kStopByte = 's';
-constexpr char kReloadByte = 'r';
-constexpr char kEndByte = 'e';
-
-int wakePipe[2];
-// Any thread may take a signal, a plugin's included, and two handlers may
-// run at once on two threads: a lock-free atomic is both safe in a handler
-// and free of a data race between them. The last stop signal taken wins.
-std::atomic<int> caughtSignal{0};
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free int");
 std::unique_ptr<tService> theService;
 
 // How long one plugin step may hold the start before the service stops
@@ -86,46 +79,31 @@ struct tOptions {
     unsigned long metricsIntervalS = kDefaultMetricsIntervalS;
 };
 
-void writeWakeByte(char byte) {
-    while (write(wakePipe[1], &byte, 1) < 0 && errno == EINTR) {
-    }
-}
-
-void onSignal(int sig) {
-    const int savedErrno = errno;
-    if (sig == SIGHUP) {
-        writeWakeByte(kReloadByte);
-    } else {
-        caughtSignal.store(sig, std::memory_order_relaxed);
-        writeWakeByte(kStopByte);
-    }
-    errno = savedErrno;
-}
-
-// Installs `handler` for SIGINT, SIGTERM and SIGHUP; null restores the
-// default of SIGINT and SIGTERM and ignores SIGHUP, so that a reload asked
-// for during the teardown never ends the process by a signal of its own.
-int installSignalHandlers(void (*handler)(int)) {
+// Restores the default of SIGINT and SIGTERM, ignores SIGHUP (a reload
+// asked for during the teardown ends nothing) and unblocks the three; then
+// raises `stopSignal`, when one stopped the service, so that the process ends
+// the way an unhandled SIGINT or SIGTERM would have ended it. A stop signal
+// still pending ends the process here too.
+void endBySignal(int stopSignal) {
     struct sigaction action {};
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: interrupted calls fail with EINTR
+    sigset_t signals;
+    sigemptyset(&signals);
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        if (handler != nullptr) {
-            action.sa_handler = handler;
-        } else {
-            action.sa_handler = sig == SIGHUP ? SIG_IGN : SIG_DFL;
-        }
-        if (sigaction(sig, &action, nullptr) != 0) {
-            return 1;
-        }
+        action.sa_handler = sig == SIGHUP ? SIG_IGN : SIG_DFL;
+        sigaction(sig, &action, nullptr);
+        sigaddset(&signals, sig);
     }
-    return 0;
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    if (stopSignal != 0) {
+        raise(stopSignal);
+    }
 }
 
 // Runs `operation` on the held service. Every failure is converted to a
 // code and dropped: the administrator sees failures in the status file.
 // Exceptions that are not standard ones (a plugin may throw anything) are
-// dropped too, so the stop thread is always joined before the teardown.
+// dropped too, so the signal thread is always joined before the teardown.
 template <typename Operation>
 bool guarded(Operation operation) {
     try {
@@ -148,7 +126,7 @@ void runService() {
     guarded([] { theService->run(); });
 }
 
-void stopService() {
+void stopService(int) {
     guarded([] { theService->requestStop(); });
 }
 
@@ -158,24 +136,6 @@ void reloadService() {
 
 void destroyService() {
     guarded([] { theService.reset(); });
-}
-
-void* stopThreadMain(void*) {
-    for (;;) {
-        char byte = 0;
-        const ssize_t count = read(wakePipe[0], &byte, 1);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0 || byte == kEndByte) {
-            return nullptr;
-        }
-        if (byte == kStopByte) {
-            stopService();
-        } else if (byte == kReloadByte) {
-            reloadService();
-        }
-    }
 }
 
 void printHint(const char* program) {
@@ -247,11 +207,6 @@ int parseOptions(int argc, char** argv, tOptions& options) {
     return -1;
 }
 
-void closeWakePipe() {
-    close(wakePipe[1]);
-    close(wakePipe[0]);
-}
-
 // The notifier when the service manager asked for notifications; false when
 // it asked and the notifier cannot be had.
 bool createNotifier(std::unique_ptr<tServiceNotifier>& notifier,
@@ -266,8 +221,9 @@ bool createJournal(std::unique_ptr<tJournal>& journal) {
     return guarded([&journal] { journal = tJournal::createWhenStderrIsJournal(kJournalSocket); });
 }
 
-// Runs the service from construction to destruction; returns the exit code.
-int serve(const tServiceManagerEnvironment& environment, const tOptions& options) {
+// Runs the service from construction to destruction; returns the exit code
+// and sets `stopSignal` to the signal that stopped it, if one did.
+int serve(int& stopSignal, const tServiceManagerEnvironment& environment, const tOptions& options) {
     std::unique_ptr<tServiceNotifier> notifier;
     std::unique_ptr<tJournal> journal;
     if (!createNotifier(notifier, environment, options.startStepLimitS) ||
@@ -278,27 +234,37 @@ int serve(const tServiceManagerEnvironment& environment, const tOptions& options
     theService->logThrough(journal.get());
     theService->writeMetricsTo(options.metricsFile,
                                static_cast<unsigned>(options.metricsIntervalS));
-    pthread_t stopThread;
-    if (pthread_create(&stopThread, nullptr, stopThreadMain, nullptr) != 0) {
+    nPluginFaults::setReporter(theService.get());
+    tSignalThread signals(stopService, reloadService);
+    if (!signals.start()) {
+        nPluginFaults::setReporter(nullptr);
         notifier.reset();
         destroyService();
         return 1;
     }
     runService();
-    // Ends the stop thread, which reads every byte before this one.
-    writeWakeByte(kEndByte);
-    pthread_join(stopThread, nullptr);
+    // Signals that come from now on stay pending until the end below.
+    signals.end();
+    stopSignal = signals.stopSignal();
     // The notifier's thread reads the plugin records' names: it ends first.
     theService->notifyThrough(nullptr);
     notifier.reset();
+    // A plugin thread left behind that calls exit() from now on has its
+    // line written without the service.
+    nPluginFaults::setReporter(nullptr);
     // The service logs its end as it is destroyed: the journal outlives it.
     destroyService();
+    nPluginFaults::setJournal(nullptr);
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any other thread exists, so that every thread inherits the block.
+    if (tSignalThread::blockStopSignals() != 0) {
+        return 1;
+    }
     const tServiceManagerEnvironment environment = takeServiceManagerEnvironment();
     tOptions options;
     const int optionsExit = parseOptions(argc, argv, options);
@@ -308,19 +274,12 @@ int main(int argc, char** argv) {
     if (options.detach && daemon(0, 0) != 0) {
         return 1;
     }
-    if (pipe(wakePipe) != 0) {
-        return 1;
-    }
-    if (installSignalHandlers(onSignal) != 0) {
-        closeWakePipe();
-        return 1;
-    }
-    const int exitCode = serve(environment, options);
-    installSignalHandlers(nullptr);
-    const int signalToRaise = caughtSignal.load(std::memory_order_relaxed);
-    if (signalToRaise != 0) {
-        raise(signalToRaise);
-    }
-    closeWakePipe();
+    const std::string statusDirectory = kStatusDirectory;
+    nPluginFaults::install(statusDirectory + "/" + kStatusFileName,
+                           statusDirectory + "/." + kStatusFileName + ".tmp");
+    int stopSignal = 0;
+    const int exitCode = serve(stopSignal, environment, options);
+    nPluginFaults::orderlyEnd();
+    endBySignal(stopSignal);
     return exitCode;
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <boost/filesystem/exception.hpp>
 #include <fstream>
+#include <chrono>
 #include <functional>
 #include <sstream>
 #include <utility>
@@ -42,11 +43,14 @@ std::function<void(uint32_t)> pauseOfThisVariant(std::function<void(uint32_t)> p
 tService::tService()
     // Auto-reset: the flags keep what was asked for; the event only wakes.
     : wakeEvent(zoqel::ThrowingStatusRecord(), true), capabilityMask(0xFFFFFFFF), initTimeMs(0) {
+    const std::lock_guard<std::recursive_timed_mutex> hold(stateLock);
     clock_gettime(CLOCK_REALTIME, &builtAt);
+    chainStepObservers();
     writeStatus();
 }
 
 tService::~tService() {
+    const std::lock_guard<std::recursive_timed_mutex> hold(stateLock);
     phase = tServicePhase::stopped;
     writeStatus();
     if (journal != nullptr) {
@@ -55,6 +59,7 @@ tService::~tService() {
 }
 
 void tService::run() {
+    const std::lock_guard<std::recursive_timed_mutex> hold(stateLock);
     const uint64_t startNs = zoqel::monotonicNowNs();
     clock_gettime(CLOCK_REALTIME, &lastGoodReadAt);
     std::vector<tPluginDescription> descriptions;
@@ -71,6 +76,9 @@ void tService::run() {
     queryDeploymentPermission();
     initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
     writeStatus();
+    // Now that the libraries the service uses have registered their exit
+    // handlers, the hook that names a plugin's exit goes before them.
+    nPluginFaults::registerExitHooksAgain();
     pluginManager.startPlugins(std::move(descriptions), capabilityMask, librariesAhead.get());
     librariesAhead.reset();
     // A stop asked for during the start pass is served next, before any
@@ -112,9 +120,17 @@ tService::tRequest tService::waitForRequest() {
         // A request made after the flags were read has set the event, so
         // this returns at once; a set left over from one already served
         // only costs another look at the flags.
+        // The state lock is let go while the run cycle waits: a plugin
+        // thread's exit may take it (PluginFaults.h).
+        stateLock.unlock();
+        bool woken = true;
         if (metricsName.empty()) {
             wakeEvent.wait();
-        } else if (!wakeEvent.waitUntil(metricsWrittenNs + metricsIntervalNs)) {
+        } else {
+            woken = wakeEvent.waitUntil(metricsWrittenNs + metricsIntervalNs);
+        }
+        stateLock.lock();
+        if (!woken) {
             writeMetricsHeartbeat();
         }
     }
@@ -343,6 +359,7 @@ void tService::notifyThrough(tServiceNotifier* serviceNotifier) {
 
 void tService::logThrough(tJournal* serviceJournal) {
     journal = serviceJournal;
+    nPluginFaults::setJournal(journal != nullptr ? &journal->datagramSocket() : nullptr);
     pluginManager.setStepObserver(nullptr);
     journalObserver.reset();
     if (journal != nullptr) {
@@ -355,10 +372,11 @@ void tService::chainStepObservers() {
     tPluginStepObserver* poster = stepPoster ? &*stepPoster : nullptr;
     if (journalObserver) {
         journalObserver->chainTo(poster);
-        pluginManager.setStepObserver(&*journalObserver);
+        faultObserver.chainTo(&*journalObserver);
     } else {
-        pluginManager.setStepObserver(poster);
+        faultObserver.chainTo(poster);
     }
+    pluginManager.setStepObserver(&faultObserver);
 }
 
 void tService::writeMetricsTo(const std::string& path, unsigned intervalS) {
@@ -477,7 +495,7 @@ tServiceReport tService::currentReport(std::vector<tReportMessage>& allMessages,
     report.cleanupPassRan = cleanupPassRan;
     report.journalRecordsDropped = journal != nullptr ? journal->droppedRecords() : 0;
     report.messages = &allMessages;
-    report.records = &pluginManager.records();
+    report.records = recordsShown != nullptr ? recordsShown : &pluginManager.records();
     report.lastGoodReadAt = lastGoodReadAt;
     report.metricsWrittenAt = metricsWrittenAt;
     if (!metricsName.empty()) {
@@ -502,7 +520,7 @@ void tService::writeStatus() {
             report = currentReport(allMessages, lastReload);
         }
         droppedWhenLastWritten = report.journalRecordsDropped;
-        writeStatusFiles(kStatusDirectory, report, reportBuffer);
+        nPluginFaults::statusWritten(writeStatusFiles(kStatusDirectory, report, reportBuffer));
     } catch (const std::exception&) {
         // The status file is the only report there is: a failure to write it
         // has nowhere to go.
@@ -553,4 +571,44 @@ bool tService::writeMetrics(const tServiceReport& report) {
         note(tMessageKind::metrics, path, "Failed to write metrics file: " + path);
     }
     return true;
+}
+
+bool tService::reportPluginExit(const std::string& plugin, const std::string& line,
+                                unsigned waitMs) noexcept {
+    if (!stateLock.try_lock_for(std::chrono::milliseconds(waitMs))) {
+        return false;
+    }
+    try {
+        note(tMessageKind::pluginFault, plugin, line);
+        const bool inStartPass = phase == tServicePhase::starting;
+        phase = tServicePhase::aborted;
+        const std::vector<tPluginRecord> runSoFar = recordsRunSoFar(inStartPass);
+        recordsShown = &runSoFar;
+        writeStatus();
+        recordsShown = nullptr;
+        if (journal != nullptr) {
+            log(pluginExitRecord(plugin, line));
+        }
+    } catch (...) {
+        // No memory for the report: the line in the status file is all there is.
+        recordsShown = nullptr;
+    }
+    return true;
+}
+
+std::vector<tPluginRecord> tService::recordsRunSoFar(bool inStartPass) const {
+    std::vector<tPluginRecord> shown = pluginManager.records();
+    const tPluginRecord* culprit = faultObserver.initializing();
+    const std::vector<tPluginRecord>& records = pluginManager.records();
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (&records[i] != culprit) {
+            continue;
+        }
+        // Its Initialize never returned; in the start pass, no later one ran.
+        shown[i].initializeCode = zoerr::kSoftwareFault;
+        if (inStartPass) {
+            shown.resize(i + 1);
+        }
+    }
+    return shown;
 }

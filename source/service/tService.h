@@ -15,6 +15,10 @@
 // Reports: every write renders one tServiceReport as the status text, its
 // JSON twin beside it, and, when asked, the metrics file; a journal, when
 // given, gets a record of each event an operator acts on.
+// A plugin that calls exit() has its line written through reportPluginExit()
+// (see service/PluginFaults.h), from whichever thread called it: the main
+// thread holds `stateLock` whenever it touches the service's state, and hands
+// it over only while a plugin's step runs or while it waits for a request.
 // Failures: construction throws zoerr::Exception when the wake event cannot
 // be built. run() turns discovery and description failures into lines of
 // `messages`; any other exception leaves it.
@@ -25,6 +29,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,13 +38,15 @@
 #include "servicemanager/StepBoardPoster.h"
 #include "reports/JournalEvents.h"
 #include "reports/ServiceReport.h"
+#include "service/FaultStepObserver.h"
+#include "service/PluginFaults.h"
 #include "plugins/tPluginDescription.h"
 #include "plugins/tPluginManager.h"
 #include "zoqel/quarks/synchronization.h"
 
 class tServiceNotifier;
 
-class tService {
+class tService : public tFaultReporter {
   public:
     tService();
     ~tService();
@@ -67,6 +74,12 @@ class tService {
     // Sends the service's events to `journal` from now on; null, the
     // default, sends nothing. The journal must outlive its use. Main thread only.
     void logThrough(tJournal* journal);
+
+    // Any thread: the line of a plugin that ends the process, as a message,
+    // the phase "aborted", the status files and a journal record. Keeps the
+    // state lock: nothing of the service's may change before the process ends.
+    bool reportPluginExit(const std::string& plugin, const std::string& line,
+                          unsigned waitMs) noexcept override;
 
   private:
     enum class tRequest { stop, reload };
@@ -135,6 +148,15 @@ class tService {
     // Lets the journal's observer and the step board's poster both see the steps.
     void chainStepObservers();
 
+    // The records as a status shows them after a plugin's exit: the one whose
+    // Initialize did not return failed, and, in the start pass, none after it.
+    std::vector<tPluginRecord> recordsRunSoFar(bool inStartPass) const;
+
+    // Held by the main thread while it uses the service's state (see the top).
+    mutable std::recursive_timed_mutex stateLock;
+    tFaultStepObserver faultObserver{stateLock};
+    // Set only while a plugin's exit is written.
+    const std::vector<tPluginRecord>* recordsShown = nullptr;
     // Set by every request; the flags say which were made.
     zoqel::tEvent wakeEvent;
     std::atomic<bool> stopRequested{false};

@@ -1,5 +1,6 @@
 #include "system/DatagramSocket.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -37,23 +38,82 @@ bool addressFor(const std::string& address, sockaddr_un& peer, socklen_t& length
 // cppcheck-suppress passedByValue
 // NOLINTNEXTLINE(performance-unnecessary-value-param)
 tDatagramSocket::tDatagramSocket(std::string address) noexcept {
-    if (!addressFor(address, peer, peerLength)) {
-        return;
+    addressValid = addressFor(address, peer, peerLength);
+    if (addressValid) {
+        openSocket();
     }
-    descriptor = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
 }
 
 tDatagramSocket::~tDatagramSocket() {
-    if (descriptor >= 0) {
-        close(descriptor);
+    const int held = descriptor.load();
+    if (held >= 0 && isSocketOfInode(held, inode.load())) {
+        close(held);
     }
 }
 
-bool tDatagramSocket::send(const char* data, size_t size) noexcept {
-    if (descriptor < 0) {
+bool tDatagramSocket::openSocket() noexcept {
+    const int opened = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    struct stat status {};
+    if (opened < 0 || fstat(opened, &status) != 0) {
+        if (opened >= 0) {
+            close(opened);
+        }
+        descriptor.store(-1);
         return false;
     }
-    const ssize_t sent = sendto(descriptor, data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
+    inode.store(status.st_ino);
+    descriptor.store(opened);
+    return true;
+}
+
+int tDatagramSocket::currentDescriptor() noexcept {
+    const int held = descriptor.load();
+    if (held >= 0 && isSocketOfInode(held, inode.load())) {
+        return held;
+    }
+    if (!addressValid) {
+        return -1;
+    }
+    const std::lock_guard<std::mutex> lock(reopening);
+    // Another sender may have replaced it meanwhile.
+    const int now = descriptor.load();
+    if (now >= 0 && now != held && isSocketOfInode(now, inode.load())) {
+        return now;
+    }
+    return openSocket() ? descriptor.load() : -1;
+}
+
+bool tDatagramSocket::send(const char* data, size_t size) noexcept {
+    const int held = currentDescriptor();
+    if (held < 0) {
+        return false;
+    }
+    const ssize_t sent = sendto(held, data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
                                 reinterpret_cast<const sockaddr*>(&peer), peerLength);
     return sent >= 0 && static_cast<size_t>(sent) == size;
+}
+
+bool tDatagramSocket::sendWithoutLocking(const char* data, size_t size) noexcept {
+    int held = descriptor.load();
+    const bool lost = held < 0 || !isSocketOfInode(held, inode.load());
+    if (lost) {
+        if (!addressValid) {
+            return false;
+        }
+        held = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (held < 0) {
+            return false;
+        }
+    }
+    const ssize_t sent = sendto(held, data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&peer), peerLength);
+    if (lost) {
+        close(held);
+    }
+    return sent >= 0 && static_cast<size_t>(sent) == size;
+}
+
+bool isSocketOfInode(int descriptor, ino_t inode) noexcept {
+    struct stat status {};
+    return fstat(descriptor, &status) == 0 && S_ISSOCK(status.st_mode) && status.st_ino == inode;
 }

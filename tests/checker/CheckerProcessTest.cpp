@@ -83,9 +83,10 @@ TEST(CheckerProcess, HelpDescribesEveryOptionAndWhatCannotBePredicted) {
     EXPECT_EQ(0, run.exitStatus);
     for (const char* part :
          {"Usage: zoKorvoPluginCheck [OPTIONS] [FILE...]", "--plugins-dir DIR",
-          "--deployment allowed|denied", "--query-deployment", "--load", "runs its constructors",
-          "--json", "-h, --help", "Initialize is never called", "Exit status: 0", "-52026",
-          "rejected as unsafe", ZO_TEST_POINTER_FILE, ZO_TEST_DEFAULT_SHARE_DIRECTORY}) {
+          "--deployment allowed|denied", "--query-deployment", "--load",
+          "opened in a child process", "--json", "-h, --help", "Without --trial no entry point is",
+          "Exit status: 0", "-52026", "rejected as unsafe", ZO_TEST_POINTER_FILE,
+          ZO_TEST_DEFAULT_SHARE_DIRECTORY}) {
         EXPECT_NE(std::string::npos, run.output.find(part)) << part;
     }
 }
@@ -123,6 +124,38 @@ TEST(CheckerProcess, LoadReportsTheLoadersOwnTextForEveryFailure) {
         }
     }
     EXPECT_EQ(loaderTexts, reported);
+}
+
+// Libraries are opened in child processes: one whose constructor crashes or
+// hangs fails to load with what happened, its dependents are refused, and
+// the plugins after it are still judged.
+TEST(CheckerProcess, LoadSurvivesAConstructorThatCrashesOrHangs) {
+    zotest::tScratchDirectory directory;
+    zotest::addFaultyConstructors(directory);
+    directory.add("needing.ini", description("needing", kAlphaPlugin,
+                                             "Dependencies=crashing\nInitialize=AlphaInit\n"));
+    const zotest::tCheckerRun run = zotest::runChecker(
+        {"--json", "--load", "--step-timeout", "1", "--plugins-dir", directory.path});
+    ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
+    const Json report = Json::parse(run.output);
+    std::map<std::string, Json> verdicts;
+    for (const Json& plugin : report.at("startOrder")) {
+        verdicts[plugin.at("name")] = plugin;
+    }
+    const std::vector<std::pair<const char*, const char*>> expected = {
+        {"crashing", "opening it killed the checker's child process with signal SIGSEGV"},
+        {"hanging", "opening it did not end within 1 s"},
+    };
+    for (const auto& [name, text] : expected) {
+        const Json& plugin = verdicts[name];
+        EXPECT_EQ("load-failed", plugin.at("verdict")) << plugin.dump(2);
+        ASSERT_EQ(1u, plugin.at("loadFailures").size()) << plugin.dump(2);
+        EXPECT_NE(std::string::npos,
+                  plugin.at("loadFailures")[0].at("loaderText").get<std::string>().find(text))
+            << plugin.dump(2);
+    }
+    EXPECT_EQ("refused", verdicts["needing"].at("verdict")) << verdicts["needing"].dump(2);
+    EXPECT_EQ("admitted", verdicts["zulu"].at("verdict")) << verdicts["zulu"].dump(2);
 }
 
 // The text report's line for a finding.

@@ -97,6 +97,19 @@ inline std::vector<std::string> kindsAndLines(const std::vector<nPluginCheck::tF
     return listed;
 }
 
+#ifdef ZO_TEST_PLUGIN_ctorCrasher
+// Three plugins in `directory`: "crashing", whose library's constructor dies
+// of SIGSEGV, "hanging", whose constructor sleeps ten minutes, and "zulu",
+// which has no fault.
+inline void addFaultyConstructors(tScratchDirectory& directory) {
+    directory.add("crashing.ini", description("crashing", ZO_TEST_PLUGIN_ctorCrasher,
+                                              "Initialize=CtorCrasherInit\n"));
+    directory.add("hanging.ini",
+                  description("hanging", ZO_TEST_PLUGIN_ctorHanger, "Initialize=CtorHangerInit\n"));
+    directory.add("zulu.ini", description("zulu", ZO_TEST_PLUGIN_gamma, "Initialize=GammaInit\n"));
+}
+#endif
+
 }  // namespace zotest
 
 #endif  // ZO_TESTS_CHECKER_CHECKERTESTSUPPORT_H

@@ -284,3 +284,128 @@ TEST(ReportStream, TakesWholeFramesInTurnAndNamesEverythingElse) {
 }
 
 }  // namespace
+
+namespace {
+
+// An abort() or std::terminate() in a plugin's own thread faults in the C
+// library, called from the plugin's code: the plugin is still named, and the
+// plugins before it are tried again to their end.
+TEST(CheckerTrialIntegrity, AbortInTheRunningPhaseNamesThePluginWhoseCodeCalledIt) {
+    struct tCase {
+        const char* name;
+        std::string library;
+        const char* initialize;
+    };
+    const tCase cases[] = {
+        {"aborter", ZO_TEST_PLUGIN_aborter, "AborterInit"},
+        {"terminator", ZO_TEST_PLUGIN_throwing, "ThrowingTerminateLaterInit"},
+    };
+    for (const tCase& test : cases) {
+        SCOPED_TRACE(test.name);
+        zotest::tScratchDirectory directory;
+        directory.add("alpha.ini",
+                      description("alpha", kAlphaPlugin,
+                                  "Initialize=AlphaInit\nStop=AlphaStop\nCleanup=AlphaCleanup\n"));
+        directory.add(std::string(test.name) + ".ini",
+                      description(test.name, test.library,
+                                  std::string("Initialize=") + test.initialize + "\n"));
+        // The abort comes 300 ms after its Initialize, well inside the running phase.
+        const zotest::tCheckerRun run = zotest::runChecker(
+            {"--trial", "--json", "--run-for", "2", "--plugins-dir", directory.path});
+        ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
+        std::map<std::string, Json> plugins = triedPlugins(run);
+        const Json& culprit = plugins[test.name];
+        EXPECT_EQ("crashed", culprit.at("end")) << culprit.dump(2);
+        EXPECT_TRUE(culprit.at("inRunningPhase")) << culprit.dump(2);
+        EXPECT_EQ("SIGABRT", culprit.at("signalName")) << culprit.dump(2);
+        EXPECT_EQ("completed", plugins["alpha"].at("end")) << plugins["alpha"].dump(2);
+        EXPECT_TRUE(plugins["alpha"].at("clean")) << plugins["alpha"].dump(2);
+    }
+}
+
+// What keeps a library mapped is said with its fix; built with the kit's
+// -fno-gnu-unique the same C++ plugin tries clean.
+TEST(CheckerTrialIntegrity, LibraryThatStaysMappedIsExplainedAndTheKitsFlagsAvoidIt) {
+    zotest::tScratchDirectory directory;
+    directory.add("resident.ini",
+                  description("resident", ZO_TEST_PLUGIN_resident, "Initialize=ResidentInit\n"));
+    directory.add("unique.ini",
+                  description("unique", ZO_TEST_PLUGIN_unique, "Initialize=ThrowingUniqueInit\n"));
+    const zotest::tCheckerRun run = zotest::runChecker(
+        {"--trial", "--json", "--run-for", "0", "--plugins-dir", directory.path});
+    ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
+    std::map<std::string, Json> plugins = triedPlugins(run);
+    const std::vector<std::pair<const char*, std::vector<std::string>>> expected = {
+        {"resident", {"DF_1_NODELETE", "-z nodelete"}},
+        {"unique", {"GNU unique symbols (uniqueName[abi:cxx11]()::name)", "-fno-gnu-unique"}},
+    };
+    for (const auto& [name, parts] : expected) {
+        const Json& leftovers = plugins[name].at("leftovers");
+        ASSERT_EQ(1u, leftovers.size()) << plugins[name].dump(2);
+        EXPECT_EQ("library", leftovers[0].at("kind"));
+        for (const std::string& part : parts) {
+            EXPECT_TRUE(contains(leftovers[0].at("why"), part)) << leftovers[0].dump(2);
+        }
+    }
+    const zotest::tCheckerRun text =
+        zotest::runChecker({"--trial", "--run-for", "0", "--plugins-dir", directory.path});
+    EXPECT_TRUE(contains(text.output, "       why: it defines GNU unique symbols")) << text.output;
+
+    zotest::tScratchDirectory kitBuilt;
+    kitBuilt.add("kitBuilt.ini", description("kitBuilt", ZO_TEST_PLUGIN_kitBuilt,
+                                             "Initialize=ThrowingUniqueInit\n"));
+    const zotest::tCheckerRun clean =
+        zotest::runChecker({"--trial", "--json", "--run-for", "0", "--plugins-dir", kitBuilt.path});
+    EXPECT_EQ(0, clean.exitStatus) << clean.output << clean.errors;
+    EXPECT_TRUE(triedPlugins(clean)["kitBuilt"].at("clean")) << clean.output;
+}
+
+// Writes to descriptors it did not open, and a library it cannot bind, are
+// the step's findings, the second in the loader's words.
+TEST(CheckerTrialIntegrity, StrayWritesAndTheLoadersWordsAreFindingsOfTheStep) {
+    zotest::tScratchDirectory directory;
+    directory.add("writer.ini", description("writer", ZO_TEST_PLUGIN_writer,
+                                            "Initialize=WriterInit\nStop=WriterStop\n"));
+    directory.add("unbound.ini", description("unbound", kAlphaPlugin, "Initialize=NoSuchInit\n"));
+    const zotest::tCheckerRun run = zotest::runChecker(
+        {"--trial", "--json", "--run-for", "0", "--plugins-dir", directory.path});
+    ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
+    std::map<std::string, Json> plugins = triedPlugins(run);
+    EXPECT_FALSE(plugins["writer"].at("clean"));
+    EXPECT_TRUE(anyContains(findingsOf(plugins["writer"]),
+                            "wrote to descriptors it did not open: 3 (5 bytes), 4 (5 bytes)"))
+        << plugins["writer"].dump(2);
+    EXPECT_TRUE(anyContains(findingsOf(plugins["unbound"]), "the loader found no entry point: ") &&
+                anyContains(findingsOf(plugins["unbound"]), "NoSuchInit"))
+        << plugins["unbound"].dump(2);
+}
+
+}  // namespace
+
+namespace {
+
+// A library's constructors (or the loader's work) are a step of their own,
+// "Load": a crash or hang there is not blamed on Initialize.
+TEST(CheckerTrialIntegrity, CrashOrHangInAConstructorIsReportedInLoad) {
+    zotest::tScratchDirectory directory;
+    zotest::addFaultyConstructors(directory);
+    const zotest::tCheckerRun run =
+        zotest::runChecker({"--trial", "--json", "--step-timeout", "1", "--run-for", "0",
+                            "--plugins-dir", directory.path});
+    ASSERT_EQ(1, run.exitStatus) << run.output << run.errors;
+    std::map<std::string, Json> plugins = triedPlugins(run);
+    EXPECT_EQ("crashed", plugins["crashing"].at("end")) << plugins["crashing"].dump(2);
+    EXPECT_EQ("Load", plugins["crashing"].at("failedStep")) << plugins["crashing"].dump(2);
+    EXPECT_EQ("hung", plugins["hanging"].at("end")) << plugins["hanging"].dump(2);
+    EXPECT_EQ("Load", plugins["hanging"].at("failedStep")) << plugins["hanging"].dump(2);
+    EXPECT_TRUE(plugins["zulu"].at("clean")) << plugins["zulu"].dump(2);
+
+    const zotest::tCheckerRun text = zotest::runChecker(
+        {"--trial", "--step-timeout", "1", "--run-for", "0", "--plugins-dir", directory.path});
+    EXPECT_TRUE(contains(text.output, "/crashing.ini): crashed in Load: signal SIGSEGV"))
+        << text.output;
+    EXPECT_TRUE(contains(text.output, "/hanging.ini): hung in Load: still running after 1 s"))
+        << text.output;
+}
+
+}  // namespace

@@ -129,7 +129,7 @@ TEST(CheckerTrial, EachFaultIsReportedByPluginAndStepAndTheOthersAreStillTried) 
     };
     const std::vector<tExpected> expected = {
         {"alpha", "completed", nullptr, {0, 0, 0}, true},
-        {"beta", "completed", nullptr, {3, 0, 0}, true},
+        {"beta", "completed", nullptr, {3, 0, 0}, false},
         {"crasher", "crashed", "Initialize", {}, false},
         {"dependent", "not-tried", nullptr, {-52006}, false},
         {"descriptorLeaver", "completed", nullptr, {0, 0, 0}, false},
@@ -170,8 +170,11 @@ TEST(CheckerTrial, EachFaultIsReportedByPluginAndStepAndTheOthersAreStillTried) 
     }
     // Every plugin is counted once in the summary, by its worst finding.
     const Json& summary = trial.at("summary");
+    EXPECT_TRUE(plugins["beta"].at("warned")) << plugins["beta"].dump(2);
+    EXPECT_FALSE(plugins["alpha"].at("warned"));
     EXPECT_EQ(Json({{"plugins", 10},
-                    {"clean", 2},
+                    {"clean", 1},
+                    {"warned", 1},
                     {"failed", 1},
                     {"crashed", 1},
                     {"hung", 1},
@@ -210,8 +213,11 @@ TEST(CheckerTrial, EachFaultIsReportedByPluginAndStepAndTheOthersAreStillTried) 
              std::string("\"dependent\" (") + directory.path +
                  "/dependent.ini): not tried: refused (-52006): it depends on \"crasher\", "
                  "which crashed\n",
-             std::string("Trial summary: 10 plugins (2 clean, 1 failed, 1 crashed, 1 hung, 4 "
-                         "left something behind, 1 not tried)\n"),
+             "\"beta\" (" + directory.path +
+                 "/beta.ini): warned: its Initialize returned 3, a warning (the plugin runs, and "
+                 "the service shows the code)\n",
+             std::string("Trial summary: 10 plugins (1 clean, 1 warned, 1 failed, 1 crashed, 1 "
+                         "hung, 4 left something behind, 1 not tried)\n"),
          }) {
         EXPECT_TRUE(contains(text.output, line)) << line << "\n" << text.output;
     }
@@ -370,7 +376,8 @@ TEST(CheckerTrial, BundledExamplesTryCleanUnderEitherDeploymentSetting) {
         const zotest::tCheckerRun run = zotest::runChecker(
             {"--trial", "--json", "--deployment", test.deployment, examples + "/clock.ini",
              examples + "/greeter.ini", examples + "/deployer.ini"},
-            {std::string("LD_LIBRARY_PATH=") + ZO_EXAMPLE_LIBRARY_DIR});
+            // With a greeting of its own the Greeter returns 0, not its warning.
+            {std::string("LD_LIBRARY_PATH=") + ZO_EXAMPLE_LIBRARY_DIR, "ZO_EXAMPLE_GREETING=Hi"});
         EXPECT_EQ(test.exitStatus, run.exitStatus) << run.output << run.errors;
         const Json report = Json::parse(run.output);
         const Json& trial = report.at("trial");

@@ -320,22 +320,44 @@ TEST(Reload, SignalsDuringThePermissionPausesLoseNothing) {
         << run.socket.transcript();
 }
 
-TEST(Reload, ReplacedLibraryThatTheLoaderStillHoldsIsNotStartedAgain) {
-    zotest::TestRoot root;
-    tLibraryShelf shelf(root);
-    zotest::addDescriptions(
-        root, {{"Resident", shelf.place(kResidentPlugin, "resident"), "ResidentInit"}});
-    tReloadRun run;
-    ASSERT_TRUE(run.waitForReady(1));
-    shelf.place(kResidentPlugin, "resident");
-    ASSERT_TRUE(run.reload(2));
-    const std::string status = root.statusText();
-    EXPECT_NE(std::string::npos,
-              status.find("\nOld library still loaded, new version not started: Resident\n"))
-        << status;
-    EXPECT_NE(std::string::npos, status.find("ResidentInit Code: -52005\n")) << status;
-    EXPECT_EQ((tCalls{"resident Initialize"}), run.log.calls());
-    zotest::stopBySignal(run.service);
+// A library the loader keeps mapped (marked so, or a C++ plugin with GNU
+// unique symbols) cannot be replaced; the same C++ plugin built with the
+// kit's -fno-gnu-unique is.
+TEST(Reload, ReplacedLibraryIsStartedAgainUnlessTheLoaderStillHoldsIt) {
+    struct tCase {
+        const char* name;
+        std::string library;
+        const char* initialize;
+        const char* logName;
+        bool replaced;
+    };
+    const tCase cases[] = {
+        {"Resident", kResidentPlugin, "ResidentInit", "resident", false},
+        {"Unique", ZO_TEST_PLUGIN_unique, "ThrowingUniqueInit", "unique", false},
+        {"KitBuilt", ZO_TEST_PLUGIN_kitBuilt, "ThrowingUniqueInit", "kitBuilt", true},
+    };
+    for (const tCase& test : cases) {
+        SCOPED_TRACE(test.name);
+        zotest::TestRoot root;
+        tLibraryShelf shelf(root);
+        zotest::addDescriptions(
+            root, {{test.name, shelf.place(test.library, test.logName), test.initialize}});
+        tReloadRun run;
+        ASSERT_TRUE(run.waitForReady(1));
+        shelf.place(test.library, test.logName);
+        ASSERT_TRUE(run.reload(2));
+        const std::string status = root.statusText();
+        const std::string held =
+            std::string("\nOld library still loaded, new version not started: ") + test.name + "\n";
+        EXPECT_EQ(!test.replaced, status.find(held) != std::string::npos) << status;
+        EXPECT_EQ(!test.replaced, status.find(std::string(test.initialize) + " Code: -52005\n") !=
+                                      std::string::npos)
+            << status;
+        const std::string started = std::string(test.logName) + " Initialize";
+        const tCalls expected = test.replaced ? tCalls{started, started} : tCalls{started};
+        EXPECT_EQ(expected, run.log.calls());
+        zotest::stopBySignal(run.service);
+    }
 }
 
 }  // namespace

@@ -117,13 +117,20 @@ check_manual() {
 build_examples_from_kit() {
     local prefix=$1 fresh=$2
     cp "$prefix"/share/doc/zokorvoremoteservice/examples/* "$fresh"
-    make -s -C "$fresh" KIT="$prefix/include/zoKorvoRemoteService" >/dev/null
+    make -s -C "$fresh" KIT="$prefix/include" >/dev/null
     local library
     for library in Clock Greeter Deployer; do
         nm -D --defined-only "$fresh/libzoExample$library.so" |
             grep -q " T zoExample${library}Initialize$" ||
             fail "libzoExample$library.so does not export its Initialize"
+        # A GNU unique symbol would keep the library mapped for ever.
+        ! readelf -sW "$fresh/libzoExample$library.so" | grep -q ' UNIQUE ' ||
+            fail "libzoExample$library.so has a GNU unique symbol"
     done
+    [ -f "$prefix/share/zoKorvoRemoteService/zoKorvoPlugin.cmake" ] ||
+        fail "the kit's CMake file is not installed"
+    grep -q -- '-fno-gnu-unique' "$prefix/share/pkgconfig/zoKorvoPlugin.pc" ||
+        fail "the kit's pkg-config file does not give -fno-gnu-unique"
     sed -i "s|^Path=|Path=$fresh/|" "$fresh"/*.ini
 }
 

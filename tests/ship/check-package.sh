@@ -52,6 +52,8 @@ for file in \
     /usr/lib/tmpfiles.d/zoKorvoRemoteService.conf \
     /usr/share/man/man8/zoKorvoRemoteService.8.gz \
     /usr/include/zoKorvoRemoteService/zoKorvoPlugin.h \
+    /usr/share/zoKorvoRemoteService/zoKorvoPlugin.cmake \
+    /usr/share/pkgconfig/zoKorvoPlugin.pc \
     /usr/share/doc/zokorvoremoteservice/README.md \
     /usr/share/doc/zokorvoremoteservice/copyright \
     /usr/share/doc/zokorvoremoteservice/changelog.gz \

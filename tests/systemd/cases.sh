@@ -368,6 +368,39 @@ HeartbeatStopsWhenTheServiceIsKilled() {
     # Three intervals; RestartSec= (10 s) keeps the next process away meanwhile.
     sleep 3
     expectEqual "heartbeat after SIGKILL" "$last" "$(metric zokorvo_metrics_updated_timestamp_seconds)"
+exitedWithStatus70() { holds "$(inside journalctl -u "$unit" --no-pager -o cat)" 'status=70/'; }
+callsExitInTheStatusFile() { holds "$(inside cat "$statusFile")" 'Plugin Exiter called exit(0) in Initialize'; }
+
+# A plugin's exit(0) ends the service with status 70: a failure, which
+# Restart=on-failure answers, and the status file names the plugin.
+PluginExitIsAFailureThatIsRestarted() {
+    requireFeature "a status of its own for a plugin's exit" \
+        holds "$(inside zcat /usr/share/man/man8/zoKorvoRemoteService.8.gz)" 'called exit('
+    dropIn 50-restart RestartSec=1s
+    usePlugins alpha exiter
+    ctl start "$unit" && fail "systemctl start succeeded although Exiter's Initialize exits"
+    waitUntil 10 "a restart" hasRestarted
+    waitUntil 5 "the journal says that the main process exited with status 70" exitedWithStatus70
+    waitUntil 5 "the status file names the plugin" callsExitInTheStatusFile
+}
+
+crashRecordNamesLateCrasher() {
+    holds "$(inside journalctl --no-pager -u "$unit" PLUGIN=LateCrasher PRIORITY=2 -o cat)" \
+        'Plugin LateCrasher crashed: SIGSEGV in its own code'
+}
+
+# A thread of the plugin's faults after the start: the journal names the
+# plugin at priority 2 before the service ends by SIGSEGV.
+CrashInAPluginThreadIsNamedInTheJournal() {
+    requireFeature "the last word of a crash" \
+        holds "$(inside zcat /usr/share/man/man8/zoKorvoRemoteService.8.gz)" 'crashed: '
+    dropIn 50-restart Restart=no
+    usePlugins alpha lateCrasher
+    ctl start "$unit"
+    waitUntil 10 "the crash" isStopped
+    inside journalctl --sync 2>/dev/null || sleep 1
+    waitUntil 5 "a journal record naming LateCrasher" crashRecordNamesLateCrasher
+    waitUntil 5 "the journal says that the main process died of SIGSEGV" journalSaysSegv
 }
 
 SecurityAnalysisOfTheUnit() {

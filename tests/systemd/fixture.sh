@@ -45,6 +45,8 @@ describeTestPlugins() {
     describe slow.ini Slow libzo_test_plugin_sleepy.so Initialize=SleepyInit
     describe stuck.ini Stuck libzo_test_plugin_stuck.so Initialize=StuckInit
     describe crasher.ini Crasher libzo_test_plugin_crasher.so Initialize=CrasherInit
+    describe exiter.ini Exiter libzo_test_plugin_exiter.so Initialize=ExiterInit
+    describe lateCrasher.ini LateCrasher libzo_test_plugin_lateCrasher.so Initialize=LateCrasherInit
 }
 
 # The package, the libraries and every description file, in STAGE, which the

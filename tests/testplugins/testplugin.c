@@ -39,6 +39,18 @@
  *   HANDLE_SIGSEGV     Initialize installs a SIGSEGV handler that exits with 0
  *   LATE_CRASH_MS      Initialize starts a thread that faults this many
  *                      milliseconds later, in this library's code
+ *   WRITE_DESCRIPTORS  Initialize writes a few bytes to every descriptor from
+ *                      3 to 1023, as a plugin with a stale descriptor number does
+ * and the ways a plugin ends the process it runs in:
+ *   EXIT_IN_INIT       Initialize calls exit() with this status
+ *   QUICK_EXIT_IN_INIT Initialize calls quick_exit() with this status
+ *   EXIT_LATER_MS      Initialize starts a thread that calls exit(EXIT_LATER_STATUS)
+ *                      this many milliseconds later
+ *   UNDERSCORE_EXIT_IN_STOP  Stop calls _exit() with this status
+ *   ABORT_LATER_MS     Initialize starts a thread that calls abort() this many
+ *                      milliseconds later
+ *   CRASH_IN_CONSTRUCTOR  the library's constructor dies of SIGSEGV
+ *   HANG_IN_CONSTRUCTOR   the library's constructor sleeps for ten minutes
  *
  * Every entry point appends the line "<PLUGIN_NAME> <Initialize|Stop|Cleanup>"
  * to the file named by the environment variable ZO_TEST_PLUGIN_LOG, opening it
@@ -115,6 +127,18 @@
 #ifndef LATE_CRASH_MS
 #define LATE_CRASH_MS 0
 #endif
+#ifndef WRITE_DESCRIPTORS
+#define WRITE_DESCRIPTORS 0
+#endif
+#ifndef EXIT_LATER_MS
+#define EXIT_LATER_MS 0
+#endif
+#ifndef EXIT_LATER_STATUS
+#define EXIT_LATER_STATUS 0
+#endif
+#ifndef ABORT_LATER_MS
+#define ABORT_LATER_MS 0
+#endif
 
 /* Unused in a plugin that exports no entry point. */
 __attribute__((unused)) static void appendToLog(const char* entry) {
@@ -162,6 +186,32 @@ __attribute__((constructor)) static void logConstructor(void) {
 #endif
 
 static pid_t leftThread; /* its thread id, once it runs */
+/* A real fault in this library's own code, under whatever handler the
+   process has: a store into a page that allows no access. A store through a
+   null pointer would not do under g++'s UndefinedBehaviorSanitizer, which
+   ends the process with its own report and exit status before the store is
+   made. */
+__attribute__((unused)) static void faultHere(void) {
+    void* page = mmap(NULL, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) {
+        abort();
+    }
+    volatile int* forbidden = page;
+    *forbidden = 1;
+}
+
+#ifdef CRASH_IN_CONSTRUCTOR
+__attribute__((constructor)) static void crashWhileMapped(void) {
+    faultHere();
+}
+#endif
+
+#ifdef HANG_IN_CONSTRUCTOR
+__attribute__((constructor)) static void hangWhileMapped(void) {
+    sleepMilliseconds(600000);
+}
+#endif
+
 
 static pthread_mutex_t cleanupLock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t cleanupChange = PTHREAD_COND_INITIALIZER;
@@ -316,27 +366,55 @@ __attribute__((unused)) static void blockSigterm(void) {
     pthread_sigmask(SIG_BLOCK, &blocked, NULL);
 }
 
-/* Faults in this library's own code after LATE_CRASH_MS: a store into a
-   page that allows no access. A store through a null pointer would not do
-   under g++'s UndefinedBehaviorSanitizer, which ends the process with its
-   own report and exit status before the store is made. */
+/* Faults in this library's own code after LATE_CRASH_MS. */
 __attribute__((unused)) static void* crashLater(void* unused) {
     (void)unused;
     sleepMilliseconds(LATE_CRASH_MS);
-    void* page = mmap(NULL, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (page == MAP_FAILED) {
-        abort();
-    }
-    volatile int* forbidden = page;
-    *forbidden = 1;
+    faultHere();
     return NULL;
 }
 
-__attribute__((unused)) static void startLateCrash(void) {
+/* Ends the process from a thread of this library's after EXIT_LATER_MS. */
+__attribute__((unused)) static void* exitLater(void* unused) {
+    (void)unused;
+    sleepMilliseconds(EXIT_LATER_MS);
+    exit(EXIT_LATER_STATUS);
+    return NULL;
+}
+
+__attribute__((unused)) static void* abortLater(void* unused) {
+    (void)unused;
+    sleepMilliseconds(ABORT_LATER_MS);
+    abort();
+    return NULL;
+}
+
+__attribute__((unused)) static void startDetached(void* (*function)(void*)) {
     pthread_t thread;
-    if (pthread_create(&thread, NULL, crashLater, NULL) == 0) {
+    if (pthread_create(&thread, NULL, function, NULL) == 0) {
         pthread_detach(thread);
     }
+}
+
+__attribute__((unused)) static void startLateCrash(void) {
+    startDetached(crashLater);
+}
+
+/* A write of a few bytes to every descriptor that may be open: whatever the
+   process holds there (the service's sockets, its logs) gets them. */
+__attribute__((unused)) static void writeDescriptors(void) {
+    sigset_t pipeSignal;
+    sigset_t previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    for (int descriptor = 3; descriptor < 1024; ++descriptor) {
+        (void)write(descriptor, "stale", 5);
+    }
+    const struct timespec noWait = {0, 0};
+    while (sigtimedwait(&pipeSignal, NULL, &noWait) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, NULL);
 }
 
 __attribute__((unused)) static void meddle(void) {
@@ -365,6 +443,21 @@ __attribute__((unused)) static void meddle(void) {
     if (LATE_CRASH_MS > 0) {
         startLateCrash();
     }
+    if (WRITE_DESCRIPTORS) {
+        writeDescriptors();
+    }
+    if (EXIT_LATER_MS > 0) {
+        startDetached(exitLater);
+    }
+    if (ABORT_LATER_MS > 0) {
+        startDetached(abortLater);
+    }
+#ifdef EXIT_IN_INIT
+    exit(EXIT_IN_INIT);
+#endif
+#ifdef QUICK_EXIT_IN_INIT
+    quick_exit(QUICK_EXIT_IN_INIT);
+#endif
 }
 
 __attribute__((unused)) static void haveFaults(void) {
@@ -433,6 +526,9 @@ int32_t INIT_SYMBOL(void) {
 void STOP_SYMBOL(void);
 void STOP_SYMBOL(void) {
     appendToLog("Stop");
+#ifdef UNDERSCORE_EXIT_IN_STOP
+    _exit(UNDERSCORE_EXIT_IN_STOP);
+#endif
     sleepMilliseconds(STOP_SLEEP_MS);
 }
 #endif

@@ -6,9 +6,18 @@
 // tPluginOddity (nothing standard), from Initialize, Stop and Cleanup as
 // their names say; these log their calls as "thrower <step>" (testplugin.c).
 // The passes must fail that plugin's step alone.
+// ThrowingTerminateLaterInit starts a thread whose exception nobody catches
+// (std::terminate() 300 ms later); ThrowingExitLaterInit one that calls
+// exit(3) 500 ms later while a static object of the plugin's has a destructor.
+// Built with HOLD_UNIQUE it also has ThrowingUniqueInit, whose inline
+// function's static object GCC makes a GNU unique symbol (unless built with
+// -fno-gnu-unique): the loader then never unloads the library.
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 extern "C" void zoTestPluginLog(const char* entry);
@@ -55,9 +64,49 @@ const std::string& tPluginOddity::describe() const {
     throw tPluginOddity("something odd");
 }
 
+// Destroyed by exit(), like any plugin's static object.
+const std::string kStaticName = std::to_string(42) + " objects";
+
+void startDetached(std::chrono::milliseconds after, void (*then)()) {
+    std::thread([after, then] {
+        std::this_thread::sleep_for(after);
+        then();
+    }).detach();
+}
+
 }  // namespace
 
+#ifdef HOLD_UNIQUE
+inline std::string& uniqueName() {
+    static std::string name = "unique";
+    return name;
+}
+#endif
+
 extern "C" {
+
+#ifdef HOLD_UNIQUE
+int32_t ThrowingUniqueInit() {
+    zoTestPluginLog("Initialize");
+    return uniqueName().empty() ? -1 : 0;
+}
+#endif
+
+int32_t ThrowingTerminateLaterInit() {
+    zoTestPluginLog("Initialize");
+    startDetached(std::chrono::milliseconds(300),
+                  [] { throw tDeviceFault("nobody catches this"); });
+    return 0;
+}
+
+int32_t ThrowingExitLaterInit() {
+    zoTestPluginLog("Initialize");
+    if (kStaticName.empty()) {
+        return -1;
+    }
+    startDetached(std::chrono::milliseconds(500), [] { std::exit(3); });
+    return 0;
+}
 
 int32_t ThrowingInit() {
     throw 7;

@@ -124,9 +124,8 @@ void renderPrediction(std::ostringstream& text, size_t position,
 
 void renderStartOrder(std::ostringstream& text, const tCheckReport& report) {
     text << "Start order ("
-         << (report.librariesLoaded
-                 ? "libraries opened and closed again; Initialize is never called"
-                 : "libraries not opened: --load opens them")
+         << (report.librariesLoaded ? "libraries opened and closed again; no entry point is called"
+                                    : "libraries not opened: --load opens them")
          << "):\n";
     if (report.startOrder.empty()) {
         text << "  no plugin\n";

@@ -1,7 +1,23 @@
 #include "StartPrediction.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <boost/filesystem/operations.hpp>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <tuple>
 #include <utility>
 
@@ -9,6 +25,7 @@
 #include "safety/PathSafety.h"
 #include "plugins/PluginOrder.h"
 #include "plugins/StartedNames.h"
+#include "SignalWatch.h"
 #include "Wording.h"
 #include "plugins/tPluginManager.h"
 #include "zoerr/Status.h"
@@ -106,7 +123,15 @@ std::vector<tLoadFailure> lookUpEntryPoints(zoqel::tSharedLibrary& library,
 // One pass over the plugins in start order, with the manager's own tests.
 class tStartPass {
   public:
-    tStartPass(uint32_t mask, bool loadLibraries) : capabilityMask(mask), load(loadLibraries) {}
+    // `failedToOpen`: plugins whose opening an earlier child did not survive,
+    // with why; they are not opened again. `opening` is told before each open.
+    tStartPass(uint32_t mask, bool loadLibraries,
+               const std::map<size_t, std::string>* failedToOpen = nullptr,
+               std::function<void(size_t)> opening = {})
+        : capabilityMask(mask),
+          load(loadLibraries),
+          openingFailed(failedToOpen),
+          beforeOpening(std::move(opening)) {}
     ~tStartPass() {
         for (auto library = opened.rbegin(); library != opened.rend(); ++library) {
             closeQuietly(*library);
@@ -144,7 +169,14 @@ class tStartPass {
         } else if (std::string loaderName;
                    !judgeLibrary(prediction, description.path, loaderName)) {
             // Never opened: the service would not open it either.
+        } else if (load && openingFailed != nullptr && openingFailed->count(index) != 0) {
+            prediction.loadFailures.push_back(
+                tLoadFailure{"library " + quoted(description.path), openingFailed->at(index)});
+            failToLoad(prediction, "opening its library ended the process that opened it");
         } else if (load) {
+            if (beforeOpening) {
+                beforeOpening(index);
+            }
             openLibrary(prediction, loaderName);
         }
         if (prediction.verdict == tStartVerdict::admitted) {
@@ -238,6 +270,8 @@ class tStartPass {
 
     const uint32_t capabilityMask;
     const bool load;
+    const std::map<size_t, std::string>* const openingFailed;
+    const std::function<void(size_t)> beforeOpening;
     // The verdicts on library paths of this pass, as the service keeps them.
     tPathSafety pathSafety;
     std::vector<zoqel::tSharedLibrary> opened;
@@ -272,6 +306,182 @@ std::vector<tStartPrediction> predictStartPass(const std::vector<tPlacedDescript
                                                uint32_t capabilityMask, bool loadLibraries) {
     tStartPass pass(capabilityMask, loadLibraries);
     return pass.run(ordered);
+}
+
+namespace {
+
+// What a child that opens the libraries tells its parent, one line each:
+// "opening <index>" before each open, and "result <JSON>" at the end.
+constexpr char kOpening[] = "opening ";
+constexpr char kResult[] = "result ";
+
+using Json = nlohmann::json;
+
+Json predictionsJson(const std::vector<tStartPrediction>& predictions) {
+    Json all = Json::array();
+    for (const tStartPrediction& prediction : predictions) {
+        Json failures = Json::array();
+        for (const tLoadFailure& failure : prediction.loadFailures) {
+            failures.push_back({failure.what, failure.loaderText});
+        }
+        all.push_back({static_cast<int>(prediction.verdict), prediction.code, prediction.reason,
+                       failures, prediction.environmentNote});
+    }
+    return all;
+}
+
+std::vector<tStartPrediction> predictionsFrom(const Json& all,
+                                              const std::vector<tPlacedDescription>& ordered) {
+    std::vector<tStartPrediction> predictions;
+    for (size_t i = 0; i < ordered.size() && i < all.size(); ++i) {
+        tStartPrediction prediction;
+        prediction.plugin = ordered[i];
+        prediction.verdict = static_cast<tStartVerdict>(all[i][0].get<int>());
+        prediction.code = all[i][1].get<int32_t>();
+        prediction.reason = all[i][2].get<std::string>();
+        for (const Json& failure : all[i][3]) {
+            prediction.loadFailures.push_back({failure[0], failure[1]});
+        }
+        prediction.environmentNote = all[i][4].get<std::string>();
+        predictions.push_back(std::move(prediction));
+    }
+    return predictions;
+}
+
+void writeLine(int out, const std::string& line) {
+    const std::string text = line + "\n";
+    // One write per line, small enough to reach the parent whole.
+    (void)!write(out, text.data(), text.size());
+}
+
+// The child: runs the pass, opening libraries, and ends without closing them,
+// so that no destructor of a plugin's runs after the report is out.
+[[noreturn]] void openInChild(int out, const std::vector<tPlacedDescription>& ordered,
+                              uint32_t capabilityMask,
+                              const std::map<size_t, std::string>& failedToOpen) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // What a library prints goes where the checker's progress goes.
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    try {
+        auto* pass = new tStartPass(capabilityMask, true, &failedToOpen, [out](size_t index) {
+            writeLine(out, kOpening + std::to_string(index));
+        });
+        writeLine(out, kResult + predictionsJson(pass->run(ordered)).dump());
+    } catch (...) {
+        // No memory: the parent sees no result.
+    }
+    fflush(nullptr);
+    _exit(0);
+}
+
+// How a child that opened libraries ended.
+struct tOpeningEnd {
+    bool complete = false;
+    std::string result;          // the JSON of the predictions
+    long opening = -1;           // the plugin whose library was being opened; -1: none
+    std::string whyItDidNotEnd;  // for that plugin
+};
+
+std::string howItEnded(int status, double timeoutSeconds, bool timedOut) {
+    std::ostringstream text;
+    if (timedOut) {
+        text << "opening it did not end within " << timeoutSeconds
+             << " s: its constructors (or the loader's work) hang, and would hang the "
+                "service's start";
+    } else if (WIFSIGNALED(status)) {
+        text << "opening it killed the checker's child process with signal "
+             << signalName(WTERMSIG(status)) << " (" << strsignal(WTERMSIG(status))
+             << "): its constructors (or the loader's work) crash, and would crash the service";
+    } else {
+        text << "opening it ended the checker's child process with exit status "
+             << WEXITSTATUS(status)
+             << ": a constructor ends the process, and would end the service";
+    }
+    return text.str();
+}
+
+// Reads the child's lines until it ends, or until one library has been
+// opening for `timeoutSeconds`, when the child is killed.
+tOpeningEnd watchOpening(int in, pid_t child, double timeoutSeconds) {
+    tOpeningEnd end;
+    std::string pending;
+    bool timedOut = false;
+    for (;;) {
+        pollfd readable = {in, POLLIN, 0};
+        const int ready = poll(&readable, 1, static_cast<int>(timeoutSeconds * 1000));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready == 0) {
+            timedOut = true;
+            kill(child, SIGKILL);
+            break;
+        }
+        char buffer[4096];
+        const ssize_t got = read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        pending.append(buffer, static_cast<size_t>(got));
+        for (size_t lineEnd; (lineEnd = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, lineEnd);
+            pending.erase(0, lineEnd + 1);
+            if (line.compare(0, strlen(kOpening), kOpening) == 0) {
+                end.opening = std::atol(line.c_str() + strlen(kOpening));
+            } else if (line.compare(0, strlen(kResult), kResult) == 0) {
+                end.result = line.substr(strlen(kResult));
+                end.complete = true;
+            }
+        }
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!end.complete) {
+        end.whyItDidNotEnd = howItEnded(status, timeoutSeconds, timedOut);
+    }
+    return end;
+}
+
+}  // namespace
+
+std::vector<tStartPrediction> predictStartPassOpeningInChildren(
+    const std::vector<tPlacedDescription>& ordered, uint32_t capabilityMask,
+    double timeoutSeconds) {
+    std::map<size_t, std::string> failedToOpen;
+    for (;;) {
+        int channel[2];
+        if (pipe2(channel, O_CLOEXEC) != 0) {
+            throw std::system_error(errno, std::generic_category(), "pipe");
+        }
+        fflush(nullptr);
+        const pid_t child = fork();
+        if (child < 0) {
+            close(channel[0]);
+            close(channel[1]);
+            throw std::system_error(errno, std::generic_category(), "fork");
+        }
+        if (child == 0) {
+            close(channel[0]);
+            openInChild(channel[1], ordered, capabilityMask, failedToOpen);
+        }
+        close(channel[1]);
+        const tOpeningEnd end = watchOpening(channel[0], child, timeoutSeconds);
+        close(channel[0]);
+        if (end.complete) {
+            return predictionsFrom(Json::parse(end.result), ordered);
+        }
+        if (end.opening < 0 || failedToOpen.count(static_cast<size_t>(end.opening)) != 0) {
+            throw std::runtime_error(
+                "the process that opens the libraries ended before any "
+                "library: " +
+                end.whyItDidNotEnd);
+        }
+        failedToOpen[static_cast<size_t>(end.opening)] = end.whyItDidNotEnd;
+    }
 }
 
 std::string outcomeOf(const tStartPrediction& prediction) {

@@ -107,7 +107,9 @@ const char kUsage[] =
     "                      (RTLD_NOW | RTLD_GLOBAL, in start order), look up the entry\n"
     "                      points its description names, report the dynamic loader's\n"
     "                      own text for every failure, and close the libraries again.\n"
-    "                      Opening a library runs its constructors in this process.\n"
+    "                      The libraries are opened in a child process: one whose\n"
+    "                      constructors crash, hang (--step-timeout) or end the\n"
+    "                      process fails to load, saying so, and the others go on.\n"
     "                      The loader works in this checker's environment (working\n"
     "                      directory, LD_LIBRARY_PATH, user): the service runs from /\n"
     "                      under the service manager and with -d, so a relative or\n"
@@ -120,9 +122,12 @@ const char kUsage[] =
     "                      left behind after its close: threads, open file descriptors,\n"
     "                      child processes, its library still mapped; descriptors it\n"
     "                      closed that it did not open; SIGINT or SIGTERM blocked or\n"
-    "                      taken over. Between the last Initialize and the first Stop\n"
-    "                      the plugins run for a while, and a crash there is blamed on\n"
-    "                      the plugin whose code faulted. A crash or hang ends the\n"
+    "                      taken over; why a library stays mapped; the loader's words\n"
+    "                      for a library that cannot be bound. A positive Initialize\n"
+    "                      code is a warning, not clean. Between the last Initialize\n"
+    "                      and the first Stop the plugins run for a while, and a crash\n"
+    "                      or abort there is blamed on the plugin whose code faulted\n"
+    "                      or called abort. A crash or hang ends the\n"
     "                      child; the rest are tried in a new one, so an Initialize\n"
     "                      may run (and its side effects happen) more than once. It\n"
     "                      runs as this user (as root: plugin code runs as root), in\n"
@@ -130,7 +135,8 @@ const char kUsage[] =
     "                      the service's status file. SIGINT or SIGTERM ends the trial\n"
     "                      and every process of it, and prints the report so far.\n"
     "  --step-timeout SECONDS\n"
-    "                      with --trial, a step running longer hangs (default 10)\n"
+    "                      with --trial, a step running longer hangs; with --load,\n"
+    "                      opening one library (default 10)\n"
     "  --run-for SECONDS   with --trial, how long the plugins run between the start\n"
     "                      and the stop (default 1; 0 for none)\n"
     "  --reload-plan       then say what a reload of the running service (SIGHUP,\n"
@@ -174,9 +180,9 @@ const char kUsage[] =
     "capabilities, then -52006 when a dependency has not started before it, then\n"
     "-52005 when it has no Path, -52026 when its library path holds a \"/\" and the\n"
     "library is not safe (it is never opened), and (with --load) -52005 when its\n"
-    "library or an entry point cannot be bound. Initialize is never called, so a\n"
-    "plugin whose Initialize would fail (and the plugins that depend on it) cannot\n"
-    "be predicted; without --load, libraries are not opened either.\n"
+    "library or an entry point cannot be bound. Without --trial no entry point is\n"
+    "called, so a plugin whose Initialize would fail (and the plugins that depend\n"
+    "on it) cannot be predicted; without --load, libraries are not opened either.\n"
     "\n"
     "Exit status: 0 nothing wrong (warnings allowed); 1 a file is rejected or a\n"
     "plugin would be refused or fail to load, or in the trial a plugin crashed, hung,\n"
@@ -388,8 +394,8 @@ int parseOptions(int argc, char** argv, tOptions& options) {
     if (options.reloadPlan && options.json) {
         return usageError(argv[0], "--reload-plan prints text only");
     }
-    if (options.stepTimeoutGiven && !options.trial) {
-        return usageError(argv[0], "--step-timeout needs --trial");
+    if (options.stepTimeoutGiven && !options.trial && !options.load) {
+        return usageError(argv[0], "--step-timeout needs --trial or --load");
     }
     if (options.runForGiven && !options.trial) {
         return usageError(argv[0], "--run-for needs --trial");
@@ -446,8 +452,12 @@ tCheckReport checkPlugins(const tOptions& options, const std::vector<std::string
     }
     decideDeployment(options.deployment, report);
     report.librariesLoaded = options.load;
-    report.startOrder = nPluginCheck::predictStartPass(nPluginCheck::inStartOrder(accepted),
-                                                       report.capabilityMask, options.load);
+    const std::vector<nPluginCheck::tPlacedDescription> ordered =
+        nPluginCheck::inStartOrder(accepted);
+    report.startOrder = options.load
+                            ? nPluginCheck::predictStartPassOpeningInChildren(
+                                  ordered, report.capabilityMask, options.stepTimeoutSeconds)
+                            : nPluginCheck::predictStartPass(ordered, report.capabilityMask, false);
     report.acrossFiles = nPluginCheck::checkAcrossFiles(report.startOrder);
     if (options.trial) {
         nPluginCheck::tTrialSettings settings;

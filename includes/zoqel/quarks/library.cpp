@@ -3,6 +3,9 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "zoerr/Status.h"
 #include "zoqel/StatusRecord.h"
 
@@ -91,6 +94,38 @@ const char* tSharedLibrary::loadedFileName() const {
         return "";
     }
     return map->l_name;
+}
+
+// The loader maps a library's ELF header with its first segment, at the
+// load bias: the program headers follow from it without a walk of every
+// loaded object (which takes the loader's lock and costs a pass over
+// thousands of libraries).
+bool tSharedLibrary::mappedRange(uintptr_t& start, uintptr_t& end) const {
+    link_map* map = nullptr;
+    if (!loaded || handle == nullptr || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 ||
+        map == nullptr || map->l_addr == 0) {
+        return false;
+    }
+    const auto* header = reinterpret_cast<const ElfW(Ehdr)*>(map->l_addr);
+    if (memcmp(header->e_ident, ELFMAG, SELFMAG) != 0 ||
+        header->e_phentsize != sizeof(ElfW(Phdr))) {
+        return false;
+    }
+    const auto* segments = reinterpret_cast<const ElfW(Phdr)*>(map->l_addr + header->e_phoff);
+    uintptr_t lowest = UINTPTR_MAX;
+    uintptr_t highest = 0;
+    for (ElfW(Half) i = 0; i < header->e_phnum; ++i) {
+        if (segments[i].p_type == PT_LOAD) {
+            lowest = std::min<uintptr_t>(lowest, segments[i].p_vaddr);
+            highest = std::max<uintptr_t>(highest, segments[i].p_vaddr + segments[i].p_memsz);
+        }
+    }
+    if (highest <= lowest) {
+        return false;
+    }
+    start = map->l_addr + lowest;
+    end = map->l_addr + highest;
+    return true;
 }
 
 bool tSharedLibrary::isHeldByLoader(const char* path) {

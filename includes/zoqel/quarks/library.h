@@ -16,6 +16,7 @@
 #ifndef ZOQEL_QUARKS_LIBRARY_H
 #define ZOQEL_QUARKS_LIBRARY_H
 
+#include <cstdint>
 #include <string>
 
 namespace zoqel {
@@ -46,6 +47,10 @@ class tSharedLibrary {
     // is open. Allocates nothing.
     const char* loadedFileName() const;
 
+    // The addresses the open library's loadable segments span, [start, end);
+    // false when none is open or its program headers cannot be read.
+    // Allocates nothing.
+    bool mappedRange(uintptr_t& start, uintptr_t& end) const;
     // True when the loader still holds a library it knows by `path`, so that
     // opening `path` now would hand back that library instead of reading the
     // file again. Opens and maps nothing.

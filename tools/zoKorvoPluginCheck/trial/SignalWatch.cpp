@@ -1,6 +1,7 @@
 #include "SignalWatch.h"
 
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <link.h>
 #include <string.h>
 #include <ucontext.h>
@@ -14,7 +15,7 @@
 namespace nPluginCheck {
 namespace {
 
-constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 constexpr int kStopSignals[] = {SIGINT, SIGTERM};
 
 // Where a plugin's library lies in memory, published for the fault reporter,
@@ -102,22 +103,51 @@ void copyPlain(const char* text, char* out, size_t size) {
     out[at] = '\0';
 }
 
-// Runs on the faulting thread with the process in an unknown state: it
-// compares the faulting code's address with the plugins' libraries, writes
-// one frame and lets the signal end the process. It takes no lock.
-void reportFault(int signal, siginfo_t* info, void* context) {
-    const auto code = reinterpret_cast<uintptr_t>(faultingCode(info, context));
-    char message[768];
-    snprintf(message, sizeof message, "{\"event\":\"fault\",\"signal\":%d}", signal);
+// The plugin whose library holds `code`, or faultPlugins for none.
+size_t pluginHolding(uintptr_t code) {
     for (size_t i = 0; i < faultPlugins; ++i) {
         const tLibraryRange& range = libraryRanges[i];
         const uintptr_t end = range.end.load(std::memory_order_acquire);
         if (end != 0 && code >= range.start.load(std::memory_order_relaxed) && code < end) {
-            snprintf(message, sizeof message,
-                     "{\"event\":\"fault\",\"plugin\":%zu,\"signal\":%d,\"library\":\"%s\"}", i,
-                     signal, range.file);
-            break;
+            return i;
         }
+    }
+    return faultPlugins;
+}
+
+// The plugin whose library holds one of the faulting thread's callers: an
+// abort() or a std::terminate() faults in the C library, called from the
+// plugin's code. backtrace() was called once when the reporter was
+// installed, so that it loads nothing now.
+size_t pluginAmongCallers() {
+    void* frames[64];
+    const int count = backtrace(frames, 64);
+    for (int i = 0; i < count; ++i) {
+        // A return address points after the call: one byte back is inside it.
+        const size_t plugin = pluginHolding(reinterpret_cast<uintptr_t>(frames[i]) - 1);
+        if (plugin < faultPlugins) {
+            return plugin;
+        }
+    }
+    return faultPlugins;
+}
+
+// Runs on the faulting thread with the process in an unknown state: it
+// compares the faulting code's address, and then its callers', with the
+// plugins' libraries, writes one frame and lets the signal end the process.
+// It takes no lock.
+void reportFault(int signal, siginfo_t* info, void* context) {
+    const auto code = reinterpret_cast<uintptr_t>(faultingCode(info, context));
+    char message[768];
+    snprintf(message, sizeof message, "{\"event\":\"fault\",\"signal\":%d}", signal);
+    size_t plugin = pluginHolding(code);
+    if (plugin == faultPlugins) {
+        plugin = pluginAmongCallers();
+    }
+    if (plugin < faultPlugins) {
+        snprintf(message, sizeof message,
+                 "{\"event\":\"fault\",\"plugin\":%zu,\"signal\":%d,\"library\":\"%s\"}", plugin,
+                 signal, libraryRanges[plugin].file);
     }
     char frame[1024];
     if (faultChannel != nullptr) {
@@ -210,6 +240,10 @@ void installFaultReporter(tReportChannel& channel, size_t plugins) {
     libraryRanges = std::make_unique<tLibraryRange[]>(plugins);
     faultPlugins = plugins;
     giveReporterAStack();
+    // Loads the unwinder now (not safe in a handler) without walking any
+    // stack: a walk would read the unwind tables of every library on it.
+    void* frame = nullptr;
+    backtrace(&frame, 0);
     const struct sigaction reporter = faultReporterAction();
     for (int signal : kFaultSignals) {
         sigaction(signal, &reporter, nullptr);

@@ -182,6 +182,7 @@ class tRound {
         const bool inItsStep = openStep && &report.plugins[plan[openStep->first]] == &culprit;
         if (inItsStep) {
             culprit.failedStep = openStep->second;
+            culprit.failedInLoad = openingLibrary;
             culprit.afterClose = checkingLeftovers;
         } else {
             // Its own thread faulted while no step of its own ran.
@@ -213,6 +214,7 @@ class tRound {
                 plugin.inRunningPhase = running && !openStep;
                 if (openStep && openStep->first == position) {
                     plugin.failedStep = openStep->second;
+                    plugin.failedInLoad = openingLibrary;
                     plugin.interruptedInStep = true;
                 }
             }
@@ -318,6 +320,7 @@ class tRound {
         switch (event.kind) {
             case tTrialEventKind::begins:
                 openStep.emplace(event.plugin, event.step.step);
+                openingLibrary = event.opening;
                 checkingLeftovers = false;
                 break;
             case tTrialEventKind::raised:
@@ -329,6 +332,7 @@ class tRound {
             case tTrialEventKind::checking:
                 takeEnded(event);
                 openStep.emplace(event.plugin, tPluginStep::cleanup);
+                openingLibrary = false;
                 checkingLeftovers = true;
                 break;
             case tTrialEventKind::leftovers:
@@ -429,6 +433,8 @@ class tRound {
     int status = 0;
     uint64_t lastEventNs = 0;
     std::optional<std::pair<size_t, tPluginStep>> openStep;
+    // The open step is the opening of its plugin's library, before Initialize.
+    bool openingLibrary = false;
     std::string raisedException;
     std::string lastEnded;
     std::string escapedType;
@@ -468,7 +474,7 @@ std::string whatHappenedTo(const tPluginTrial& plugin) {
 std::string refusalReason(const tPluginTrial& plugin, const tTrialReport& report) {
     std::vector<std::string> reasons;
     for (const tPluginTrial& other : report.plugins) {
-        if (&other != &plugin && !trialClean(other) &&
+        if (&other != &plugin && !trialWithoutProblems(other) &&
             std::find(plugin.dependencies.begin(), plugin.dependencies.end(), other.name) !=
                 plugin.dependencies.end()) {
             reasons.push_back(nPluginCheck::quoted(other.name) + ", which " +

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <link.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include <string>
 #include <typeinfo>
 
+#include "safety/PathSafety.h"
 #include "ProcessSnapshot.h"
 #include "ReportChannel.h"
 #include "SignalWatch.h"
@@ -36,6 +39,33 @@ constexpr int kThreadEndChecks = 20;
 constexpr long kThreadEndCheckNs = 10L * 1000 * 1000;
 // Stand-ins for the service's own descriptors (its signal pipe and the like).
 constexpr int kStandInDescriptors = 2;
+
+// The stand-in descriptors: in-memory files, so that a plugin's stray write
+// to a number it did not open shows as growth.
+struct tStandIn {
+    int descriptor = -1;
+    ino_t inode = 0;
+    off_t size = 0;  // as the last step left it
+};
+tStandIn standIns[kStandInDescriptors];
+
+// "wrote to descriptors it did not open: 3 (5 bytes)", or "" when no
+// stand-in grew since the last look; a stand-in closed or replaced is the
+// closes' finding, not this one's.
+std::string strayWrites() {
+    std::string written;
+    for (tStandIn& standIn : standIns) {
+        struct stat status {};
+        if (standIn.descriptor < 0 || fstat(standIn.descriptor, &status) != 0 ||
+            status.st_ino != standIn.inode || status.st_size <= standIn.size) {
+            continue;
+        }
+        written += (written.empty() ? "" : ", ") + std::to_string(standIn.descriptor) + " (" +
+                   std::to_string(status.st_size - standIn.size) + " bytes)";
+        standIn.size = status.st_size;
+    }
+    return written.empty() ? written : "wrote to descriptors it did not open: " + written;
+}
 
 std::string demangled(const char* name) {
     int status = 0;
@@ -151,9 +181,10 @@ std::map<pid_t, std::string> threadsStillRunning(std::map<pid_t, std::string> th
 class tTrialObserver : public tPluginStepObserver {
   public:
     tTrialObserver(tReportChannel& reportChannel, const tPluginManager& pluginManager,
-                   size_t plugins)
+                   size_t plugins, uint32_t mask)
         : channel(reportChannel),
           manager(pluginManager),
+          capabilityMask(mask),
           before(plugins),
           libraryFile(plugins),
           codeRan(plugins, false),
@@ -171,6 +202,9 @@ class tTrialObserver : public tPluginStepObserver {
             stepRuns = step == tPluginStep::initialize || record.library.library.isLoaded();
             signalsBefore = takeSignalState();
             descriptorsBefore = currentDescriptors();
+            if (step == tPluginStep::initialize) {
+                openAhead(record, plugin);
+            }
             send(stepEvent(tTrialEventKind::begins, plugin, step));
         });
     }
@@ -190,6 +224,10 @@ class tTrialObserver : public tPluginStepObserver {
             const size_t plugin = positionOf(record);
             tTrialEvent event = stepEvent(tTrialEventKind::ended, plugin, step);
             if (step == tPluginStep::initialize) {
+                closeOpenedAhead();
+                if (record.initializeCode >= 0) {
+                    started.insert(record.description.name);
+                }
                 noteInitialize(record, plugin);
                 event.step.code = record.initializeCode;
                 event.step.timeMs = record.initializeTimeMs;
@@ -202,6 +240,10 @@ class tTrialObserver : public tPluginStepObserver {
             }
             event.step.ran = step == tPluginStep::initialize ? codeRan[plugin] : stepRuns;
             event.step.findings = findingsOfStep(plugin, step);
+            if (step == tPluginStep::initialize &&
+                record.initializeCode == zoerr::kInvalidParameter) {
+                event.step.findings.push_back(loaderWords(record.description));
+            }
             if (step == tPluginStep::cleanup) {
                 // Its address range may hold another library from now on.
                 forgetPluginLibrary(plugin);
@@ -264,6 +306,82 @@ class tTrialObserver : public tPluginStepObserver {
         }
     }
 
+    // Opens the plugin's library as the manager is about to, when it will,
+    // so that a crash or hang of its constructors (or of the loader's work)
+    // is told apart from one of its Initialize: the parent hears of the
+    // opening as a step of its own ("Load"). The manager's own open then
+    // only counts the library once more; this one is closed after the step.
+    void openAhead(const tPluginRecord& record, size_t plugin) {
+        const tPluginDescription& description = record.description;
+        std::string loaderName;
+        // A judge of its own, so that the directories it holds open are
+        // closed again before the step's descriptors are counted.
+        tPathSafety pathSafety;
+        if (!managerWillOpen(description) ||
+            !pathSafety.checkLibrary(description.path, loaderName).safe()) {
+            return;
+        }
+        tTrialEvent opening = stepEvent(tTrialEventKind::begins, plugin, tPluginStep::initialize);
+        opening.opening = true;
+        send(opening);
+        openedAhead = dlopen(loaderName.c_str(), RTLD_NOW | RTLD_GLOBAL);
+        if (openedAhead == nullptr) {
+            dlerror();  // the manager's open fails alike, and says so
+        }
+    }
+
+    // The manager's admission and dependency tests, as it runs them before
+    // it opens the library.
+    bool managerWillOpen(const tPluginDescription& description) const {
+        if (description.path.empty() || !pluginAdmitted(description.requires, capabilityMask)) {
+            return false;
+        }
+        const std::set<std::string> named(description.dependencies.begin(),
+                                          description.dependencies.end());
+        if (named.size() != description.dependencies.size()) {
+            return false;  // a name listed twice never matches
+        }
+        for (const std::string& dependency : named) {
+            if (started.count(dependency) == 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void closeOpenedAhead() {
+        if (openedAhead != nullptr) {
+            dlclose(openedAhead);
+            openedAhead = nullptr;
+        }
+    }
+
+    // Why the library could not be opened or bound, in the loader's words:
+    // the manager keeps only the code. The library is asked again, which
+    // runs its constructors once more when it opens.
+    static std::string loaderWords(const tPluginDescription& description) {
+        if (description.path.empty()) {
+            return "it has no \"Path\": there is no library to open";
+        }
+        void* handle = dlopen(description.path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+        if (handle == nullptr) {
+            const char* text = dlerror();
+            return std::string("the loader could not open it: ") + (text != nullptr ? text : "");
+        }
+        std::string words = "the loader opened it now; it may have failed on what it opened then";
+        for (const std::string* name :
+             {&description.initializeSymbol, &description.stopSymbol, &description.cleanupSymbol}) {
+            if (!name->empty() && dlsym(handle, name->c_str()) == nullptr) {
+                const char* text = dlerror();
+                words = std::string("the loader found no entry point: ") +
+                        (text != nullptr ? text : "");
+                break;
+            }
+        }
+        dlclose(handle);
+        return words;
+    }
+
     // What the step did to the descriptors and signals the service relies on.
     std::vector<std::string> findingsOfStep(size_t plugin, tPluginStep step) {
         const std::map<int, std::string> descriptorsAfter = currentDescriptors();
@@ -282,6 +400,10 @@ class tTrialObserver : public tPluginStepObserver {
         std::vector<std::string> findings = signalChanges(signalsBefore, takeSignalState());
         if (!notItsOwn.empty()) {
             findings.push_back("closed descriptors it did not open: " + numberList(notItsOwn));
+        }
+        std::string written = strayWrites();
+        if (!written.empty()) {
+            findings.push_back(std::move(written));
         }
         if (step == tPluginStep::cleanup && stepRuns) {
             for (std::string& left : handlersIntoClosedLibraries()) {
@@ -320,6 +442,9 @@ class tTrialObserver : public tPluginStepObserver {
 
     tReportChannel& channel;
     const tPluginManager& manager;
+    const uint32_t capabilityMask;
+    std::set<std::string> started;         // names whose start step succeeded
+    void* openedAhead = nullptr;           // the library opened ahead of the manager
     std::vector<tProcessSnapshot> before;  // per plugin, before its Initialize
     std::vector<std::string> libraryFile;  // per plugin, canonical; empty: unknown
     std::vector<bool> codeRan;             // per plugin
@@ -342,6 +467,17 @@ void redirectStandardStreams() {
     dup2(STDERR_FILENO, STDOUT_FILENO);
 }
 
+// The child keeps no descriptor of the checker's but its standard streams
+// and its report channel, as the service has none of its caller's: a plugin
+// that writes to every number then writes to the child's own stand-ins, not
+// into the checker's (or its caller's) files.
+void closeInheritedDescriptors(int eventPipe) {
+    if (eventPipe > 3) {
+        close_range(3, static_cast<unsigned>(eventPipe) - 1, 0);
+    }
+    close_range(static_cast<unsigned>(eventPipe) + 1, ~0U, 0);
+}
+
 // A crash ends the child by its signal, whatever handler the checker's own
 // runtime (a sanitizer's, say) installed: the report names the signal. The
 // stop signals are as the service's plugins find them, not the checker's
@@ -361,10 +497,15 @@ void restoreDefaultSignalActions() {
 
 // Descriptors of the child's own at the lowest free numbers, as the
 // service has its own there: a plugin that closes "every descriptor"
-// closes these, and is told.
+// closes these, and one that writes to them, and is told.
 void holdStandInDescriptors() {
-    for (int i = 0; i < kStandInDescriptors; ++i) {
-        open("/dev/null", O_RDONLY | O_CLOEXEC);  // held until the child ends
+    for (tStandIn& standIn : standIns) {
+        // Held until the child ends.
+        standIn.descriptor = memfd_create("zoKorvoPluginCheck stand-in", MFD_CLOEXEC);
+        struct stat status {};
+        if (standIn.descriptor >= 0 && fstat(standIn.descriptor, &status) == 0) {
+            standIn.inode = status.st_ino;
+        }
     }
 }
 
@@ -386,12 +527,13 @@ void runTrialChild(int eventPipe, const std::string& token, std::vector<tPluginD
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     redirectStandardStreams();
+    closeInheritedDescriptors(eventPipe);
     restoreDefaultSignalActions();
     static tReportChannel channel(eventPipe, token);
     holdStandInDescriptors();
     installFaultReporter(channel, plan.size());
     tPluginManager manager;
-    tTrialObserver observer(channel, manager, plan.size());
+    tTrialObserver observer(channel, manager, plan.size(), capabilityMask);
     manager.setStepObserver(&observer);
     tTrialEvent end;
     try {

@@ -50,6 +50,9 @@ std::string encodeTrialEvent(const tTrialEvent& event) {
             message["exception"] = event.step.exception;
             message["ran"] = event.step.ran;
             message["findings"] = event.step.findings;
+            if (event.opening) {
+                message["opening"] = true;
+            }
             break;
         case tTrialEventKind::leftovers:
             message["leftovers"] = event.leftovers;
@@ -89,6 +92,7 @@ bool decodeTrialEvent(const std::string& line, tTrialEvent& event) {
         event.step.ran = message.value("ran", true);
         event.step.findings = message.value("findings", std::vector<std::string>());
         event.leftovers = message.value("leftovers", tLeftovers());
+        event.opening = message.value("opening", false);
         event.signal = message.value("signal", 0);
         event.library = message.value("library", std::string());
     } catch (const Json::exception&) {

@@ -4,6 +4,9 @@
 // is running, and still has every whole message when the child dies.
 //
 //   {"event":"begins","plugin":2,"step":"Stop"}
+//   {"event":"begins","plugin":2,"step":"Initialize","opening":true}
+//                                      its library is being opened (constructors, the
+//                                      loader's work); "begins" Initialize again follows
 //   {"event":"raised","plugin":2,"step":"Stop","exception":"std::runtime_error: ..."}
 //   {"event":"ended","plugin":2,"step":"Stop","code":-52003,"timeMs":0,"ran":true,
 //    "findings":["closed descriptors it did not open: 3, 4"]}
@@ -60,8 +63,9 @@ struct tTrialEvent {
     // escaped: the exception's type alone.
     tStepTrial step;
     tLeftovers leftovers;
-    int signal = 0;       // fault
-    std::string library;  // fault: the file of the faulting code, when known
+    bool opening = false;  // begins: the library's opening, before Initialize proper
+    int signal = 0;        // fault
+    std::string library;   // fault: the file of the faulting code, when known
 };
 
 // The event as one message, without a newline.

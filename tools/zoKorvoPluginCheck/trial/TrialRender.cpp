@@ -7,6 +7,7 @@
 
 #include "SignalWatch.h"
 #include "TrialEvents.h"
+#include "UnloadHindrance.h"
 #include "Wording.h"
 
 namespace nPluginCheck {
@@ -17,6 +18,7 @@ using Json = nlohmann::ordered_json;
 // Every plugin counted once, by its worst finding.
 struct tTrialSummary {
     size_t clean = 0;
+    size_t warned = 0;  // nothing wrong, but a positive Initialize code
     size_t crashed = 0;
     size_t hung = 0;
     size_t failed = 0;  // a negative code, an exception, a finding, the channel
@@ -53,7 +55,10 @@ size_t& worstFinding(const tPluginTrial& plugin, tTrialSummary& summary) {
     if (anyStepFailed(plugin)) {
         return summary.failed;
     }
-    return plugin.leftovers.empty() ? summary.clean : summary.leftBehind;
+    if (!plugin.leftovers.empty()) {
+        return summary.leftBehind;
+    }
+    return trialWarned(plugin) ? summary.warned : summary.clean;
 }
 
 tTrialSummary summarizeTrial(const tTrialReport& trial) {
@@ -85,12 +90,12 @@ std::string crashText(const tPluginTrial& plugin) {
         return "crashed after its Cleanup and close: " + how +
                "; a thread it left running most likely ran into its closed library";
     }
-    return "crashed in " + std::string(pluginStepName(plugin.failedStep)) + ": " + how +
+    return "crashed in " + failedStepName(plugin) + ": " + how +
            (plugin.faultLibrary.empty() ? "" : ", in its own code");
 }
 
 std::string endText(const tPluginTrial& plugin, const tTrialReport& trial) {
-    const std::string step = pluginStepName(plugin.failedStep);
+    const std::string step = failedStepName(plugin);
     switch (plugin.end) {
         case tTrialEnd::crashed:
             return crashText(plugin);
@@ -115,6 +120,10 @@ std::string endText(const tPluginTrial& plugin, const tTrialReport& trial) {
     }
     if (trialClean(plugin)) {
         return "clean";
+    }
+    if (trialWarned(plugin)) {
+        return "warned: its Initialize returned " + std::to_string(warningCode(plugin)) +
+               ", a warning (the plugin runs, and the service shows the code)";
     }
     std::vector<std::string> problems;
     if (anyStepFailed(plugin)) {
@@ -187,6 +196,9 @@ void renderLeftovers(std::ostringstream& text, const tLeftovers& leftovers) {
             text << "       left behind: " << what << ": " << enumeration(*items) << "\n";
         }
     }
+    for (const std::string& library : leftovers.libraries) {
+        text << "       why: " << whyStillMapped(library) << "\n";
+    }
 }
 
 // ---- JSON -------------------------------------------------------------------------------
@@ -222,7 +234,12 @@ Json valueOrNull(bool present, const Value& value) {
 Json leftoverJson(const char* kind, const std::string& described) {
     Json leftover = {{"kind", kind}, {"number", nullptr}, {"target", nullptr}, {"name", nullptr}};
     const size_t space = described.find(' ');
-    if (std::string(kind) == "library" || space == std::string::npos) {
+    if (std::string(kind) == "library") {
+        leftover["target"] = described;
+        leftover["why"] = whyStillMapped(described);
+        return leftover;
+    }
+    if (space == std::string::npos) {
         leftover["target"] = described;
         return leftover;
     }
@@ -273,10 +290,10 @@ Json pluginTrialJson(const tPluginTrial& plugin) {
             {"child", plugin.child},
             {"end", endKind(plugin.end)},
             {"clean", trialClean(plugin)},
+            {"warned", trialWarned(plugin)},
             {"steps", steps},
             {"initializeRuns", initializeRuns(plugin)},
-            {"failedStep",
-             valueOrNull(stopped && !plugin.inRunningPhase, pluginStepName(plugin.failedStep))},
+            {"failedStep", valueOrNull(stopped && !plugin.inRunningPhase, failedStepName(plugin))},
             {"afterClose", plugin.afterClose},
             {"inRunningPhase", plugin.inRunningPhase},
             {"crashedDuring", valueOrNull(!plugin.crashedDuring.empty(), plugin.crashedDuring)},
@@ -348,9 +365,9 @@ void renderTrialText(std::ostringstream& text, const tTrialReport& trial) {
     }
     const tTrialSummary summary = summarizeTrial(trial);
     text << "Trial summary: " << counted(trial.plugins.size(), "plugin") << " (" << summary.clean
-         << " clean, " << summary.failed << " failed, " << summary.crashed << " crashed, "
-         << summary.hung << " hung, " << summary.leftBehind << " left something behind, "
-         << summary.notTried << " not tried"
+         << " clean, " << summary.warned << " warned, " << summary.failed << " failed, "
+         << summary.crashed << " crashed, " << summary.hung << " hung, " << summary.leftBehind
+         << " left something behind, " << summary.notTried << " not tried"
          << (trial.interrupted ? ", " + std::to_string(summary.interrupted) + " interrupted" : "")
          << ")\n";
 }
@@ -383,6 +400,7 @@ Json trialJson(const tTrialReport& trial) {
             {"summary",
              {{"plugins", trial.plugins.size()},
               {"clean", summary.clean},
+              {"warned", summary.warned},
               {"failed", summary.failed},
               {"crashed", summary.crashed},
               {"hung", summary.hung},

@@ -68,6 +68,9 @@ struct tPluginTrial {
     // the running phase, when the faulting code lay in its library.
     tPluginStep failedStep = tPluginStep::initialize;
     bool afterClose = false;
+    // The failed step was the opening of its library (its constructors, the
+    // loader's work), reported as the step "Load".
+    bool failedInLoad = false;
     bool inRunningPhase = false;
     bool interruptedInStep = false;  // interrupted while `failedStep` ran
     // Crashed in its own code while no step of its own ran: when, for a
@@ -84,6 +87,10 @@ struct tPluginTrial {
     std::vector<std::string> channelFaults;
     tLeftovers leftovers;
 };
+
+// The step that failed, as a person reads it: "Load" for the library's
+// opening, else the plugin step's name.
+std::string failedStepName(const tPluginTrial& plugin);
 
 // How many times the plugin's own Initialize ran (once per child that tried it).
 unsigned initializeRuns(const tPluginTrial& plugin);
@@ -104,9 +111,17 @@ struct tTrialReport {
 
 // True when a plugin's trial shows nothing wrong: every step ran, no code is
 // negative, no exception, no finding, nothing done to the channel, nothing left behind.
+bool trialWithoutProblems(const tPluginTrial& plugin);
+// Without problems, but its Initialize returned a positive code: a warning,
+// as the service shows it; the plugin runs.
+bool trialWarned(const tPluginTrial& plugin);
+// Without problems and without a warning.
 bool trialClean(const tPluginTrial& plugin);
-// True when any plugin's trial is not clean, the trial has notes, or was interrupted.
+// True when any plugin's trial has problems, the trial has notes, or was
+// interrupted; a warning is no problem.
 bool trialFoundProblems(const tTrialReport& trial);
+// The first positive Initialize code of a plugin's trial; 0 when none.
+int32_t warningCode(const tPluginTrial& plugin);
 
 }  // namespace nPluginCheck
 
