@@ -10,6 +10,7 @@
 
 #include "FileIdentity.h"
 #include "StartedNames.h"
+#include "safety/LoaderJudgeLink.h"
 #include "tPluginManager.h"
 #include "zoerr/Status.h"
 
@@ -125,15 +126,12 @@ void tPluginManager::moveRecordsTo(tReloadPlan& plan,
 // file was replaced but the loader still holds the old one (a thread of it
 // still runs, or it is marked never to be unloaded): opening the path would
 // run the old code again under the new version's name.
-bool tPluginManager::oldLibraryHeld(const tPluginRecord& record, const tReloadPlan& plan,
-                                    tPathSafety& pathSafety) {
+bool tPluginManager::oldLibraryHeld(const tPluginRecord& record, const tReloadPlan& plan) {
     const std::string& path = record.description.path;
-    // The loader opens the file to compare it: only a file root may trust,
-    // under the name the loader would be given.
-    std::string loaderName;
+    // The loader opens the file to compare it; its judge lets it open only
+    // a file root may trust.
     return plan.replacedLibraries.count(path) != 0 &&
-           pathSafety.checkLibrary(path, loaderName).safe() &&
-           zoqel::tSharedLibrary::isHeldByLoader(loaderName.c_str());
+           zoqel::tSharedLibrary::isHeldByLoader(path.c_str());
 }
 
 void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,
@@ -144,7 +142,7 @@ void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMa
         pass.push_back(&record.description);
     }
     tStartedNames startedNames(pass);
-    tPathSafety pathSafety;
+    tLoaderJudge::get().beginPass();
     // Until processed, a record that is not kept is left out should the
     // reload end early.
     std::vector<bool> unprocessed(records.size());
@@ -163,7 +161,7 @@ void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMa
             if (stopping) {
                 continue;
             }
-            if (oldLibraryHeld(record, plan, pathSafety)) {
+            if (oldLibraryHeld(record, plan)) {
                 // A start step that failed before the open, so that the
                 // journal and the step board see it as any other failure.
                 notify(&tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
@@ -171,7 +169,7 @@ void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMa
                 notePlugin(tPluginNote::tKind::oldLibraryHeld, record);
                 notify(&tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
             } else {
-                runStartStep(record, capabilityMask, startedNames, i, pathSafety);
+                runStartStep(record, capabilityMask, startedNames, i);
             }
             unprocessed[i] = false;
         }

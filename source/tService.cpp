@@ -65,8 +65,7 @@ void tService::run() {
     queryDeploymentPermission();
     initTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
     writeStatus();
-    pluginManager.startPlugins(std::move(descriptions), capabilityMask, librariesAhead.get());
-    librariesAhead.reset();
+    pluginManager.startPlugins(std::move(descriptions), capabilityMask);
     // A stop asked for during the start pass is served next, before any
     // reload: the write after the pass says so, and stands for the stopping
     // write too unless a journal record was dropped since.
@@ -149,10 +148,8 @@ void tService::reloadPlugins(std::vector<tPluginDescription> descriptions) {
 }
 
 bool tService::readPluginsDirectory(std::vector<tPluginDescription>& descriptions) {
-    judgeLibrariesAhead();
     std::vector<std::string> paths;
     if (!listDescriptionFiles(paths)) {
-        librariesAhead.reset();
         return false;
     }
     descriptions = readDescriptions(paths);
@@ -169,11 +166,17 @@ bool tService::listDescriptionFiles(std::vector<std::string>& paths) {
         if (journal != nullptr && phase == tServicePhase::starting) {
             log(serviceStartedRecord(directory));
         }
-        if (nPluginData::checkPluginsDirectory(pluginsDirectory).safe()) {
+        const tPathVerdict verdict = nPluginData::checkPluginsDirectory(pluginsDirectory);
+        if (verdict.safe()) {
             nPluginData::findFilesByExtension(pluginsDirectory, ".ini", paths);
             return true;
         }
-        note(tMessageKind::pluginsDirectory, directory, "Unsafe plugins directory: " + directory);
+        // "Unsafe" says that another user could change it; a directory that
+        // cannot be looked up (a loop of links) merely cannot be opened.
+        if (verdict.fault != tPathVerdict::tFault::unexamined) {
+            note(tMessageKind::pluginsDirectory, directory,
+                 "Unsafe plugins directory: " + directory);
+        }
     } catch (const zoerr::ExceptionBase&) {
         // Missing, or not a directory.
     } catch (const boost::filesystem::filesystem_error&) {
@@ -188,7 +191,6 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
     std::vector<tPluginDescription> descriptions;
     descriptions.reserve(paths.size());
     tPathSafety pathSafety;
-    expectLibrariesAhead(paths.size());
     for (const std::string& path : paths) {
         try {
             tPluginDescription description;
@@ -203,9 +205,6 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
                 }
                 continue;
             }
-            if (librariesAhead) {
-                librariesAhead->judge(description.path);
-            }
             descriptions.push_back(std::move(description));
         } catch (const std::exception& error) {
             note(tMessageKind::descriptionParse, path,
@@ -215,35 +214,7 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
             }
         }
     }
-    if (librariesAhead) {
-        librariesAhead->allHandedOver();
-    }
     return descriptions;
-}
-
-// Only for the start: a reload's pass runs beside the plugins' own threads
-// in any case, and is not worth a thread of its own. Started before the
-// listing, so that the thread is running when the first libraries come.
-void tService::judgeLibrariesAhead() {
-    librariesAhead.reset();
-    if (phase != tServicePhase::starting) {
-        return;
-    }
-    try {
-        librariesAhead = std::make_unique<tLibraryPrecheck>();
-    } catch (const std::exception&) {
-        // No thread: every library is judged at its turn.
-    }
-}
-
-void tService::expectLibrariesAhead(size_t count) {
-    try {
-        if (librariesAhead) {
-            librariesAhead->expect(count);
-        }
-    } catch (const std::exception&) {
-        librariesAhead.reset();  // every library is judged at its turn
-    }
 }
 
 void tService::notifyThrough(tServiceNotifier* serviceNotifier) {

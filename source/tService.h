@@ -29,7 +29,6 @@
 #include <string>
 #include <vector>
 
-#include "LibraryPrecheck.h"
 #include "StepBoardPoster.h"
 #include "reports/JournalEvents.h"
 #include "reports/ServiceReport.h"
@@ -93,11 +92,6 @@ class tService {
     // becomes a line of `messages` and contributes no description. Each
     // description carries its file's path and fingerprint.
     std::vector<tPluginDescription> readDescriptions(const std::vector<std::string>& paths);
-    // At the start, has the libraries of the descriptions read judged on a
-    // thread of their own while the rest is read (LibraryPrecheck.h); the
-    // thread starts before the listing, and expects `count` libraries after.
-    void judgeLibrariesAhead();
-    void expectLibrariesAhead(size_t count);
 
     // Clears kDeploymentCapability when the system configuration forbids
     // deployment; a failure to ask becomes a line of `messages` and leaves
@@ -159,8 +153,6 @@ class tService {
     tServiceNotifier* notifier = nullptr;
     // Posts the plugin steps to the notifier's board while there is a notifier.
     std::optional<tStepBoardPoster> stepPoster;
-    // Judging the libraries while the descriptions are read, until the start pass.
-    std::unique_ptr<tLibraryPrecheck> librariesAhead;
 };
 
 #endif  // ZOKORVO_TSERVICE_H
