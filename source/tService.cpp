@@ -262,6 +262,10 @@ void tService::writeMetricsTo(const std::string& path) {
     if (realpath(metricsDirectory.c_str(), resolved) != nullptr) {
         metricsDirectory = resolved;
     }
+    // Root writes nothing where another user could swap the file for a link
+    // or read it half-written under a name of their own.
+    const tPathVerdict verdict = tPathSafety().check(metricsDirectory);
+    metricsDirectoryUnsafe = verdict.safe() ? "" : verdict.reason();
 }
 
 void tService::requestStop() {
@@ -384,11 +388,13 @@ bool tService::writeMetrics(const tServiceReport& report) {
     if (metricsName.empty()) {
         return false;
     }
-    try {
-        writeMetricsFile(metricsDirectory, metricsName, report, reportBuffer);
-        return false;
-    } catch (const std::exception&) {
-        (void)zoerr::codeFromCurrentException();
+    if (metricsDirectoryUnsafe.empty()) {
+        try {
+            writeMetricsFile(metricsDirectory, metricsName, report, reportBuffer);
+            return false;
+        } catch (const std::exception&) {
+            (void)zoerr::codeFromCurrentException();
+        }
     }
     const std::string path = metricsDirectory + "/" + metricsName;
     for (const tReportMessage& message : messages) {
@@ -396,6 +402,10 @@ bool tService::writeMetrics(const tServiceReport& report) {
             return false;
         }
     }
-    note(tMessageKind::metrics, path, "Failed to write metrics file: " + path);
+    note(tMessageKind::metrics, path,
+         metricsDirectoryUnsafe.empty()
+             ? "Failed to write metrics file: " + path
+             : "Unsafe metrics file directory, metrics file not written: " + path + " (" +
+                   metricsDirectoryUnsafe + ")");
     return true;
 }

@@ -146,6 +146,9 @@ class tService {
     uint64_t droppedWhenLastWritten = 0;
     std::string metricsDirectory;  // empty: no metrics file
     std::string metricsName;
+    // Why the metrics file's directory is one another user could change
+    // (the file is then never written); empty when it is not.
+    std::string metricsDirectoryUnsafe;
     // Every report is rendered here, and its storage kept for the next.
     std::string reportBuffer;
     tJournal* journal = nullptr;
