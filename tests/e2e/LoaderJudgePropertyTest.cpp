@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "support/AttackLibraries.h"
 #include "support/DescriptionFile.h"
 #include "support/SafetyRun.h"
 #include "support/ServiceProcess.h"
@@ -39,14 +40,9 @@ namespace {
 
 constexpr size_t kGraphsPerRun = 250;
 
-const std::string kNeedy = ZO_TEST_PLUGIN_needy;
-const std::string kNeeded = ZO_TEST_NEEDED_LIBRARY;
-const std::string kOriginNeedy = ZO_TEST_PLUGIN_originNeedy;
-const std::string kExt = ZO_TEST_EXT_LIBRARY;
-const std::string kAuxiliary = ZO_TEST_PLUGIN_auxiliary;
-const std::string kFiltered = ZO_TEST_PLUGIN_filtered;
-const std::string kAnnouncing = ZO_TEST_PLUGIN_announcing;
-const std::string kFiltee = ZO_TEST_IMPOSTOR_NeededInit;
+using namespace zotest::attack;
+// Any library will do as a filtee: the test only looks at what is mapped.
+const std::string& kFiltee = kImpostorNeeded;
 
 size_t fromEnvironment(const char* name, size_t otherwise) {
     const char* value = getenv(name);

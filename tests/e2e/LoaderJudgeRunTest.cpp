@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "checker/CheckerTestSupport.h"
+#include "support/AttackLibraries.h"
 #include "support/DescriptionFile.h"
 #include "support/PluginCallLog.h"
 #include "support/SafetyRun.h"
@@ -27,15 +28,7 @@ namespace {
 
 using tLines = std::vector<std::string>;
 
-const std::string kAnnouncing = ZO_TEST_PLUGIN_announcing;
-const std::string kNeedy = ZO_TEST_PLUGIN_needy;
-const std::string kNeeded = ZO_TEST_NEEDED_LIBRARY;
-const std::string kOriginNeedy = ZO_TEST_PLUGIN_originNeedy;
-const std::string kExt = ZO_TEST_EXT_LIBRARY;
-const std::string kImpostorNeeded = ZO_TEST_IMPOSTOR_NeededInit;
-const std::string kImpostorExt = ZO_TEST_IMPOSTOR_ExtInit;
-const std::string kAuxiliary = ZO_TEST_PLUGIN_auxiliary;
-const std::string kFiltered = ZO_TEST_PLUGIN_filtered;
+using namespace zotest::attack;
 
 constexpr int kStarts = 0;
 constexpr int kUnsafe = -52026;
@@ -113,6 +106,9 @@ class LoaderJudgeRun : public ::testing::Test {
         zotest::tPluginCallLog log;
         tLines entries = environment;
         entries.push_back(log.environmentEntry());
+        // What an earlier run left is never taken for this run's verdict.
+        zotest::removeTree(root->statusFile());
+        zotest::removeTree(root->statusFile() + ".json");
         zotest::ServiceProcess service({}, entries);
         std::string status;
         EXPECT_TRUE(zotest::waitForStatusHolding(*root, {zotest::blockHeader(plugin.name, path)},
