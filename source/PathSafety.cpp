@@ -157,8 +157,7 @@ std::string tPathVerdict::reason() const {
     return text;
 }
 
-tPathSafety::tPathSafety(tTrust trust)
-    : serviceUser(trust == tTrust::rootAlone ? 0 : geteuid()) {}
+tPathSafety::tPathSafety(tTrust trust) : serviceUser(trust == tTrust::rootAlone ? 0 : geteuid()) {}
 
 tPathSafety::~tPathSafety() {
     for (const auto& named : namedDirectories) {

@@ -50,12 +50,12 @@ struct tPathVerdict {
     std::string reason() const;
 
     tFault fault = tFault::none;
-    std::string path;    // the resolved path of what is at fault
-    uid_t owner = 0;     // tFault::owner: its owner
-    mode_t mode = 0;     // tFault::mode: its permission bits, sticky bit included;
-                         // tFault::creatable: those of its directory
-    int error = 0;       // tFault::unexamined: the errno of the lookup
-    std::string via;     // how a library's search came to it: "needed by /opt/zo/p.so"
+    std::string path;  // the resolved path of what is at fault
+    uid_t owner = 0;   // tFault::owner: its owner
+    mode_t mode = 0;   // tFault::mode: its permission bits, sticky bit included;
+                       // tFault::creatable: those of its directory
+    int error = 0;     // tFault::unexamined: the errno of the lookup
+    std::string via;   // how a library's search came to it: "needed by /opt/zo/p.so"
 
   private:
     std::string faultText() const;

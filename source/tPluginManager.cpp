@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "StartedNames.h"
-#include "safety/LoaderJudgeLink.h"
 #include "VisibleText.h"
+#include "safety/LoaderJudgeLink.h"
 #include "zoerr/Status.h"
 #include "zoqel/quarks/synchronization.h"
 

@@ -172,9 +172,9 @@ const char* judgePath(tJudge& state, const char* path, const link_map* asker,
     }
     if (exists && type != S_IFREG) {
         if (mine) {
-            keepFirst(state, kZoLoaderRefusedNotRegular,
-                      std::string(path) + " is " + typeText(type) + ", not a library (" + via +
-                          ")");
+            keepFirst(
+                state, kZoLoaderRefusedNotRegular,
+                std::string(path) + " is " + typeText(type) + ", not a library (" + via + ")");
         }
         return nullptr;
     }
@@ -201,8 +201,8 @@ const char* judgeCandidate(tJudge& state, const char* candidate, const link_map*
     const char* const slash = strrchr(candidate, '/');
     const char* const searched = slash != nullptr ? slash + 1 : candidate;
     return judgePath(state, candidate, asker, searched,
-                     "\"" + std::string(searched) + "\" " + askerText(asker) +
-                         ", found through " + searchText(flag));
+                     "\"" + std::string(searched) + "\" " + askerText(asker) + ", found through " +
+                         searchText(flag));
 }
 
 }  // namespace
@@ -239,8 +239,8 @@ ZO_EXPORT char* la_objsearch(const char* name, uintptr_t* cookie, unsigned int f
 ZO_EXPORT void zoLoaderJudgeBeginPass(int rootAlone) {
     tJudge& state = judge();
     const std::lock_guard<std::mutex> lock(state.mutex);
-    state.trust = rootAlone != 0 ? tPathSafety::tTrust::rootAlone
-                                 : tPathSafety::tTrust::rootAndServiceUser;
+    state.trust =
+        rootAlone != 0 ? tPathSafety::tTrust::rootAlone : tPathSafety::tTrust::rootAndServiceUser;
     state.paths.reset();
 }
 

@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "CheckerTestSupport.h"
@@ -166,9 +166,9 @@ TEST(UnsafeCheck, CheckerNotRunAsRootJudgesAsRootWouldAndSaysSo) {
     const std::string note =
         "not run as root: judged as root would judge, trusting files owned by root alone, not "
         "those of uid 12345 that runs the checker";
-    zotest::ServiceProcess checker({"--reuid=12345", "--regid=12345", "--clear-groups",
-                                    ZO_TEST_CHECKER, "--load", file, own},
-                                   {}, "setpriv");
+    zotest::ServiceProcess checker(
+        {"--reuid=12345", "--regid=12345", "--clear-groups", ZO_TEST_CHECKER, "--load", file, own},
+        {}, "setpriv");
     const zotest::ProcessEnd end = checker.wait();
     EXPECT_TRUE(end.exited && end.exitCode == 1) << checker.standardError();
     const std::string output = checker.standardOutput();

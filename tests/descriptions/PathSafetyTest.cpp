@@ -264,7 +264,7 @@ TEST_F(PathSafetyTest, TheTypeOfWhatASafePathLeadsToIsToldLinksFollowed) {
         bool exists;
         mode_t type;
     } cases[] = {
-        {"d/f", true, S_IFREG},      {"d/sub", true, S_IFDIR}, {"d/fifo", true, S_IFIFO},
+        {"d/f", true, S_IFREG},      {"d/sub", true, S_IFDIR},  {"d/fifo", true, S_IFIFO},
         {"d/to-sub", true, S_IFDIR}, {"d/to-f", true, S_IFREG}, {"d/missing", false, 0},
         {"d/f/below", false, 0},
     };

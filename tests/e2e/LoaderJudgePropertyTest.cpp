@@ -53,8 +53,8 @@ size_t fromEnvironment(const char* name, size_t otherwise) {
 // each graph's libraries then have names of their own, which the loader
 // does not take for those of another graph already loaded.
 std::string renamed(std::string bytes, const std::string& tag) {
-    for (const std::string name : {"libzo_test_needed.so", "libzo_test_filtee.so",
-                                   "libzo_test_ext.so"}) {
+    for (const std::string name :
+         {"libzo_test_needed.so", "libzo_test_filtee.so", "libzo_test_ext.so"}) {
         std::string replacement = name;
         replacement.replace(6, 4, tag);
         for (size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at)) {
@@ -106,8 +106,10 @@ class tGraphs {
         const struct {
             const std::string* library;
             const char* initialize;
-        } templates[] = {{&kNeedy, "NeedyInit"},         {&kOriginNeedy, "OriginNeedyInit"},
-                         {&kAuxiliary, "AuxiliaryInit"}, {&kFiltered, "FilteredInit"},
+        } templates[] = {{&kNeedy, "NeedyInit"},
+                         {&kOriginNeedy, "OriginNeedyInit"},
+                         {&kAuxiliary, "AuxiliaryInit"},
+                         {&kFiltered, "FilteredInit"},
                          {&kAnnouncing, "AnnouncingInit"}};
         const auto& chosen = templates[pick(5)];
         const std::string plugin = zotest::readFile(*chosen.library);
@@ -136,7 +138,9 @@ class tGraphs {
     }
 
   private:
-    size_t pick(size_t choices) { return std::uniform_int_distribution<size_t>(0, choices - 1)(random); }
+    size_t pick(size_t choices) {
+        return std::uniform_int_distribution<size_t>(0, choices - 1)(random);
+    }
 
     std::string pluginPath(const std::string& directory, const std::string& tag,
                            const std::string& bytes) {
@@ -144,7 +148,8 @@ class tGraphs {
         const struct {
             const char* written;
             std::string expanded;
-        } forms[] = {{"", ""}, {"/$LIB", "/" ZO_LOADER_LIB}, {"/${PLATFORM}", std::string("/") + platform}};
+        } forms[] = {
+            {"", ""}, {"/$LIB", "/" ZO_LOADER_LIB}, {"/${PLATFORM}", std::string("/") + platform}};
         const auto& form = forms[pick(3)];
         const std::string file = directory + form.expanded + "/p" + tag + ".so";
         zotest::makeDirectories(directory + form.expanded);
@@ -208,7 +213,8 @@ std::set<std::string> executableMappings(const std::string& trace) {
     std::set<std::string> files;
     std::istringstream lines(trace);
     for (std::string line; std::getline(lines, line);) {
-        if (line.find("mmap(") == std::string::npos || line.find("PROT_EXEC") == std::string::npos) {
+        if (line.find("mmap(") == std::string::npos ||
+            line.find("PROT_EXEC") == std::string::npos) {
             continue;
         }
         const size_t open = line.find('<');
@@ -244,9 +250,9 @@ TEST(LoaderJudgeProperty, EveryExecutableMappingIsRootsAloneWhateverTheGraph) {
         }
         zotest::addDescriptions(root, descriptions);
         const std::string trace = root.root() + "/trace";
-        zotest::ServiceProcess observed({"-f", "-y", "--seccomp-bpf", "-e", "trace=mmap", "-o",
-                                         trace, "--", ZO_TEST_SERVICE},
-                                        {"LD_LIBRARY_PATH=" + libraryPath}, "/usr/bin/strace");
+        zotest::ServiceProcess observed(
+            {"-f", "-y", "--seccomp-bpf", "-e", "trace=mmap", "-o", trace, "--", ZO_TEST_SERVICE},
+            {"LD_LIBRARY_PATH=" + libraryPath}, "/usr/bin/strace");
         // The start completes, FIFOs or not: every plugin has its verdict.
         std::string json;
         ASSERT_TRUE(zotest::waitFor(

@@ -111,15 +111,16 @@ class LoaderJudgeRun : public ::testing::Test {
         zotest::removeTree(root->statusFile() + ".json");
         zotest::ServiceProcess service({}, entries);
         std::string status;
-        EXPECT_TRUE(zotest::waitForStatusHolding(*root, {zotest::blockHeader(plugin.name, path)},
-                                                 status))
+        EXPECT_TRUE(
+            zotest::waitForStatusHolding(*root, {zotest::blockHeader(plugin.name, path)}, status))
             << status;
         expectInitializeCode(plugin.initialize, code);
         zotest::stopByTheSignal(service);
         status = zotest::readFile(root->statusFile());
         expectNoImpostor(log.calls(), code);
         if (code == kUnsafe) {
-            EXPECT_NE(std::string::npos, status.find("Unsafe plugin library: " + plugin.name + ": "))
+            EXPECT_NE(std::string::npos,
+                      status.find("Unsafe plugin library: " + plugin.name + ": "))
                 << status;
         }
         zotest::removeTree(root->pluginsDirectory() + "/" + plugin.name + ".ini");
@@ -148,8 +149,8 @@ class LoaderJudgeRun : public ::testing::Test {
         // needs, when its child loads it.
         const bool refused = contains(run.output, "refused, -52026: library ");
         const bool expected =
-            code == kStarts ? contains(run.output, opening == "--trial" ? "): clean\n"
-                                                                       : "): admitted\n")
+            code == kStarts
+                ? contains(run.output, opening == "--trial" ? "): clean\n" : "): admitted\n")
             : code == kUnsafe
                 ? refused || (opening == "--trial" && contains(run.output, "Initialize -52026 "))
                 : contains(run.output, "its library cannot be opened") ||
@@ -190,12 +191,11 @@ TEST_F(LoaderJudgeRun, TokensOfAPathAreJudgedAsTheLoaderExpandsThem) {
         const std::string first = token.expansion.substr(0, token.expansion.find('/'));
         place(kAnnouncing, attacked + "/" + token.expansion + "/libp.so", true);
         zotest::giveToStranger(attacked + "/" + first);
-        expectEverywhere(plugin("Token", "AnnouncingInit",
-                                attacked + "/" + token.token + "/libp.so"),
-                         kUnsafe);
-        expectEverywhere(plugin("Plain", "AnnouncingInit",
-                                attacked + "/" + token.expansion + "/libp.so"),
-                         kUnsafe);
+        expectEverywhere(
+            plugin("Token", "AnnouncingInit", attacked + "/" + token.token + "/libp.so"), kUnsafe);
+        expectEverywhere(
+            plugin("Plain", "AnnouncingInit", attacked + "/" + token.expansion + "/libp.so"),
+            kUnsafe);
         // Root's own tree by the same token: the expansion is the loader's.
         place(kAnnouncing, owned + "/" + token.expansion + "/libp.so");
         expectEverywhere(plugin("Owned", "AnnouncingInit", owned + "/" + token.token + "/libp.so"),
@@ -221,8 +221,7 @@ TEST_F(LoaderJudgeRun, OriginInANeededNameLeadsFromTheNeedingLibrary) {
     place(kOriginNeedy, safe + "/attacked/plugin.so");
     plantIn(safe + "/attacked/ext", kImpostorExt, "libzo_test_ext.so");
     expectEverywhere(plugin("Needs", "OriginNeedyInit", safe + "/attacked/plugin.so"), kUnsafe);
-    expectEverywhere(plugin("Plain", "ExtInit", safe + "/attacked/ext/libzo_test_ext.so"),
-                     kUnsafe);
+    expectEverywhere(plugin("Plain", "ExtInit", safe + "/attacked/ext/libzo_test_ext.so"), kUnsafe);
     place(kOriginNeedy, safe + "/owned/plugin.so");
     place(kExt, safe + "/owned/ext/libzo_test_ext.so");
     expectEverywhere(plugin("Owned", "OriginNeedyInit", safe + "/owned/plugin.so"), kStarts);
@@ -281,8 +280,7 @@ TEST_F(LoaderJudgeRun, ARefusedOptionalFilterIsLeftOutAndARequiredOneRefusesItsL
     // Root's filtee is loaded with either: its constructor runs.
     place(kAuxiliary, safe + "/owned/auxiliary.so");
     place(kImpostorNeeded, safe + "/owned/filters/" + filtee);
-    zotest::addDescriptions(*root,
-                            {{"Auxiliary", safe + "/owned/auxiliary.so", "AuxiliaryInit"}});
+    zotest::addDescriptions(*root, {{"Auxiliary", safe + "/owned/auxiliary.so", "AuxiliaryInit"}});
     zotest::tPluginCallLog log;
     zotest::ServiceProcess service({}, {log.environmentEntry()});
     expectInitializeCode("AuxiliaryInit", kStarts);

@@ -105,8 +105,7 @@ TEST(PluginLibrary, MissingStopFailsTheLoadBeforeAnyEntryPointRuns) {
 
 TEST(PluginLibrary, EmptyPathIsALoadFailureNotTheProgramItself) {
     tPluginLibrary plugin;
-    EXPECT_EQ(-52005,
-              raisedBy([&] { plugin.load(describePlugin("x", "", "main")); }).code);
+    EXPECT_EQ(-52005, raisedBy([&] { plugin.load(describePlugin("x", "", "main")); }).code);
     EXPECT_FALSE(plugin.library.isLoaded());
     EXPECT_EQ(0, plugin.initialize());
 }

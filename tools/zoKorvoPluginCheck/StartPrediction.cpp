@@ -8,10 +8,10 @@
 #include "DeploymentPermission.h"
 #include "PathSafety.h"
 #include "PluginOrder.h"
-#include "safety/LoaderJudgeLink.h"
-#include "safety/LoaderTokens.h"
 #include "StartedNames.h"
 #include "Wording.h"
+#include "safety/LoaderJudgeLink.h"
+#include "safety/LoaderTokens.h"
 #include "tPluginManager.h"
 #include "zoerr/Status.h"
 #include "zoqel/quarks/library.h"
@@ -174,8 +174,7 @@ class tStartPass {
     bool judgeLibrary(tStartPrediction& prediction, const std::string& path) {
         std::string expanded = path;
         if (path.find('/') == std::string::npos ||
-            (hasLoaderToken(path) &&
-             !expandLoaderTokens(path, loaderTokensFor(""), expanded))) {
+            (hasLoaderToken(path) && !expandLoaderTokens(path, loaderTokensFor(""), expanded))) {
             return true;
         }
         bool exists = true;
