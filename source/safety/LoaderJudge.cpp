@@ -50,9 +50,12 @@ struct tJudge {
     std::string handedBack;  // the expanded name the loader is to open
 };
 
+// Never destroyed: the loader may ask the judge until the very end of the
+// process (a dlopen in an exit handler, a library's destructor), after the
+// judge's own static objects would have gone.
 tJudge& judge() {
-    static tJudge instance;
-    return instance;
+    static tJudge* const instance = new tJudge;
+    return *instance;
 }
 
 tPathSafety& pathSafety(tJudge& state) {
