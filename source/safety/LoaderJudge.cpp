@@ -140,7 +140,9 @@ bool isOptionalFilter(const link_map* object, const char* name) {
         if (!auxiliary && entry->d_tag != DT_NEEDED && entry->d_tag != DT_FILTER) {
             continue;
         }
-        if (strcmp(reinterpret_cast<const char*>(strings + entry->d_un.d_val), name) == 0) {
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the dynamic section holds addresses
+        const char* const entryName = reinterpret_cast<const char*>(strings + entry->d_un.d_val);
+        if (strcmp(entryName, name) == 0) {
             (auxiliary ? optional : required) = true;
         }
     }
@@ -208,6 +210,11 @@ const char* judgeCandidate(tJudge& state, const char* candidate, const link_map*
                          searchText(flag));
 }
 
+// The cookie la_objopen set: the asking object's link map.
+const link_map* askerOf(uintptr_t cookie) {
+    return reinterpret_cast<const link_map*>(cookie);  // NOLINT(performance-no-int-to-ptr)
+}
+
 }  // namespace
 
 ZO_EXPORT unsigned int la_version(unsigned int) {
@@ -215,6 +222,7 @@ ZO_EXPORT unsigned int la_version(unsigned int) {
 }
 
 // The cookie of every object is its link map, so that a search knows who asked.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): <link.h> names them __map...
 ZO_EXPORT unsigned int la_objopen(struct link_map* object, Lmid_t, uintptr_t* cookie) {
     *cookie = reinterpret_cast<uintptr_t>(object);
     return 0;
@@ -224,8 +232,7 @@ ZO_EXPORT char* la_objsearch(const char* name, uintptr_t* cookie, unsigned int f
     try {
         tJudge& state = judge();
         const std::lock_guard<std::mutex> lock(state.mutex);
-        const link_map* const asker =
-            cookie != nullptr ? reinterpret_cast<const link_map*>(*cookie) : nullptr;
+        const link_map* const asker = cookie != nullptr ? askerOf(*cookie) : nullptr;
         const char* handed;
         if (flag == LA_SER_ORIG) {
             // A bare name: each candidate of the search comes here on its own.

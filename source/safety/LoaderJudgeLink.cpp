@@ -20,6 +20,7 @@ bool endsWith(const char* text, const char* end) {
 const r_debug_extended* namespaces() {
     for (const ElfW(Dyn)* entry = _DYNAMIC; entry->d_tag != DT_NULL; ++entry) {
         if (entry->d_tag == DT_DEBUG) {
+            // NOLINTNEXTLINE(performance-no-int-to-ptr): the loader hands an address as an integer
             return reinterpret_cast<const r_debug_extended*>(entry->d_un.d_ptr);
         }
     }

@@ -60,6 +60,7 @@ tLoaderTokens loaderTokensFor(const std::string& objectName) {
         }
     }
     values.lib = ZO_LOADER_LIB;
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the kernel's auxiliary vector holds addresses
     const char* const platform = reinterpret_cast<const char*>(getauxval(AT_PLATFORM));
     values.platform = platform != nullptr ? platform : "";
     return values;
