@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include "safety/DynamicSection.h"
 #include "plugins/PluginOrder.h"
 #include "plugins/StartedNames.h"
 #include "reports/StatusFile.h"
@@ -399,48 +398,6 @@ void WriteStatusFileAtomically(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(report.size()));
 }
 BENCHMARK(WriteStatusFileAtomically)->Unit(benchmark::kMicrosecond);
-
-// The libraries whose dynamic sections are read: the bench plugin (what
-// every plugin costs) and the C library (a large one, strings far from its
-// start).
-const char* const kDynamicObjects[] = {ZO_BENCH_PLUGIN_FILE, "/lib/x86_64-linux-gnu/libc.so.6"};
-
-// Reading one library's dynamic section from a descriptor kept open, as the
-// library search does once per library (the file in the page cache).
-void ReadDynamicSection(benchmark::State& state) {
-    const char* path = kDynamicObjects[state.range(0)];
-    const int descriptor = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat info;
-    if (descriptor < 0 || fstat(descriptor, &info) != 0) {
-        state.SkipWithError(path);
-        return;
-    }
-    for (auto _ : state) {
-        tDynamicSection section;
-        benchmark::DoNotOptimize(
-            readDynamicSection(descriptor, static_cast<uint64_t>(info.st_size), section));
-    }
-    close(descriptor);
-    state.SetLabel(path);
-}
-BENCHMARK(ReadDynamicSection)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
-
-// The same with the open, fstat and close the library search adds per library.
-void OpenAndReadDynamicSection(benchmark::State& state) {
-    const char* path = kDynamicObjects[state.range(0)];
-    for (auto _ : state) {
-        const int descriptor = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        struct stat info;
-        tDynamicSection section;
-        if (fstat(descriptor, &info) == 0) {
-            benchmark::DoNotOptimize(
-                readDynamicSection(descriptor, static_cast<uint64_t>(info.st_size), section));
-        }
-        close(descriptor);
-    }
-    state.SetLabel(path);
-}
-BENCHMARK(OpenAndReadDynamicSection)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -28,8 +28,12 @@ With --reports the service also writes its metrics file (--metrics-file, in
 the status directory) and sends its journal records, to a socket this script
 binds where the bench variant's journal socket lies and drains.
 
+With --syscalls one more run of each program per count goes under strace -f -c,
+and the system calls per plugin are reported beside the ratios (strace is
+then needed).
+
 Usage: startup.py --targets BUILD/bench/bench-targets.json [--counts 250,1000,4000]
-                  [--runs 7] [--status-on-disk] [--reports]
+                  [--runs 7] [--status-on-disk] [--reports] [--syscalls]
 """
 
 import argparse
@@ -54,6 +58,8 @@ MEMORY_DIRECTORY = "/dev/shm"
 TARGET_RATIO = 1.10
 TARGET_RATIO_GROWTH = 0.05
 TARGET_IDLE_MEMORY_FACTOR = 1.5
+# The service's system calls per plugin against the baseline's.
+TARGET_SYSTEM_CALL_FACTOR = 1.5
 
 
 def plugin_name(index):
@@ -262,6 +268,50 @@ def measure_count(targets, count, runs, reports):
     return service_runs, baseline_runs
 
 
+def count_system_calls(command):
+    """Runs `command` once under strace -f -c: its system calls by name."""
+    with tempfile.NamedTemporaryFile(mode="r", suffix=".strace") as summary:
+        subprocess.run(["strace", "-f", "-c", "-o", summary.name, "--"] + command,
+                       env=clean_environment(), check=False)
+        calls = {}
+        for line in summary.read().splitlines():
+            fields = line.split()
+            # "% time  seconds  usecs/call  calls  [errors]  syscall"
+            if len(fields) >= 5 and fields[0][0].isdigit() and fields[-1] != "total":
+                calls[fields[-1]] = int(fields[3])
+        return calls
+
+
+def measure_system_calls(targets, count, reports):
+    """System calls per plugin of one run of each program over `count` plugins."""
+    share = generate_share_directory(targets, count)
+    point_service_at(targets, share)
+    baseline = [targets["baseline"], plugins_directory(share), targets["statusDirectory"]]
+    return (count_system_calls(service_command(targets, reports)),
+            count_system_calls(baseline))
+
+
+def report_system_calls(counted):
+    print()
+    print("System calls per plugin (strace -f -c, one run each), the loader's own included:")
+    print()
+    print("| N | service | baseline | service / baseline | service's most frequent |")
+    print("|---|---|---|---|---|")
+    for count, (service, baseline) in counted.items():
+        service_total = sum(service.values()) / count
+        baseline_total = sum(baseline.values()) / count
+        frequent = sorted(service.items(), key=lambda item: -item[1])[:9]
+        print("| %d | %.1f | %.1f | %.2f | %s |" % (
+            count, service_total, baseline_total, service_total / baseline_total,
+            ", ".join("%.1f %s" % (calls / count, name) for name, calls in frequent)))
+    for count, (service, baseline) in counted.items():
+        if count == 1000:
+            limit = TARGET_SYSTEM_CALL_FACTOR * sum(baseline.values()) / count
+            value = sum(service.values()) / count
+            print("  %-45s %-8s %s" % ("system calls per plugin at N=1000 <= %.1f" % limit,
+                                       "%.1f" % value, "met" if value <= limit else "MISSED"))
+
+
 def median(values):
     return statistics.median(values)
 
@@ -347,6 +397,8 @@ def main():
     parser.add_argument("--runs", type=int, default=7, help="timed runs of each program per count")
     parser.add_argument("--status-on-disk", action="store_true",
                         help="keep the status directory on the build tree's file system")
+    parser.add_argument("--syscalls", action="store_true",
+                        help="also count system calls per plugin with strace -f -c")
     parser.add_argument("--reports", action="store_true",
                         help="the service also writes metrics and sends journal records")
     arguments = parser.parse_args()
@@ -366,9 +418,13 @@ def main():
         results = {count: measure_count(targets, count, arguments.runs, arguments.reports)
                    for count in counts}
         idle = measure_idle(targets, arguments.runs)
+        counted = ({count: measure_system_calls(targets, count, arguments.reports)
+                    for count in counts} if arguments.syscalls else {})
     finally:
         remove_status_directory()
     report(results, idle, arguments.runs)
+    if counted:
+        report_system_calls(counted)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include "plugins/StartedNames.h"
 #include "plugins/HeldLibrary.h"
 #include "plugins/tPluginManager.h"
+#include "safety/LoaderJudgeLink.h"
 #include "zoerr/Status.h"
 
 namespace {
@@ -148,13 +149,10 @@ void tPluginManager::moveRecordsTo(tReloadPlan& plan,
 // would run the old code again under the new version's name. Asked before
 // every start of a reload, not only of a library replaced by this one: a
 // plugin failed for it earlier must not start from the old copy either.
-bool tPluginManager::oldLibraryHeld(const tPluginRecord& record, tPathSafety& pathSafety) {
+// The loader's judge lets the loader open only a file root may trust.
+bool tPluginManager::oldLibraryHeld(const tPluginRecord& record) {
     const std::string& path = record.description.path;
-    // The loader opens the file to compare it: only a file root may trust,
-    // under the name the loader would be given.
-    std::string loaderName;
-    return !path.empty() && pathSafety.checkLibrary(path, loaderName).safe() &&
-           loaderHoldsReplacedCopy(loaderName);
+    return !path.empty() && loaderHoldsReplacedCopy(path);
 }
 
 void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,
@@ -165,7 +163,7 @@ void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMa
         pass.push_back(&record.description);
     }
     tStartedNames startedNames(pass);
-    tPathSafety pathSafety;
+    tLoaderJudge::get().beginPass();
     // Until processed, a record that is not kept is left out should the
     // reload end early.
     std::vector<bool> unprocessed(pluginRecords.size());
@@ -184,7 +182,7 @@ void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMa
             if (stopping) {
                 continue;
             }
-            if (oldLibraryHeld(record, pathSafety)) {
+            if (oldLibraryHeld(record)) {
                 // A start step that failed before the open, so that the
                 // journal and the step board see it as any other failure.
                 notify(&tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
@@ -192,7 +190,7 @@ void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMa
                 notePlugin(tPluginNote::tKind::oldLibraryHeld, record);
                 notify(&tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
             } else {
-                runStartStep(record, capabilityMask, startedNames, i, pathSafety);
+                runStartStep(record, capabilityMask, startedNames, i);
             }
             unprocessed[i] = false;
         }

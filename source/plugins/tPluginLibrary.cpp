@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "safety/LoaderJudgeLink.h"
 #include "zoerr/Status.h"
 
 namespace {
@@ -37,16 +38,36 @@ void tPluginLibrary::restoreDefaults() {
     cleanupEntry = doNothing;
 }
 
-void tPluginLibrary::load(const tPluginDescription& description, tPathSafety& pathSafety) {
-    tFileIdentity judged;
-    if (!pathSafety.checkLibrary(description.path, judged).safe()) {
+void tPluginLibrary::open(const std::string& path) {
+    refusal.clear();
+    tLoaderJudge& judge = tLoaderJudge::get();
+    if (!judge.active()) {
+        refusal = judge.inactiveReason();
         ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
     }
-    library.open(pathSafety.loaderName().c_str());
-    // The file judged is the one the loader maps: only a trusted owner could
-    // have replaced it in between. A name the process had loaded already
-    // was not judged, and is looked up where the loader found it.
-    identity = judged.known ? judged : identifyFile(library.loadedFileName());
+    judge.beginLoad();
+    try {
+        library.open(path.c_str());
+    } catch (const zoerr::ExceptionBase&) {
+        tLoaderRefusal refused = judge.endLoad();
+        if (refused.kind != tLoaderRefusal::tKind::unsafe) {
+            throw;
+        }
+        refusal = std::move(refused.reason);
+    }
+    if (!refusal.empty()) {
+        ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
+    }
+    // Whatever was refused in a load that succeeded was an optional filter,
+    // left out as the loader leaves out one it cannot find.
+    (void)judge.endLoad();
+}
+
+void tPluginLibrary::load(const tPluginDescription& description) {
+    open(description.path);
+    // Looked up where the loader found it: a reload keeps the plugin only
+    // while this file is still there.
+    identity = identifyFile(library.loadedFileName());
     const InitializeEntry initializing =
         bindEntry(library, description.initializeSymbol, initializeNothing);
     const StopEntry stopping = bindEntry(library, description.stopSymbol, doNothing);

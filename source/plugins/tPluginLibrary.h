@@ -10,16 +10,18 @@
 // a copy shares the same open library. Libraries are opened by load() and
 // closed only by unload(), discard(), or a failed initialize().
 // Failures of the loader are raised as zoerr::Exception with code -52005
-// (see zoqel/quarks/library.h); a library path that is not safe (see
-// PathSafety.h) is raised with -52026 before the loader is asked. Not thread-safe: the run-cycle
-// thread is the only user.
+// (see zoqel/quarks/library.h). The loader's judge (safety/LoaderJudgeLink.h)
+// refuses every file of the load that another user could change, before it
+// is opened: the load is then raised with -52026 and `refusal` says which
+// file and why. Not thread-safe: the run-cycle thread is the only user.
 #ifndef ZOKORVO_TPLUGINLIBRARY_H
 #define ZOKORVO_TPLUGINLIBRARY_H
 
 #include <cstdint>
 
+#include <string>
+
 #include "safety/FileIdentity.h"
-#include "safety/PathSafety.h"
 #include "plugins/tPluginDescription.h"
 #include "zoqel/quarks/library.h"
 
@@ -36,12 +38,12 @@ class tPluginLibrary {
 
     // Opens the description's path and binds the entry points it names, in
     // the order Initialize, Stop, Cleanup; an empty name binds the default.
-    // A path that `pathSafety` finds unsafe is never opened, so none of the
-    // library's code runs, not even its constructors.
+    // When the loader's judge refuses a file of the load as unsafe, the load
+    // fails before any code of it runs, not even a constructor.
     // The entry points change only when every lookup succeeded, so after a
     // failure the library may be open with the previous entry points; the
     // caller then discards it.
-    void load(const tPluginDescription& description, tPathSafety& pathSafety);
+    void load(const tPluginDescription& description);
 
     // Calls Initialize and returns its result. A negative result closes the
     // library at once without calling the plugin's Stop or Cleanup.
@@ -67,8 +69,12 @@ class tPluginLibrary {
     // after the open: a reload keeps the plugin only while the file there is
     // still this one (library.loadedFile() names it).
     tFileIdentity identity;
+    // Why the last load was refused as unsafe; empty unless it was.
+    std::string refusal;
 
   private:
+    // Opens `path` under the watch of the loader's judge.
+    void open(const std::string& path);
     void restoreDefaults();
 };
 

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "plugins/PluginStatusText.h"
-#include "safety/LibraryPrecheck.h"
 #include "plugins/StartedNames.h"
+#include "safety/LoaderJudgeLink.h"
 #include "text/VisibleText.h"
 #include "zoerr/Status.h"
 #include "zoqel/quarks/synchronization.h"
@@ -16,15 +16,18 @@ std::string pluginNoteLine(const tPluginNote& note) {
             return "Old library still loaded, new version not started: " + note.plugin;
         case tPluginNote::tKind::libraryOverwritten:
             return "Library written over in place, not replaced by a rename: " + note.plugin;
+        case tPluginNote::tKind::unsafeLibrary:
+            return "Unsafe plugin library: " + note.plugin + ": " + note.detail;
         default:
             return "Unknown exception from plugin: " + note.plugin;
     }
 }
 
 // Without memory for it the note is lost; the step's code still tells.
-void tPluginManager::notePlugin(tPluginNote::tKind kind, const tPluginRecord& record) noexcept {
+void tPluginManager::notePlugin(tPluginNote::tKind kind, const tPluginRecord& record,
+                                const std::string& detail) noexcept {
     try {
-        pluginNotes.push_back(tPluginNote{kind, record.description.name});
+        pluginNotes.push_back(tPluginNote{kind, record.description.name, detail});
     } catch (const std::exception&) {
     }
 }
@@ -80,8 +83,7 @@ int32_t tPluginManager::runStep(tPluginRecord& record, tPluginStep pluginStep,
 // any of its own entry points being called. Whatever a plugin throws fails
 // its own step only: the pass goes on with the next plugin.
 int32_t tPluginManager::startPlugin(tPluginRecord& record, uint32_t capabilityMask,
-                                    tStartedNames& startedNames, size_t plugin,
-                                    tPathSafety& pathSafety) {
+                                    tStartedNames& startedNames, size_t plugin) {
     const tPluginDescription& description = record.description;
     int32_t failure = 0;
     try {
@@ -91,7 +93,7 @@ int32_t tPluginManager::startPlugin(tPluginRecord& record, uint32_t capabilityMa
         if (!startedNames.dependenciesStarted(plugin)) {
             ZOERR_RAISE(zoerr::kResourceNotFound, "zoqelerr_resourceNotFound");
         }
-        record.library.load(description, pathSafety);
+        record.library.load(description);
         const int32_t pluginStatus = record.library.initialize();
         if (pluginStatus < 0) {
             ZOERR_RAISE(pluginStatus, "pluginStatus");
@@ -101,6 +103,9 @@ int32_t tPluginManager::startPlugin(tPluginRecord& record, uint32_t capabilityMa
     } catch (...) {
         failure = codeOfRaised(record, tPluginStep::initialize);
     }
+    if (!record.library.refusal.empty()) {
+        notePlugin(tPluginNote::tKind::unsafeLibrary, record, record.library.refusal);
+    }
     // The exception is gone: now its library may go too.
     record.library.discard();
     return failure;
@@ -109,11 +114,10 @@ int32_t tPluginManager::startPlugin(tPluginRecord& record, uint32_t capabilityMa
 // The start step with its observation and timing, as both the start pass
 // and the reload run it.
 void tPluginManager::runStartStep(tPluginRecord& record, uint32_t capabilityMask,
-                                  tStartedNames& startedNames, size_t plugin,
-                                  tPathSafety& pathSafety) {
+                                  tStartedNames& startedNames, size_t plugin) {
     notify(&tPluginStepObserver::stepBegins, record, tPluginStep::initialize);
     const uint64_t startNs = zoqel::monotonicNowNs();
-    record.initializeCode = startPlugin(record, capabilityMask, startedNames, plugin, pathSafety);
+    record.initializeCode = startPlugin(record, capabilityMask, startedNames, plugin);
     record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
     notify(&tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
 }
@@ -148,7 +152,7 @@ bool pluginAdmitted(uint32_t requires, uint32_t capabilityMask) {
 }
 
 void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
-                                  uint32_t capabilityMask, tLibraryPrecheck* ahead) {
+                                  uint32_t capabilityMask) {
     const size_t first = pluginRecords.size();
     size_t next = first;
     try {
@@ -170,15 +174,9 @@ void tPluginManager::startPlugins(std::vector<tPluginDescription> descriptions,
             pass.push_back(&pluginRecords[i].description);
         }
         tStartedNames startedNames(pass);
-        tPathSafety pathSafety;
-        if (ahead != nullptr) {
-            // Nothing runs beside the pass (LibraryPrecheck.h).
-            ahead->finish();
-            ahead->arrangeFor(pass);
-            pathSafety.takeVerdictsFrom(ahead);
-        }
+        tLoaderJudge::get().beginPass();
         for (; next < pluginRecords.size(); ++next) {
-            runStartStep(pluginRecords[next], capabilityMask, startedNames, next - first, pathSafety);
+            runStartStep(pluginRecords[next], capabilityMask, startedNames, next - first);
         }
     } catch (...) {
         // An error outside a plugin's own code (no memory for the records, a

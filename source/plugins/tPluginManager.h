@@ -37,7 +37,6 @@
 #include "plugins/tPluginDescription.h"
 #include "plugins/tPluginRecord.h"
 
-class tLibraryPrecheck;
 class tStartedNames;
 
 // Told, on the pass's thread, about every step the manager runs. stepBegins
@@ -68,13 +67,16 @@ struct tPluginNote {
         unknownException,  // a step threw what is not a standard exception
         oldLibraryHeld,    // a reload found the old library still loaded
         libraryOverwritten,  // a reload found the library written over in place
+        unsafeLibrary,     // the loader's judge refused a file of its load
     };
     tKind kind;
     std::string plugin;  // the plugin's name
+    std::string detail;  // unsafeLibrary: which file, and why
 };
 
 // The message line of `note`, without its line feed: "Unknown exception from
-// plugin: <Name>" or "Old library still loaded, new version not started: <Name>".
+// plugin: <Name>", "Old library still loaded, new version not started: <Name>"
+// or "Unsafe plugin library: <Name>: <file and why>".
 std::string pluginNoteLine(const tPluginNote& note);
 
 class tPluginManager {
@@ -86,11 +88,7 @@ class tPluginManager {
     // is admitted when its `requires` shares a bit with `capabilityMask`, and
     // starts only when every dependency started earlier in this pass.
     // Each record takes its description from `descriptions`, which the caller may hand over.
-    // Verdicts on the libraries judged `ahead` (LibraryPrecheck.h), if given,
-    // are taken where they still hold; its judging ends before the first
-    // library is opened.
-    void startPlugins(std::vector<tPluginDescription> descriptions, uint32_t capabilityMask,
-                      tLibraryPrecheck* ahead = nullptr);
+    void startPlugins(std::vector<tPluginDescription> descriptions, uint32_t capabilityMask);
 
     // Stop, then clean-up, of every record, or of the records `selected`
     // marks (one flag per record), last record first.
@@ -141,11 +139,11 @@ class tPluginManager {
 
   private:
     int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
-                        size_t plugin, tPathSafety& pathSafety);
+                        size_t plugin);
     int32_t codeOfRaised(const tPluginRecord& record, tPluginStep step);
     int32_t runStep(tPluginRecord& record, tPluginStep pluginStep, void (tPluginLibrary::*step)());
     void runStartStep(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
-                      size_t plugin, tPathSafety& pathSafety);
+                      size_t plugin);
     void runReversePass(tPluginStep pluginStep, void (tPluginLibrary::*step)(),
                         bool closeAfterwards, int32_t tPluginRecord::*code,
                         uint64_t tPluginRecord::*timeMs, const std::vector<bool>* selected);
@@ -156,9 +154,10 @@ class tPluginManager {
     void moveRecordsTo(tReloadPlan& plan, std::vector<tPluginDescription>& descriptions);
     void startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,
                       const std::function<bool()>& stopRequested);
-    bool oldLibraryHeld(const tPluginRecord& record, tPathSafety& pathSafety);
+    bool oldLibraryHeld(const tPluginRecord& record);
     void dropRecords(const std::vector<bool>& dropped);
-    void notePlugin(tPluginNote::tKind kind, const tPluginRecord& record) noexcept;
+    void notePlugin(tPluginNote::tKind kind, const tPluginRecord& record,
+                    const std::string& detail = std::string()) noexcept;
     void notify(void (tPluginStepObserver::*event)(const tPluginRecord&, tPluginStep) noexcept,
                 const tPluginRecord& record, tPluginStep step) const;
 

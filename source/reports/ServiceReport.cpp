@@ -36,6 +36,8 @@ const char* messageKindName(tMessageKind kind) {
             return "oldLibrary";
         case tMessageKind::libraryOverwritten:
             return "libraryOverwritten";
+        case tMessageKind::unsafeLibrary:
+            return "unsafeLibrary";
         case tMessageKind::reload:
             return "reload";
         case tMessageKind::pluginFault:
@@ -48,7 +50,8 @@ const char* messageKindName(tMessageKind kind) {
 
 bool messageNamesPath(tMessageKind kind) {
     return kind != tMessageKind::pluginException && kind != tMessageKind::oldLibrary &&
-           kind != tMessageKind::libraryOverwritten && kind != tMessageKind::pluginFault;
+           kind != tMessageKind::libraryOverwritten && kind != tMessageKind::pluginFault &&
+           kind != tMessageKind::unsafeLibrary;
 }
 
 tMessageKind pluginMessageKind(tPluginNote::tKind kind) {
@@ -57,6 +60,8 @@ tMessageKind pluginMessageKind(tPluginNote::tKind kind) {
             return tMessageKind::oldLibrary;
         case tPluginNote::tKind::libraryOverwritten:
             return tMessageKind::libraryOverwritten;
+        case tPluginNote::tKind::unsafeLibrary:
+            return tMessageKind::unsafeLibrary;
         case tPluginNote::tKind::unknownException:
             break;
     }

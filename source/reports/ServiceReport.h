@@ -38,6 +38,7 @@ enum class tMessageKind {
     libraryOverwritten, // a reload found a plugin's library written over in place; subject: its name
     reload,             // a reload failed outside the plugins' code; no subject
     pluginFault,        // a plugin ended the service (exit, crash); subject: its name
+    unsafeLibrary,      // the loader's judge refused a file of a plugin's load; subject: its name
 };
 // "pluginsDirectory", "descriptionParse", ...: the kind as the JSON status names it.
 const char* messageKindName(tMessageKind kind);

@@ -1,9 +1,5 @@
 #include "safety/PathSafety.h"
 
-#include "safety/FileIdentity.h"
-#include "safety/LibraryPrecheck.h"
-#include "safety/LibrarySearch.h"
-
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/magic.h>
@@ -148,11 +144,6 @@ std::string tPathVerdict::faultText() const {
         }
         case tFault::kernelLink:
             return path + " is a kernel link to an object without a name that can be judged";
-        case tFault::runPath:
-            return path + " searches " +
-                   (detail.empty() ? "the working directory (an empty entry)"
-                                   : "the relative directory \"" + detail + "\"") +
-                   " for the libraries it needs";
         default:
             return "";
     }
@@ -166,7 +157,7 @@ std::string tPathVerdict::reason() const {
     return text;
 }
 
-tPathSafety::tPathSafety() : serviceUser(geteuid()) {}
+tPathSafety::tPathSafety(tTrust trust) : serviceUser(trust == tTrust::rootAlone ? 0 : geteuid()) {}
 
 tPathSafety::~tPathSafety() {
     for (const auto& named : namedDirectories) {
@@ -194,37 +185,25 @@ bool tPathSafety::statInJudgedDirectory(const std::string& path, struct stat& in
            fstatat(directory.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-tPathVerdict tPathSafety::checkLibrary(const std::string& path, tFileIdentity& identity) {
-    if (precheck != nullptr && precheck->take(path, *this, identity)) {
-        libraryName.assign(path);
-        return tPathVerdict();
-    }
-    if (!librarySearch) {
-        librarySearch = std::make_unique<tLibrarySearch>();
-    }
-    return librarySearch->check(*this, path, libraryName, identity);
-}
-
-tPathVerdict tPathSafety::checkLibrary(const std::string& path, std::string& loaderName) {
-    tFileIdentity identity;
-    tPathVerdict verdict = checkLibrary(path, identity);
-    loaderName = libraryName;
-    return verdict;
-}
-
 tPathVerdict tPathSafety::check(const std::string& path) {
     bool exists = true;
     return check(path, exists);
 }
 
 tPathVerdict tPathSafety::check(const std::string& path, bool& exists) {
+    mode_t type = 0;
+    return check(path, exists, type);
+}
+
+tPathVerdict tPathSafety::check(const std::string& path, bool& exists, mode_t& type) {
     exists = true;
+    type = 0;
     if (path.empty()) {
         return tPathVerdict();
     }
     if (path[0] != '/') {
         const std::string full = absolute(path);
-        return full.empty() ? unexamined(path, errno) : check(full, exists);
+        return full.empty() ? unexamined(path, errno) : check(full, exists, type);
     }
     const size_t slash = path.rfind('/');
     const tResolvedDirectory& directory = directoryOf(path, slash);
@@ -239,6 +218,7 @@ tPathVerdict tPathSafety::check(const std::string& path, bool& exists) {
         struct stat info;
         if (fstatat(directory.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
             if (!S_ISLNK(info.st_mode) && !S_ISDIR(info.st_mode)) {
+                type = info.st_mode & S_IFMT;
                 return judge(resolvedName, info);
             }
         } else if (errno == ENOENT) {
@@ -250,7 +230,7 @@ tPathVerdict tPathSafety::check(const std::string& path, bool& exists) {
     std::string current = directory.resolved;
     std::vector<std::string> pending;
     pushNames(path.substr(slash + 1), pending);
-    return walk(current, pending, exists);
+    return walk(current, pending, exists, type);
 }
 
 int tPathSafety::openJudged(const std::string& path, tPathVerdict& verdict, struct stat& info,
@@ -347,8 +327,7 @@ std::string tPathSafety::absolute(const std::string& path) {
 const tPathSafety::tResolvedDirectory& tPathSafety::resolveDirectory(const std::string& directory) {
     const auto known = namedDirectories.find(directory);
     if (known != namedDirectories.end()) {
-        if (known->second.descriptor < 0 || keptDescriptorsCannotBeClosed ||
-            descriptorStillLeads(known->second)) {
+        if (known->second.descriptor < 0 || descriptorStillLeads(known->second)) {
             return known->second;
         }
         // Closed behind our back, by plugin code: the number is no longer
@@ -359,14 +338,15 @@ const tPathSafety::tResolvedDirectory& tPathSafety::resolveDirectory(const std::
     resolved.resolved = "/";
     std::vector<std::string> pending;
     pushNames(directory, pending);
-    resolved.verdict = walk(resolved.resolved, pending, resolved.exists);
+    mode_t type = 0;
+    resolved.verdict = walk(resolved.resolved, pending, resolved.exists, type);
     if (!resolved.exists) {
         // Whoever may create a missing name may do so at any moment: its
         // verdict holds for this one look only.
         missingDirectory = std::move(resolved);
         return missingDirectory;
     }
-    if (resolved.verdict.safe()) {
+    if (resolved.verdict.safe() && keepDescriptors) {
         resolved.descriptor =
             open(resolved.resolved.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
         struct stat info;
@@ -380,7 +360,8 @@ const tPathSafety::tResolvedDirectory& tPathSafety::resolveDirectory(const std::
 }
 
 tPathVerdict tPathSafety::walk(std::string& current, std::vector<std::string>& pending,
-                               bool& exists) {
+                               bool& exists, mode_t& type) {
+    type = S_IFDIR;  // `current` is a directory
     if (current == "/" && realDirectories.count("/") == 0) {
         struct stat info;
         realDirectories.emplace("/",
@@ -408,12 +389,14 @@ tPathVerdict tPathSafety::walk(std::string& current, std::vector<std::string>& p
                 return known->second;
             }
             current = candidate;
+            type = S_IFDIR;
             continue;
         }
         struct stat info;
         if (lstat(candidate.c_str(), &info) != 0) {
             if (errno == ENOENT || errno == ENOTDIR) {
                 exists = false;
+                type = 0;
                 return judgeMissing(current, candidate);
             }
             return unexamined(candidate, errno);
@@ -445,9 +428,11 @@ tPathVerdict tPathSafety::walk(std::string& current, std::vector<std::string>& p
         if (!S_ISDIR(info.st_mode) && !pending.empty()) {
             // A file where a directory is needed: the lookup finds nothing.
             exists = false;
+            type = 0;
             return tPathVerdict();
         }
         current = candidate;
+        type = info.st_mode & S_IFMT;
     }
     return tPathVerdict();
 }

@@ -1,6 +1,8 @@
 // tPathSafety decides whether the service, which runs as root, may trust a
 // file enough to read it or run its code: nobody but a trusted owner (root,
-// and the service's own effective user) can have changed it.
+// and the service's own effective user unless root alone is asked for) can
+// have changed it. The loader's judge (LoaderJudge.cpp) asks it about every
+// file the dynamic loader is about to open; nothing here knows of plugins.
 //
 // The rule: after following symbolic links, the file and every directory
 // from / down to it are owned by a trusted owner and none of them is
@@ -31,38 +33,29 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
-
-class tLibraryPrecheck;
-class tLibrarySearch;
-struct tFileIdentity;
 
 // Why a path is not safe, naming the one file, directory or link at fault.
 struct tPathVerdict {
     // creatable: a missing name in a directory others may write;
     // kernelLink: a /proc link whose object cannot be judged;
-    // runPath: a library that searches the working directory or a relative one.
-    enum class tFault { none, owner, mode, unexamined, creatable, kernelLink, runPath };
+    enum class tFault { none, owner, mode, unexamined, creatable, kernelLink };
 
     bool safe() const { return fault == tFault::none; }
     // "/opt/zo/plugins is writable by others (mode 0777)",
-    // "/opt/zo/lib/libx.so is owned by uid 1000 (needed by /opt/zo/p.so)",
-    // "/opt/zo/p.so searches the working directory (an empty entry) for the
-    // libraries it needs";
+    // "/opt/zo/lib/libx.so is owned by uid 1000 (needed by /opt/zo/p.so)";
     // empty when safe.
     std::string reason() const;
 
     tFault fault = tFault::none;
-    std::string path;    // the resolved path of what is at fault
-    uid_t owner = 0;     // tFault::owner: its owner
-    mode_t mode = 0;     // tFault::mode: its permission bits, sticky bit included;
-                         // tFault::creatable: those of its directory
-    int error = 0;       // tFault::unexamined: the errno of the lookup
-    std::string detail;  // tFault::runPath: the run path's entry at fault
-    std::string via;     // how a library's search came to it: "needed by /opt/zo/p.so"
+    std::string path;  // the resolved path of what is at fault
+    uid_t owner = 0;   // tFault::owner: its owner
+    mode_t mode = 0;   // tFault::mode: its permission bits, sticky bit included;
+                       // tFault::creatable: those of its directory
+    int error = 0;     // tFault::unexamined: the errno of the lookup
+    std::string via;   // how a library's search came to it: "needed by /opt/zo/p.so"
 
   private:
     std::string faultText() const;
@@ -70,37 +63,27 @@ struct tPathVerdict {
 
 class tPathSafety {
   public:
-    // Trusts root and the effective user of this process.
-    tPathSafety();
+    // Trusts root and the effective user of this process, or root alone.
+    enum class tTrust { rootAndServiceUser, rootAlone };
+    explicit tPathSafety(tTrust trust = tTrust::rootAndServiceUser);
     // Closes the directories it kept open.
     ~tPathSafety();
     tPathSafety(const tPathSafety&) = delete;
     tPathSafety& operator=(const tPathSafety&) = delete;
 
+    // Keeps no descriptor open: each name is then looked up by its whole
+    // path, directories judged before still counting. For a judge that runs
+    // inside the process whose plugins it judges, where a descriptor kept
+    // open would be one of theirs to find and close.
+    void keepNoDescriptors() { keepDescriptors = false; }
+
     // The verdict on `path` (absolute, or relative to the working directory).
     tPathVerdict check(const std::string& path);
     // The same, and whether the path leads to something.
     tPathVerdict check(const std::string& path, bool& exists);
-
-    // The verdict on a plugin's library and on every library the loader
-    // would map with it (LibrarySearch.h); `identity` is that of the library
-    // file judged (FileIdentity.h), unknown when none was. What to hand the
-    // loader is then loaderName(): the path made absolute now, or a bare
-    // name as given. Allocates nothing for a library in a directory seen
-    // before whose needs are loaded already: the start pass calls it between
-    // two opens of the loader.
-    tPathVerdict checkLibrary(const std::string& path, tFileIdentity& identity);
-    const std::string& loaderName() const { return libraryName; }
-    // Lets checkLibrary take the verdicts `ahead` judged on its own thread
-    // (LibraryPrecheck.h), which outlives their use; null stops that.
-    void takeVerdictsFrom(const tLibraryPrecheck* ahead) { precheck = ahead; }
-    // Says that the calling thread has a table of descriptors of its own,
-    // where no plugin code can close a directory this object keeps open: a
-    // kept directory is then used without first checking that its
-    // descriptor still leads to it.
-    void ownDescriptorTable() { keptDescriptorsCannotBeClosed = true; }
-    // The same, with the name to hand the loader copied to `loaderName`.
-    tPathVerdict checkLibrary(const std::string& path, std::string& loaderName);
+    // The same, and the type bits (S_IFMT) of what it leads to, links
+    // followed; 0 when nothing is there or it was not looked at.
+    tPathVerdict check(const std::string& path, bool& exists, mode_t& type);
 
     // The status of what the absolute `path` names, without following a
     // link, looked up by its name in its directory as this object judged it:
@@ -149,14 +132,13 @@ class tPathSafety {
                     struct stat& info) const;
     // Looks up `pending` (a stack of names, next last) from the real
     // directory `current`, judging every directory and link on the way.
-    tPathVerdict walk(std::string& current, std::vector<std::string>& pending, bool& exists);
+    tPathVerdict walk(std::string& current, std::vector<std::string>& pending, bool& exists,
+                      mode_t& type);
     tPathVerdict judge(const std::string& path, const struct stat& info) const;
     bool trusted(uid_t owner) const;
 
     uid_t serviceUser;
-    std::unique_ptr<tLibrarySearch> librarySearch;  // made when a library is first checked
-    const tLibraryPrecheck* precheck = nullptr;
-    bool keptDescriptorsCannotBeClosed = false;
+    bool keepDescriptors = true;
     // Verdicts of real directories (no link in their path), each covering
     // the whole chain from / down to it.
     std::unordered_map<std::string, tPathVerdict> realDirectories;
@@ -164,7 +146,6 @@ class tPathSafety {
     tResolvedDirectory missingDirectory;  // the last directory found missing, never kept
     std::string directoryName;            // scratch: the directory part of the path checked
     std::string resolvedName;             // scratch: the file's name in its real directory
-    std::string libraryName;              // what to hand the loader for the last library checked
 };
 
 #endif  // ZOKORVO_PATHSAFETY_H

@@ -79,8 +79,7 @@ void tService::run() {
     // Now that the libraries the service uses have registered their exit
     // handlers, the hook that names a plugin's exit goes before them.
     nPluginFaults::registerExitHooksAgain();
-    pluginManager.startPlugins(std::move(descriptions), capabilityMask, librariesAhead.get());
-    librariesAhead.reset();
+    pluginManager.startPlugins(std::move(descriptions), capabilityMask);
     // A stop asked for during the start pass is served next, before any
     // reload: the write after the pass says so, and stands for the stopping
     // write too unless a journal record was dropped since.
@@ -239,10 +238,8 @@ std::string tService::reloadPlugins(std::vector<tPluginDescription> descriptions
 }
 
 bool tService::readPluginsDirectory(std::vector<tPluginDescription>& descriptions) {
-    judgeLibrariesAhead();
     std::vector<std::string> paths;
     if (!listDescriptionFiles(paths)) {
-        librariesAhead.reset();
         return false;
     }
     descriptions = readDescriptions(paths);
@@ -259,11 +256,17 @@ bool tService::listDescriptionFiles(std::vector<std::string>& paths) {
         if (journal != nullptr && phase == tServicePhase::starting) {
             log(serviceStartedRecord(directory));
         }
-        if (nPluginData::checkPluginsDirectory(pluginsDirectory).safe()) {
+        const tPathVerdict verdict = nPluginData::checkPluginsDirectory(pluginsDirectory);
+        if (verdict.safe()) {
             nPluginData::findFilesByExtension(pluginsDirectory, ".ini", paths);
             return true;
         }
-        note(tMessageKind::pluginsDirectory, directory, "Unsafe plugins directory: " + directory);
+        // "Unsafe" says that another user could change it; a directory that
+        // cannot be looked up (a loop of links) merely cannot be opened.
+        if (verdict.fault != tPathVerdict::tFault::unexamined) {
+            note(tMessageKind::pluginsDirectory, directory,
+                 "Unsafe plugins directory: " + directory);
+        }
     } catch (const zoerr::ExceptionBase&) {
         // Missing, or not a directory.
     } catch (const boost::filesystem::filesystem_error&) {
@@ -278,7 +281,6 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
     std::vector<tPluginDescription> descriptions;
     descriptions.reserve(paths.size());
     tPathSafety pathSafety;
-    expectLibrariesAhead(paths.size());
     for (const std::string& path : paths) {
         try {
             tPluginDescription description;
@@ -293,9 +295,6 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
                 }
                 continue;
             }
-            if (librariesAhead) {
-                librariesAhead->judge(description.path);
-            }
             descriptions.push_back(std::move(description));
         } catch (const std::exception& error) {
             note(tMessageKind::descriptionParse, path,
@@ -304,9 +303,6 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
                 log(descriptionRejectedRecord(messages.back(), parseFailureReason(path, error)));
             }
         }
-    }
-    if (librariesAhead) {
-        librariesAhead->allHandedOver();
     }
     return descriptions;
 }
@@ -320,31 +316,6 @@ std::string tService::parseFailureReason(const std::string& path, const std::exc
     bytes << file.rdbuf();
     const std::string line = firstErrorLineOf(bytes.str());
     return line.empty() ? error.what() : line;
-}
-
-// Only for the start: a reload's pass runs beside the plugins' own threads
-// in any case, and is not worth a thread of its own. Started before the
-// listing, so that the thread is running when the first libraries come.
-void tService::judgeLibrariesAhead() {
-    librariesAhead.reset();
-    if (phase != tServicePhase::starting) {
-        return;
-    }
-    try {
-        librariesAhead = std::make_unique<tLibraryPrecheck>();
-    } catch (const std::exception&) {
-        // No thread: every library is judged at its turn.
-    }
-}
-
-void tService::expectLibrariesAhead(size_t count) {
-    try {
-        if (librariesAhead) {
-            librariesAhead->expect(count);
-        }
-    } catch (const std::exception&) {
-        librariesAhead.reset();  // every library is judged at its turn
-    }
 }
 
 void tService::notifyThrough(tServiceNotifier* serviceNotifier) {
@@ -395,6 +366,10 @@ void tService::writeMetricsTo(const std::string& path, unsigned intervalS) {
     if (realpath(metricsDirectory.c_str(), resolved) != nullptr) {
         metricsDirectory = resolved;
     }
+    // Root writes nothing where another user could swap the file for a link
+    // or read it half-written under a name of their own.
+    const tPathVerdict verdict = tPathSafety().check(metricsDirectory);
+    metricsDirectoryUnsafe = verdict.safe() ? "" : verdict.reason();
 }
 
 void tService::requestStop() {
@@ -541,11 +516,14 @@ bool tService::writeMetrics(const tServiceReport& report) {
         return false;
     }
     bool written = false;
-    try {
-        writeMetricsFile(metricsDirectory, metricsName, report, reportBuffer);
-        written = true;
-    } catch (const std::exception&) {
-        (void)zoerr::codeFromCurrentException();
+    if (metricsDirectoryUnsafe.empty()) {
+        try {
+            writeMetricsFile(metricsDirectory, metricsName, report, reportBuffer);
+            written = true;
+        } catch (const std::exception&) {
+            // Said below, in the status, the journal and --health.
+            zoerr::codeOfDroppedException("a failed metrics write is reported as such");
+        }
     }
     // Counted from the attempt: a failing write is tried again one interval
     // later, not at once in a loop.
@@ -568,7 +546,11 @@ bool tService::writeMetrics(const tServiceReport& report) {
     if (written) {
         messages.erase(noted);
     } else {
-        note(tMessageKind::metrics, path, "Failed to write metrics file: " + path);
+        note(tMessageKind::metrics, path,
+             metricsDirectoryUnsafe.empty()
+                 ? "Failed to write metrics file: " + path
+                 : "Unsafe metrics file directory, metrics file not written: " + path + " (" +
+                       metricsDirectoryUnsafe + ")");
     }
     return true;
 }

@@ -34,7 +34,6 @@
 #include <string>
 #include <vector>
 
-#include "safety/LibraryPrecheck.h"
 #include "servicemanager/StepBoardPoster.h"
 #include "reports/JournalEvents.h"
 #include "reports/ServiceReport.h"
@@ -114,11 +113,6 @@ class tService : public tFaultReporter {
     // description carries its file's path and fingerprint.
     std::vector<tPluginDescription> readDescriptions(const std::vector<std::string>& paths);
     static std::string parseFailureReason(const std::string& path, const std::exception& error);
-    // At the start, has the libraries of the descriptions read judged on a
-    // thread of their own while the rest is read (LibraryPrecheck.h); the
-    // thread starts before the listing, and expects `count` libraries after.
-    void judgeLibrariesAhead();
-    void expectLibrariesAhead(size_t count);
 
     // Clears kDeploymentCapability when the system configuration forbids
     // deployment; a failure to ask becomes a line of `messages` and leaves
@@ -192,6 +186,9 @@ class tService : public tFaultReporter {
     uint64_t metricsWrittenNs = 0;
     timespec metricsWrittenAt{};  // wall-clock time of the last success
     bool metricsFailing = false;  // the last write failed
+    // Why the metrics file's directory is one another user could change
+    // (the file is then never written); empty when it is not.
+    std::string metricsDirectoryUnsafe;
     // Every report is rendered here, and its storage kept for the next.
     std::string reportBuffer;
     tJournal* journal = nullptr;
@@ -199,8 +196,6 @@ class tService : public tFaultReporter {
     tServiceNotifier* notifier = nullptr;
     // Posts the plugin steps to the notifier's board while there is a notifier.
     std::optional<tStepBoardPoster> stepPoster;
-    // Judging the libraries while the descriptions are read, until the start pass.
-    std::unique_ptr<tLibraryPrecheck> librariesAhead;
 };
 
 #endif  // ZOKORVO_TSERVICE_H

@@ -161,4 +161,36 @@ TEST(UnsafeFiles, LinksAtTheStatusFilesNamesAreReplacedAndItsModeIgnoresTheUmask
     EXPECT_FALSE(zotest::fileExists(root.temporaryStatusFile()));
 }
 
+// The metrics file follows the status file's rule: root writes nothing
+// where another user could change the directory.
+TEST(UnsafeFiles, MetricsFileInADirectoryAnotherUserCouldChangeIsNeverWritten) {
+    SKIP_UNLESS_ROOT();
+    zotest::TestRoot root;
+    const std::string open = root.root() + "/open-metrics";
+    const std::string strangers = root.root() + "/strangers-metrics";
+    makeDirectory(open, 0777);
+    makeDirectory(strangers, 0755);
+    giveToStranger(strangers);
+    addDescriptions(root, {{"Safe", kAlphaPlugin, "AlphaInit"}});
+    const struct {
+        std::string directory;
+        std::string why;
+    } cases[] = {{open, open + " is writable by others (mode 0777)"},
+                 {strangers, strangers + " is owned by uid 12345"}};
+    for (const auto& unsafe : cases) {
+        const std::string metrics = unsafe.directory + "/zokorvo.prom";
+        zotest::ServiceProcess service({"--metrics-file", metrics});
+        std::string status;
+        EXPECT_TRUE(zotest::waitForStatusHolding(
+            root,
+            {"Unsafe metrics file directory, metrics file not written: " + metrics + " (" +
+                 unsafe.why + ")\n",
+             "Safe (depends on )\n"},
+            status))
+            << status;
+        stopByTheSignal(service);
+        EXPECT_FALSE(zotest::fileExists(metrics));
+    }
+}
+
 }  // namespace

@@ -19,9 +19,6 @@ using zotest::describePlugin;
 using zotest::isLibraryLoaded;
 using tCalls = std::vector<std::string>;
 
-// Every library of these tests lies in the build tree, which is safe.
-tPathSafety pathSafety;
-
 struct tRaised {
     int32_t code = 0;
     std::string detail;
@@ -96,8 +93,7 @@ TEST(PluginLibrary, MissingStopFailsTheLoadBeforeAnyEntryPointRuns) {
     tPluginLibrary plugin;
     const tRaised raised = raisedBy([&] {
         plugin.load(
-            describePlugin("alpha", kAlphaPlugin, "AlphaInit", "NoSuchStop", "AlphaCleanup"),
-            pathSafety);
+            describePlugin("alpha", kAlphaPlugin, "AlphaInit", "NoSuchStop", "AlphaCleanup"));
     });
     EXPECT_EQ(-52005, raised.code);
     EXPECT_TRUE(isLibraryLoaded(kAlphaPlugin)) << "the caller discards what a failed load opened";
@@ -109,8 +105,7 @@ TEST(PluginLibrary, MissingStopFailsTheLoadBeforeAnyEntryPointRuns) {
 
 TEST(PluginLibrary, EmptyPathIsALoadFailureNotTheProgramItself) {
     tPluginLibrary plugin;
-    EXPECT_EQ(-52005,
-              raisedBy([&] { plugin.load(describePlugin("x", "", "main"), pathSafety); }).code);
+    EXPECT_EQ(-52005, raisedBy([&] { plugin.load(describePlugin("x", "", "main")); }).code);
     EXPECT_FALSE(plugin.library.isLoaded());
     EXPECT_EQ(0, plugin.initialize());
 }
@@ -119,8 +114,7 @@ TEST(PluginLibrary, FailedInitializeClosesTheLibraryWithoutStopOrCleanup) {
     zotest::tLocalCallLog log;
     tPluginLibrary plugin;
     plugin.load(
-        describePlugin("failing", kFailingPlugin, "FailingInit", "FailingStop", "FailingCleanup"),
-        pathSafety);
+        describePlugin("failing", kFailingPlugin, "FailingInit", "FailingStop", "FailingCleanup"));
     EXPECT_EQ(-7, plugin.initialize());
     EXPECT_FALSE(isLibraryLoaded(kFailingPlugin));
     plugin.stop();
@@ -131,8 +125,7 @@ TEST(PluginLibrary, FailedInitializeClosesTheLibraryWithoutStopOrCleanup) {
 TEST(PluginLibrary, BoundEntryPointsRunUntilUnloadRestoresTheDefaults) {
     zotest::tLocalCallLog log;
     tPluginLibrary plugin;
-    plugin.load(describePlugin("alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"),
-                pathSafety);
+    plugin.load(describePlugin("alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"));
     EXPECT_EQ(0, plugin.initialize());
     plugin.stop();
     plugin.unload();
@@ -144,7 +137,7 @@ TEST(PluginLibrary, BoundEntryPointsRunUntilUnloadRestoresTheDefaults) {
 
 TEST(PluginLibrary, EmptyEntryPointNamesStillOpenAndCloseTheLibrary) {
     tPluginLibrary plugin;
-    plugin.load(describePlugin("plain", kPlainPlugin), pathSafety);
+    plugin.load(describePlugin("plain", kPlainPlugin));
     EXPECT_TRUE(isLibraryLoaded(kPlainPlugin));
     EXPECT_EQ(0, plugin.initialize());
     plugin.stop();
@@ -155,8 +148,7 @@ TEST(PluginLibrary, EmptyEntryPointNamesStillOpenAndCloseTheLibrary) {
 TEST(PluginLibrary, UnloadAndDiscardOfAResetObjectCloseNothingAndRaiseNothing) {
     zotest::tLocalCallLog log;
     tPluginLibrary opened;
-    opened.load(describePlugin("alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"),
-                pathSafety);
+    opened.load(describePlugin("alpha", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"));
     // reset() forgets the binding without closing: the library stays open.
     tPluginLibrary forgotten = opened;
     forgotten.reset();

@@ -244,13 +244,38 @@ TEST_F(PathSafetyTest, RelativePathsAreJudgedWithTheWorkingDirectorysChain) {
     ASSERT_EQ(0, chdir(pathOf("d").c_str()));
     tPathSafety pathSafety;
     const std::string reason = pathSafety.check("f").reason();
-    std::string loaderName;
-    const std::string libraryReason = pathSafety.checkLibrary("./f", loaderName).reason();
-    const bool bareNameSafe = pathSafety.checkLibrary("f", loaderName).safe();
+    const std::string dottedReason = pathSafety.check("./f").reason();
     ASSERT_EQ(0, chdir(saved));
     EXPECT_EQ(pathOf("d") + " is writable by others (mode 0777)", reason);
-    EXPECT_EQ(reason, libraryReason);
-    EXPECT_TRUE(bareNameSafe) << "a bare name is the loader's search, not a path";
+    EXPECT_EQ(reason, dottedReason);
+}
+
+// The loader's judge hands the loader regular files alone: the type of what
+// a safe path leads to, links followed, tells it which.
+TEST_F(PathSafetyTest, TheTypeOfWhatASafePathLeadsToIsToldLinksFollowed) {
+    makeDirectory("d", 0755);
+    makeFile("d/f", 0644);
+    makeDirectory("d/sub", 0755);
+    ASSERT_EQ(0, mkfifo(pathOf("d/fifo").c_str(), 0644));
+    ASSERT_EQ(0, symlink("sub", pathOf("d/to-sub").c_str()));
+    ASSERT_EQ(0, symlink("f", pathOf("d/to-f").c_str()));
+    const struct {
+        const char* path;
+        bool exists;
+        mode_t type;
+    } cases[] = {
+        {"d/f", true, S_IFREG},      {"d/sub", true, S_IFDIR},  {"d/fifo", true, S_IFIFO},
+        {"d/to-sub", true, S_IFDIR}, {"d/to-f", true, S_IFREG}, {"d/missing", false, 0},
+        {"d/f/below", false, 0},
+    };
+    tPathSafety pathSafety;
+    for (const auto& expected : cases) {
+        bool exists = !expected.exists;
+        mode_t type = 07;
+        EXPECT_TRUE(pathSafety.check(pathOf(expected.path), exists, type).safe()) << expected.path;
+        EXPECT_EQ(expected.exists, exists) << expected.path;
+        EXPECT_EQ(expected.type, type) << expected.path;
+    }
 }
 
 TEST_F(PathSafetyTest, AMissingNamesVerdictIsNeverKept) {

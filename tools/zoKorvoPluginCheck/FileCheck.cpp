@@ -74,7 +74,7 @@ void reconcileWithVerdict(tFileReport& report) {
 }  // namespace
 
 tFileReport checkDescriptionFile(const std::string& path) {
-    tPathSafety pathSafety;
+    tPathSafety pathSafety(tPathSafety::tTrust::rootAlone);
     return checkDescriptionFile(path, pathSafety);
 }
 

@@ -80,16 +80,16 @@ void renderFile(std::ostringstream& text, const tFileReport& file) {
     }
 }
 
-// Files owned by the checker's own user pass here but not in the service
-// running as root.
+// The checker trusts root alone whoever runs it, so that its verdicts are
+// the service's; a user who runs it should know that its own files fail.
 std::string checkedAsNote(const tCheckReport& report) {
     if (report.checkedAsUid == 0) {
         return "";
     }
     const std::string uid = std::to_string(report.checkedAsUid);
-    return "not run as root: the verdicts on owners are those of uid " + uid +
-           ", which trusts files owned by root or uid " + uid +
-           "; the service running as root trusts root alone";
+    return "not run as root: judged as root would judge, trusting files owned by root "
+           "alone, not those of uid " +
+           uid + " that runs the checker";
 }
 
 void renderDeployment(std::ostringstream& text, const tCheckReport& report) {

@@ -28,6 +28,8 @@
 #include "SignalWatch.h"
 #include "Wording.h"
 #include "plugins/tPluginManager.h"
+#include "safety/LoaderJudgeLink.h"
+#include "safety/LoaderTokens.h"
 #include "zoerr/Status.h"
 #include "zoqel/quarks/library.h"
 
@@ -146,6 +148,7 @@ class tStartPass {
             pass.push_back(&placed.description);
         }
         tStartedNames startedNames(pass);
+        tLoaderJudge::get().beginPass();
         for (size_t i = 0; i < ordered.size(); ++i) {
             predictions.push_back(predict(ordered, i, startedNames));
         }
@@ -166,8 +169,7 @@ class tStartPass {
                    dependencyReason(ordered, index, startedNames));
         } else if (description.path.empty()) {
             failToLoad(prediction, "it has no \"Path\": there is no library to open");
-        } else if (std::string loaderName;
-                   !judgeLibrary(prediction, description.path, loaderName)) {
+        } else if (!judgeLibrary(prediction, description.path)) {
             // Never opened: the service would not open it either.
         } else if (load && openingFailed != nullptr && openingFailed->count(index) != 0) {
             prediction.loadFailures.push_back(
@@ -177,7 +179,7 @@ class tStartPass {
             if (beforeOpening) {
                 beforeOpening(index);
             }
-            openLibrary(prediction, loaderName);
+            openLibrary(prediction);
         }
         if (prediction.verdict == tStartVerdict::admitted) {
             startedNames.markStarted(index);
@@ -197,28 +199,52 @@ class tStartPass {
         prediction.reason = std::move(reason);
     }
 
-    // The service's own verdict on the library and what it needs; false,
-    // with the prediction refused, when the service would not open it.
-    bool judgeLibrary(tStartPrediction& prediction, const std::string& path,
-                      std::string& loaderName) {
-        const tPathVerdict verdict = pathSafety.checkLibrary(path, loaderName);
-        if (!verdict.safe()) {
-            refuse(prediction, zoerr::kInsufficientPermissions, unsafeLibraryReason(path, verdict));
+    // The verdict of the loader's judge on the library's own file, named
+    // with a '/' (a bare name is the loader's search, judged when loaded,
+    // as is everything the library needs); false, with the prediction made,
+    // when the service would not start it.
+    bool judgeLibrary(tStartPrediction& prediction, const std::string& path) {
+        std::string expanded = path;
+        if (path.find('/') == std::string::npos ||
+            (hasLoaderToken(path) && !expandLoaderTokens(path, loaderTokensFor(""), expanded))) {
+            return true;
         }
-        return verdict.safe();
+        bool exists = true;
+        mode_t type = 0;
+        const tPathVerdict verdict = pathSafety.check(expanded, exists, type);
+        if (!verdict.safe()) {
+            refuse(prediction, zoerr::kInsufficientPermissions,
+                   unsafeLibraryReason(expanded, verdict));
+        } else if (exists && type != S_IFREG) {
+            failToLoad(prediction, "its library " + nPluginCheck::quoted(expanded) + " is no regular file");
+        }
+        return verdict.safe() && (!exists || type == S_IFREG);
     }
 
-    // Opens the library as the service does and keeps it open for the
-    // plugins after it; one that cannot be bound is closed again at once.
-    void openLibrary(tStartPrediction& prediction, const std::string& loaderName) {
+    // Opens the library as the service does, under the loader's judge, and
+    // keeps it open for the plugins after it; one that cannot be bound is
+    // closed again at once.
+    void openLibrary(tStartPrediction& prediction) {
         const tPluginDescription& description = prediction.plugin.description;
         prediction.environmentNote = loaderEnvironmentNote(description.path);
+        tLoaderJudge& judge = tLoaderJudge::get();
+        if (!judge.active()) {
+            refuse(prediction, zoerr::kInsufficientPermissions, judge.inactiveReason());
+            return;
+        }
         zoqel::tSharedLibrary library;
         std::string loaderText;
+        judge.beginLoad();
         try {
-            library.open(loaderName.c_str(), &loaderText);
+            library.open(description.path.c_str(), &loaderText);
+            (void)judge.endLoad();
             prediction.loadFailures = lookUpEntryPoints(library, description);
         } catch (const zoerr::ExceptionBase&) {
+            const tLoaderRefusal refusal = judge.endLoad();
+            if (refusal.kind == tLoaderRefusal::tKind::unsafe) {
+                refuse(prediction, zoerr::kInsufficientPermissions, "library " + refusal.reason);
+                return;
+            }
             prediction.loadFailures.push_back(
                 tLoadFailure{"library " + quoted(description.path), loaderText});
         }
@@ -272,8 +298,8 @@ class tStartPass {
     const bool load;
     const std::map<size_t, std::string>* const openingFailed;
     const std::function<void(size_t)> beforeOpening;
-    // The verdicts on library paths of this pass, as the service keeps them.
-    tPathSafety pathSafety;
+    // Root's verdicts on library paths, whoever runs the checker.
+    tPathSafety pathSafety{tPathSafety::tTrust::rootAlone};
     std::vector<zoqel::tSharedLibrary> opened;
     std::vector<tStartPrediction> predictions;
 };

@@ -31,6 +31,7 @@
 #include "Trial.h"
 #include "text/VisibleText.h"
 #include "plugins/PluginDiscovery.h"
+#include "safety/LoaderJudgeLink.h"
 #include "zoerr/Status.h"
 #include "zosysq/stdpath.h"
 
@@ -442,7 +443,8 @@ tCheckReport checkPlugins(const tOptions& options, const std::vector<std::string
                           tCheckReport report) {
     std::vector<nPluginCheck::tPlacedDescription> accepted;
     report.checkedAsUid = geteuid();
-    tPathSafety pathSafety;
+    // Root's verdicts, whoever runs the checker: the service runs as root.
+    tPathSafety pathSafety(tPathSafety::tTrust::rootAlone);
     for (const std::string& path : paths) {
         report.files.push_back(nPluginCheck::checkDescriptionFile(path, pathSafety));
         const nPluginCheck::tFileReport& file = report.files.back();
@@ -534,6 +536,9 @@ int main(int argc, char** argv) {
         fputs(health.line.c_str(), stdout);
         return health.exitStatus;
     }
+    // Root's verdicts, whoever runs the checker: its --load and its trial's
+    // children (forked from it) load under the loader's judge as the service.
+    tLoaderJudge::get().trustRootAlone();
     if (options.reloadPid != 0) {
         const nPluginCheck::tReloadResult result = nPluginCheck::reloadAndWait(
             options.reloadPid, statusDirectory, options.reloadTimeoutSeconds);
