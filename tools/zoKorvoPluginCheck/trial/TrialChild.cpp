@@ -22,7 +22,7 @@
 #include <string>
 #include <typeinfo>
 
-#include "safety/PathSafety.h"
+#include "safety/LoaderJudgeLink.h"
 #include "ProcessSnapshot.h"
 #include "ReportChannel.h"
 #include "SignalWatch.h"
@@ -313,15 +313,19 @@ class tTrialObserver : public tPluginStepObserver {
     // only counts the library once more; this one is closed after the step.
     void openAhead(const tPluginRecord& record, size_t plugin) {
         const tPluginDescription& description = record.description;
-        if (!managerWillOpen(description)) {
+        if (!managerWillOpen(description) || !tLoaderJudge::get().active()) {
             return;
         }
         tTrialEvent opening = stepEvent(tTrialEventKind::begins, plugin, tPluginStep::initialize);
         opening.opening = true;
         send(opening);
-        // By the name the manager opens it by: the loader's judge refuses
-        // here what it would refuse there, before any code of it runs.
+        // By the name the manager opens it by, watched by the loader's judge
+        // as the manager's load is: a load with a refused file fails as a
+        // whole, before any code of it runs.
+        tLoaderJudge& judge = tLoaderJudge::get();
+        judge.beginLoad();
         openedAhead = dlopen(description.path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+        (void)judge.endLoad();  // the manager's open is refused alike, and says why
         if (openedAhead == nullptr) {
             dlerror();  // the manager's open fails alike, and says so
         }
