@@ -13,7 +13,11 @@
 // doing; without one nothing of it exists. What the manager passed in the
 // environment is taken out of it first thing, before any plugin can see it.
 // When standard error is the journal, the service's events go to it as
-// records; else nothing is logged. After the run cycle the process tears the
+// records; else nothing is logged. A service that cannot start says so in one
+// line on standard error (the journal's, under the manager) and exits 1.
+//
+// One convention for the steps below: a step returns tExit, std::nullopt to
+// go on, or the exit status the process ends with, the reason already said. After the run cycle the process tears the
 // service down, restores the default dispositions and re-raises the caught
 // signal, so that it ends the way an unhandled SIGINT or SIGTERM would have
 // ended it.
@@ -28,6 +32,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "service/FixedPaths.h"
@@ -41,6 +46,9 @@
 #include "zoerr/Status.h"
 
 namespace {
+
+using tExit = std::optional<int>;
+constexpr int kExitFailure = 1;
 
 std::unique_ptr<tService> theService;
 
@@ -100,42 +108,54 @@ void endBySignal(int stopSignal) {
     }
 }
 
-// Runs `operation` on the held service. Every failure is converted to a
-// code and dropped: the administrator sees failures in the status file.
-// Exceptions that are not standard ones (a plugin may throw anything) are
-// dropped too, so the signal thread is always joined before the teardown.
+// The one line of a service that cannot start, and its exit status.
+tExit cannotStart(const char* what) {
+    fprintf(stderr, "zoKorvoRemoteService: cannot start: %s\n", what);
+    return kExitFailure;
+}
+
+// Runs `operation`; false when it failed. `whyDropped` says why the failure
+// itself goes no further: the caller reports it, or the status file already
+// does. Exceptions that are not standard ones (a plugin may throw anything)
+// are dropped too, so the signal thread is always joined before the teardown.
 template <typename Operation>
-bool guarded(Operation operation) {
+bool succeeded(Operation operation, const char* whyDropped) {
     try {
         operation();
         return true;
     } catch (const std::exception&) {
-        (void)zoerr::codeFromCurrentException();
+        zoerr::codeOfDroppedException(whyDropped);
     } catch (...) {
     }
     return false;
 }
 
-int createService() {
+// The service's own operations report what failed in the status file.
+constexpr char kReportedInTheStatus[] = "the service reports its failures in the status file";
+
+tExit createService() {
     // The holder is empty here; reset() destroys any earlier object before
     // the new one is taken.
-    return guarded([] { theService.reset(new tService()); }) ? 0 : -1;
+    if (!succeeded([] { theService.reset(new tService()); }, "said as the service cannot start")) {
+        return cannotStart("the service object cannot be made (no memory)");
+    }
+    return std::nullopt;
 }
 
 void runService() {
-    guarded([] { theService->run(); });
+    succeeded([] { theService->run(); }, kReportedInTheStatus);
 }
 
 void stopService(int) {
-    guarded([] { theService->requestStop(); });
+    succeeded([] { theService->requestStop(); }, kReportedInTheStatus);
 }
 
 void reloadService() {
-    guarded([] { theService->requestReload(); });
+    succeeded([] { theService->requestReload(); }, kReportedInTheStatus);
 }
 
 void destroyService() {
-    guarded([] { theService.reset(); });
+    succeeded([] { theService.reset(); }, kReportedInTheStatus);
 }
 
 void printHint(const char* program) {
@@ -153,8 +173,8 @@ bool parseSeconds(const char* text, unsigned long most, unsigned long& seconds) 
     return errno == 0 && *end == '\0' && seconds >= 1 && seconds <= most;
 }
 
-// Returns -1 to go on, or the exit code when the options end the process.
-int parseOptions(int argc, char** argv, tOptions& options) {
+// Ends the process with 0 after --help, with 1 after a usage error.
+tExit parseOptions(int argc, char** argv, tOptions& options) {
     static const option kLongOptions[] = {
         {"daemon", no_argument, nullptr, 'd'},
         {"start-step-limit", required_argument, nullptr, kStartStepLimitOption},
@@ -174,7 +194,7 @@ int parseOptions(int argc, char** argv, tOptions& options) {
                     fprintf(stderr, "%s: --start-step-limit takes whole seconds from 1 to %lu\n",
                             argv[0], kMaxStartStepLimitS);
                     printHint(argv[0]);
-                    return 1;
+                    return kExitFailure;
                 }
                 break;
             case kMetricsFileOption:
@@ -184,7 +204,7 @@ int parseOptions(int argc, char** argv, tOptions& options) {
                     fprintf(stderr, "%s: --metrics-file needs an absolute path of a file\n",
                             argv[0]);
                     printHint(argv[0]);
-                    return 1;
+                    return kExitFailure;
                 }
                 options.metricsFile = optarg;
                 break;
@@ -193,7 +213,7 @@ int parseOptions(int argc, char** argv, tOptions& options) {
                     fprintf(stderr, "%s: --metrics-interval takes whole seconds from 1 to %lu\n",
                             argv[0], kMaxMetricsIntervalS);
                     printHint(argv[0]);
-                    return 1;
+                    return kExitFailure;
                 }
                 break;
             case 'h':
@@ -201,24 +221,39 @@ int parseOptions(int argc, char** argv, tOptions& options) {
                 return 0;
             default:
                 printHint(argv[0]);
-                return 1;
+                return kExitFailure;
         }
     }
-    return -1;
+    return std::nullopt;
 }
 
-// The notifier when the service manager asked for notifications; false when
-// it asked and the notifier cannot be had.
-bool createNotifier(std::unique_ptr<tServiceNotifier>& notifier,
-                    const tServiceManagerEnvironment& environment, unsigned long startStepLimitS) {
+tExit detachOnRequest(const tOptions& options) {
+    if (options.detach && daemon(0, 0) != 0) {
+        return cannotStart("daemon(3) failed");
+    }
+    return std::nullopt;
+}
+
+// The notifier when the service manager asked for notifications.
+tExit createNotifier(std::unique_ptr<tServiceNotifier>& notifier,
+                     const tServiceManagerEnvironment& environment,
+                     unsigned long startStepLimitS) {
     const uint64_t startStepLimitUs = uint64_t{startStepLimitS} * 1000000;
-    return guarded(
-        [&] { notifier = tServiceNotifier::createWhenAsked(environment, startStepLimitUs); });
+    if (!succeeded(
+            [&] { notifier = tServiceNotifier::createWhenAsked(environment, startStepLimitUs); },
+            "said as the service cannot start")) {
+        return cannotStart("the service manager's notification socket cannot be used");
+    }
+    return std::nullopt;
 }
 
 // The journal when the service's standard error is the journal.
-bool createJournal(std::unique_ptr<tJournal>& journal) {
-    return guarded([&journal] { journal = tJournal::createWhenStderrIsJournal(kJournalSocket); });
+tExit createJournal(std::unique_ptr<tJournal>& journal) {
+    if (!succeeded([&journal] { journal = tJournal::createWhenStderrIsJournal(kJournalSocket); },
+                   "said as the service cannot start")) {
+        return cannotStart("the journal's socket cannot be used");
+    }
+    return std::nullopt;
 }
 
 // Runs the service from construction to destruction; returns the exit code
@@ -226,9 +261,14 @@ bool createJournal(std::unique_ptr<tJournal>& journal) {
 int serve(int& stopSignal, const tServiceManagerEnvironment& environment, const tOptions& options) {
     std::unique_ptr<tServiceNotifier> notifier;
     std::unique_ptr<tJournal> journal;
-    if (!createNotifier(notifier, environment, options.startStepLimitS) ||
-        !createJournal(journal) || createService() < 0) {
-        return 1;
+    if (const tExit end = createNotifier(notifier, environment, options.startStepLimitS)) {
+        return *end;
+    }
+    if (const tExit end = createJournal(journal)) {
+        return *end;
+    }
+    if (const tExit end = createService()) {
+        return *end;
     }
     theService->notifyThrough(notifier.get());
     theService->logThrough(journal.get());
@@ -240,7 +280,7 @@ int serve(int& stopSignal, const tServiceManagerEnvironment& environment, const 
         nPluginFaults::setReporter(nullptr);
         notifier.reset();
         destroyService();
-        return 1;
+        return *cannotStart("the signal thread cannot be started");
     }
     runService();
     // Signals that come from now on stay pending until the end below.
@@ -263,16 +303,15 @@ int serve(int& stopSignal, const tServiceManagerEnvironment& environment, const 
 int main(int argc, char** argv) {
     // Before any other thread exists, so that every thread inherits the block.
     if (tSignalThread::blockStopSignals() != 0) {
-        return 1;
+        return *cannotStart("SIGINT, SIGTERM and SIGHUP cannot be blocked");
     }
     const tServiceManagerEnvironment environment = takeServiceManagerEnvironment();
     tOptions options;
-    const int optionsExit = parseOptions(argc, argv, options);
-    if (optionsExit >= 0) {
-        return optionsExit;
+    if (const tExit end = parseOptions(argc, argv, options)) {
+        return *end;
     }
-    if (options.detach && daemon(0, 0) != 0) {
-        return 1;
+    if (const tExit end = detachOnRequest(options)) {
+        return *end;
     }
     const std::string statusDirectory = kStatusDirectory;
     nPluginFaults::install(statusDirectory + "/" + kStatusFileName,

@@ -53,9 +53,7 @@ tService::~tService() {
     const std::lock_guard<std::recursive_timed_mutex> hold(stateLock);
     phase = tServicePhase::stopped;
     writeStatus();
-    if (journal != nullptr) {
-        log(serviceEndedRecord(journal->droppedRecords()));
-    }
+    log([&] { return serviceEndedRecord(journal->droppedRecords()); });
 }
 
 void tService::run() {
@@ -87,16 +85,12 @@ void tService::run() {
     writeStatus();
     const bool stoppingWritten = phase == tServicePhase::stopping;
     announceReady();
-    if (journal != nullptr) {
-        log(startSummaryRecord(pluginManager.records()));
-    }
+    log([&] { return startSummaryRecord(pluginManager.records()); });
     while (waitForRequest() == tRequest::reload) {
         reload();
     }
     phase = tServicePhase::stopping;
-    if (journal != nullptr) {
-        log(serviceStoppingRecord());
-    }
+    log([&] { return serviceStoppingRecord(); });
     if (!stoppingWritten || journalDroppedSinceLastWrite()) {
         writeStatus();
     }
@@ -184,20 +178,17 @@ void tService::reload() {
     }
     writeStatus();
     announceReloaded();
-    if (journal != nullptr) {
-        log(reloadFailure.empty()
-                ? reloadSummaryRecord(pluginManager.records(), pluginManager.stoppedByLastReload())
-                : reloadFailedRecord(reloadFailure, countStartResults(pluginManager.records()).started));
-    }
+    log([&] {
+        return reloadFailure.empty()
+            ? reloadSummaryRecord(pluginManager.records(), pluginManager.stoppedByLastReload())
+            : reloadFailedRecord(reloadFailure, countStartResults(pluginManager.records()).started);
+    });
 }
 
 // Before the Stop of a plugin whose library was written over in place: should
 // that Stop crash the service, the status and the journal have said why.
 void tService::tellOfOverwrittenLibraries() {
     writeStatus();
-    if (journal == nullptr) {
-        return;
-    }
     for (const tPluginNote& pluginNote : pluginManager.notes()) {
         if (pluginNote.kind != tPluginNote::tKind::libraryOverwritten) {
             continue;
@@ -205,7 +196,7 @@ void tService::tellOfOverwrittenLibraries() {
         for (const tPluginRecord& record : pluginManager.records()) {
             if (record.description.name == pluginNote.plugin &&
                 record.library.library.isLoaded()) {
-                log(libraryOverwrittenRecord(record));
+                log([&] { return libraryOverwrittenRecord(record); });
             }
         }
     }
@@ -253,8 +244,8 @@ bool tService::listDescriptionFiles(std::vector<std::string>& paths) {
         const boost::filesystem::path pluginsDirectory = nPluginData::getPluginsDirectory();
         directory = pluginsDirectory.string();
         // The service's start is logged once, not at each reload.
-        if (journal != nullptr && phase == tServicePhase::starting) {
-            log(serviceStartedRecord(directory));
+        if (phase == tServicePhase::starting) {
+            log([&] { return serviceStartedRecord(directory); });
         }
         const tPathVerdict verdict = nPluginData::checkPluginsDirectory(pluginsDirectory);
         if (verdict.safe()) {
@@ -290,18 +281,14 @@ std::vector<tPluginDescription> tService::readDescriptions(const std::vector<std
             if (!verdict.safe()) {
                 note(tMessageKind::descriptionUnsafe, path,
                      "Unsafe service description file: " + path);
-                if (journal != nullptr) {
-                    log(descriptionRejectedRecord(messages.back(), verdict.reason()));
-                }
+                log([&] { return descriptionRejectedRecord(messages.back(), verdict.reason()); });
                 continue;
             }
             descriptions.push_back(std::move(description));
         } catch (const std::exception& error) {
             note(tMessageKind::descriptionParse, path,
                  "Failed to parse service description file: " + path);
-            if (journal != nullptr) {
-                log(descriptionRejectedRecord(messages.back(), parseFailureReason(path, error)));
-            }
+            log([&] { return descriptionRejectedRecord(messages.back(), parseFailureReason(path, error)); });
         }
     }
     return descriptions;
@@ -438,17 +425,11 @@ void tService::queryDeploymentPermission() {
         failure = error.what();
         note(tMessageKind::deployment, std::string(), failure);
     }
-    if (journal != nullptr) {
-        log(deploymentRecord(capabilityMask, deploymentAttempts, failure));
-    }
+    log([&] { return deploymentRecord(capabilityMask, deploymentAttempts, failure); });
 }
 
 void tService::note(tMessageKind kind, const std::string& subject, const std::string& text) {
     messages.push_back(tReportMessage{kind, subject, text});
-}
-
-void tService::log(const tJournalRecord& record) {
-    journal->send(record);
 }
 
 tServiceReport tService::currentReport(std::vector<tReportMessage>& allMessages,
@@ -497,9 +478,8 @@ void tService::writeStatus() {
         droppedWhenLastWritten = report.journalRecordsDropped;
         nPluginFaults::statusWritten(writeStatusFiles(kStatusDirectory, report, reportBuffer));
     } catch (const std::exception&) {
-        // The status file is the only report there is: a failure to write it
-        // has nowhere to go.
-        (void)zoerr::codeFromCurrentException();
+        zoerr::codeOfDroppedException(
+            "the status file is the only report there is: a failure to write it has nowhere to go");
     } catch (...) {
     }
 }
@@ -532,8 +512,8 @@ bool tService::writeMetrics(const tServiceReport& report) {
         metricsWrittenAt = report.now;
     }
     const std::string path = metricsDirectory + "/" + metricsName;
-    if (journal != nullptr && written == metricsFailing) {
-        log(metricsWriteRecord(path, !written));
+    if (written == metricsFailing) {
+        log([&] { return metricsWriteRecord(path, !written); });
     }
     metricsFailing = !written;
     // The line stands while writes fail, also after a reload cleared the messages.
@@ -568,9 +548,7 @@ bool tService::reportPluginExit(const std::string& plugin, const std::string& li
         recordsShown = &runSoFar;
         writeStatus();
         recordsShown = nullptr;
-        if (journal != nullptr) {
-            log(pluginExitRecord(plugin, line));
-        }
+        log([&] { return pluginExitRecord(plugin, line); });
     } catch (...) {
         // No memory for the report: the line in the status file is all there is.
         recordsShown = nullptr;

@@ -138,7 +138,14 @@ class tService : public tFaultReporter {
                                  tReloadReport& lastReload) const;
     // Adds a line to `messages`.
     void note(tMessageKind kind, const std::string& subject, const std::string& text);
-    void log(const tJournalRecord& record);
+    // Sends the record `makeRecord()` builds to the journal, when there is
+    // one; without one the record is not even built.
+    template <typename MakeRecord>
+    void log(MakeRecord makeRecord) {
+        if (journal != nullptr) {
+            journal->send(makeRecord());
+        }
+    }
     // Lets the journal's observer and the step board's poster both see the steps.
     void chainStepObservers();
 
