@@ -27,10 +27,10 @@
 
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "safety/PathSafety.h"
+#include "system/Mutex.h"
 #include "safety/LoaderJudgeChannel.h"
 #include "safety/LoaderTokens.h"
 
@@ -39,15 +39,18 @@
 namespace {
 
 struct tJudge {
-    std::mutex mutex;
-    std::unique_ptr<tPathSafety> paths;  // made when first needed, anew at each pass
-    tPathSafety::tTrust trust = tPathSafety::tTrust::rootAndServiceUser;
-    bool watching = false;  // between BeginLoad and EndLoad
-    pthread_t watched{};    // the thread that asked for the load watched
-    bool poisoned = false;  // a file of the watched load was refused as unsafe
-    int firstKind = kZoLoaderRefusedNothing;
-    std::string firstReason;
-    std::string handedBack;  // the expanded name the loader is to open
+    tMutex mutex;
+    // made when first needed, anew at each pass
+    std::unique_ptr<tPathSafety> paths ZO_GUARDED_BY(mutex);
+    tPathSafety::tTrust trust ZO_GUARDED_BY(mutex) = tPathSafety::tTrust::rootAndServiceUser;
+    bool watching ZO_GUARDED_BY(mutex) = false;  // between BeginLoad and EndLoad
+    pthread_t watched ZO_GUARDED_BY(mutex){};    // the thread that asked for the load watched
+    // a file of the watched load was refused as unsafe
+    bool poisoned ZO_GUARDED_BY(mutex) = false;
+    int firstKind ZO_GUARDED_BY(mutex) = kZoLoaderRefusedNothing;
+    std::string firstReason ZO_GUARDED_BY(mutex);
+    // the expanded name the loader is to open
+    std::string handedBack ZO_GUARDED_BY(mutex);
 };
 
 // Never destroyed: the loader may ask the judge until the very end of the
@@ -58,7 +61,7 @@ tJudge& judge() {
     return *instance;
 }
 
-tPathSafety& pathSafety(tJudge& state) {
+tPathSafety& pathSafety(tJudge& state) ZO_REQUIRES(state.mutex) {
     if (!state.paths) {
         state.paths = std::make_unique<tPathSafety>(state.trust);
         state.paths->keepNoDescriptors();
@@ -149,7 +152,7 @@ bool isOptionalFilter(const link_map* object, const char* name) {
     return optional && !required;
 }
 
-void keepFirst(tJudge& state, int kind, const std::string& reason) {
+void keepFirst(tJudge& state, int kind, const std::string& reason) ZO_REQUIRES(state.mutex) {
     if (state.firstKind == kZoLoaderRefusedNothing) {
         state.firstKind = kind;
         state.firstReason = reason;
@@ -159,7 +162,7 @@ void keepFirst(tJudge& state, int kind, const std::string& reason) {
 // The name to open for `path`, or null. `filterName` is what `asker` names
 // when it is an optional filter; `via` says how the loader came to `path`.
 const char* judgePath(tJudge& state, const char* path, const link_map* asker,
-                      const char* filterName, const std::string& via) {
+                      const char* filterName, const std::string& via) ZO_REQUIRES(state.mutex) {
     const bool mine = state.watching && pthread_equal(state.watched, pthread_self()) != 0;
     if (mine && state.poisoned) {
         return nullptr;
@@ -187,7 +190,7 @@ const char* judgePath(tJudge& state, const char* path, const link_map* asker,
 }
 
 // A name holding a '/', as an object or the program's dlopen gave it.
-const char* judgeNamed(tJudge& state, const char* name, const link_map* asker) {
+const char* judgeNamed(tJudge& state, const char* name, const link_map* asker) ZO_REQUIRES(state.mutex) {
     std::string via = askerText(asker);
     if (hasLoaderToken(name)) {
         if (!expandLoaderTokens(name, loaderTokensFor(objectName(asker)), state.handedBack)) {
@@ -202,7 +205,7 @@ const char* judgeNamed(tJudge& state, const char* name, const link_map* asker) {
 
 // One candidate of the loader's search for a bare name.
 const char* judgeCandidate(tJudge& state, const char* candidate, const link_map* asker,
-                           unsigned int flag) {
+                           unsigned int flag) ZO_REQUIRES(state.mutex) {
     const char* const slash = strrchr(candidate, '/');
     const char* const searched = slash != nullptr ? slash + 1 : candidate;
     return judgePath(state, candidate, asker, searched,
@@ -231,7 +234,7 @@ ZO_EXPORT unsigned int la_objopen(struct link_map* object, Lmid_t, uintptr_t* co
 ZO_EXPORT char* la_objsearch(const char* name, uintptr_t* cookie, unsigned int flag) {
     try {
         tJudge& state = judge();
-        const std::lock_guard<std::mutex> lock(state.mutex);
+        const tMutexLock lock(state.mutex);
         const link_map* const asker = cookie != nullptr ? askerOf(*cookie) : nullptr;
         const char* handed;
         if (flag == LA_SER_ORIG) {
@@ -248,7 +251,7 @@ ZO_EXPORT char* la_objsearch(const char* name, uintptr_t* cookie, unsigned int f
 
 ZO_EXPORT void zoLoaderJudgeBeginPass(int rootAlone) {
     tJudge& state = judge();
-    const std::lock_guard<std::mutex> lock(state.mutex);
+    const tMutexLock lock(state.mutex);
     state.trust =
         rootAlone != 0 ? tPathSafety::tTrust::rootAlone : tPathSafety::tTrust::rootAndServiceUser;
     state.paths.reset();
@@ -256,7 +259,7 @@ ZO_EXPORT void zoLoaderJudgeBeginPass(int rootAlone) {
 
 ZO_EXPORT void zoLoaderJudgeBeginLoad(void) {
     tJudge& state = judge();
-    const std::lock_guard<std::mutex> lock(state.mutex);
+    const tMutexLock lock(state.mutex);
     state.watching = true;
     state.watched = pthread_self();
     state.poisoned = false;
@@ -266,7 +269,7 @@ ZO_EXPORT void zoLoaderJudgeBeginLoad(void) {
 
 ZO_EXPORT int zoLoaderJudgeEndLoad(char* reason, size_t size) {
     tJudge& state = judge();
-    const std::lock_guard<std::mutex> lock(state.mutex);
+    const tMutexLock lock(state.mutex);
     state.watching = false;
     if (reason != nullptr && size > 0) {
         const size_t length = std::min(size - 1, state.firstReason.size());

@@ -154,6 +154,9 @@ class tService : public tFaultReporter {
     std::vector<tPluginRecord> recordsRunSoFar(bool inStartPass) const;
 
     // Held by the main thread while it uses the service's state (see the top).
+    // Not marked for clang's lock analysis (system/Mutex.h): the main thread
+    // hands it over around each plugin step from the step observer's
+    // callbacks, a hand-over across functions that the analysis cannot follow.
     mutable std::recursive_timed_mutex stateLock;
     tFaultStepObserver faultObserver{stateLock};
     // Set only while a plugin's exit is written.

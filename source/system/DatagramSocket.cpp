@@ -40,6 +40,8 @@ bool addressFor(const std::string& address, sockaddr_un& peer, socklen_t& length
 tDatagramSocket::tDatagramSocket(std::string address) noexcept {
     addressValid = addressFor(address, peer, peerLength);
     if (addressValid) {
+        // No other thread knows the socket yet; the lock costs nothing here.
+        const tMutexLock lock(reopening);
         openSocket();
     }
 }
@@ -74,7 +76,7 @@ int tDatagramSocket::currentDescriptor() noexcept {
     if (!addressValid) {
         return -1;
     }
-    const std::lock_guard<std::mutex> lock(reopening);
+    const tMutexLock lock(reopening);
     // Another sender may have replaced it meanwhile.
     const int now = descriptor.load();
     if (now >= 0 && now != held && isSocketOfInode(now, inode.load())) {

@@ -27,8 +27,9 @@
 
 #include <atomic>
 #include <cstddef>
-#include <mutex>
 #include <string>
+
+#include "system/Mutex.h"
 
 class tDatagramSocket {
   public:
@@ -51,12 +52,12 @@ class tDatagramSocket {
     // The socket, opened again when the descriptor is no longer it; -1 when
     // none could be opened.
     int currentDescriptor() noexcept;
-    bool openSocket() noexcept;
+    bool openSocket() noexcept ZO_REQUIRES(reopening);
 
     std::atomic<int> descriptor{-1};
     std::atomic<ino_t> inode{0};
     // Held only while a new socket replaces a lost one.
-    std::mutex reopening;
+    tMutex reopening;
     bool addressValid = false;
     sockaddr_un peer{};
     socklen_t peerLength = 0;

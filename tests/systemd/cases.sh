@@ -368,6 +368,8 @@ HeartbeatStopsWhenTheServiceIsKilled() {
     # Three intervals; RestartSec= (10 s) keeps the next process away meanwhile.
     sleep 3
     expectEqual "heartbeat after SIGKILL" "$last" "$(metric zokorvo_metrics_updated_timestamp_seconds)"
+}
+
 exitedWithStatus70() { holds "$(inside journalctl -u "$unit" --no-pager -o cat)" 'status=70/'; }
 callsExitInTheStatusFile() { holds "$(inside cat "$statusFile")" 'Plugin Exiter called exit(0) in Initialize'; }
 
