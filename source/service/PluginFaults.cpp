@@ -31,7 +31,7 @@ constexpr unsigned kReporterWaitMs = 5000;
 // A second crashing thread gives the first this long to finish its report.
 constexpr long kSecondCrashWaitMs = 2000;
 // The handler's stack on the main thread: a crash by stack overflow has none left.
-constexpr size_t kAlternateStackBytes = 64 * 1024;
+constexpr size_t kAlternateStackBytes = size_t{64} * 1024;
 
 // Initialised as constants, so that the table costs no memory until used.
 struct tMappedLibrary {
@@ -344,8 +344,10 @@ void install(const std::string& status, const std::string& statusTemporary) {
 }
 
 void registerExitHooksAgain() {
-    on_exit(onExitCalled, nullptr);
-    at_quick_exit(onQuickExitCalled);
+    // Either fails only when no memory is left for the entry: a plugin's exit
+    // then goes unnamed, and nothing else changes.
+    static_cast<void>(on_exit(onExitCalled, nullptr));
+    static_cast<void>(at_quick_exit(onQuickExitCalled));
 }
 
 void setReporter(tFaultReporter* reporter) {

@@ -106,11 +106,14 @@ bool tSharedLibrary::mappedRange(uintptr_t& start, uintptr_t& end) const {
         map == nullptr || map->l_addr == 0) {
         return false;
     }
+    // The loader gives the object's base as a number; its ELF header lies there.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     const auto* header = reinterpret_cast<const ElfW(Ehdr)*>(map->l_addr);
     if (memcmp(header->e_ident, ELFMAG, SELFMAG) != 0 ||
         header->e_phentsize != sizeof(ElfW(Phdr))) {
         return false;
     }
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     const auto* segments = reinterpret_cast<const ElfW(Phdr)*>(map->l_addr + header->e_phoff);
     uintptr_t lowest = UINTPTR_MAX;
     uintptr_t highest = 0;
