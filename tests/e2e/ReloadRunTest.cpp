@@ -338,6 +338,9 @@ TEST(Reload, ReplacedLibraryIsStartedAgainUnlessTheLoaderStillHoldsIt) {
     };
     for (const tCase& test : cases) {
         SCOPED_TRACE(test.name);
+        if (std::string(test.name) == "Unique" && ZO_TEST_GNU_UNIQUE == 0) {
+            continue;  // this compiler made no GNU unique symbol to keep it mapped
+        }
         zotest::TestRoot root;
         tLibraryShelf shelf(root);
         zotest::addDescriptions(
