@@ -173,6 +173,18 @@ bool parseSeconds(const char* text, unsigned long most, unsigned long& seconds) 
     return errno == 0 && *end == '\0' && seconds >= 1 && seconds <= most;
 }
 
+// optarg as whole seconds from 1 to `most`; false, having said so with the
+// hint, otherwise.
+bool parseSecondsOption(const char* program, const char* name, unsigned long most,
+                        unsigned long& seconds) {
+    if (parseSeconds(optarg, most, seconds)) {
+        return true;
+    }
+    fprintf(stderr, "%s: %s takes whole seconds from 1 to %lu\n", program, name, most);
+    printHint(program);
+    return false;
+}
+
 // Ends the process with 0 after --help, with 1 after a usage error.
 tExit parseOptions(int argc, char** argv, tOptions& options) {
     static const option kLongOptions[] = {
@@ -190,10 +202,8 @@ tExit parseOptions(int argc, char** argv, tOptions& options) {
                 options.detach = true;
                 break;
             case kStartStepLimitOption:
-                if (!parseSeconds(optarg, kMaxStartStepLimitS, options.startStepLimitS)) {
-                    fprintf(stderr, "%s: --start-step-limit takes whole seconds from 1 to %lu\n",
-                            argv[0], kMaxStartStepLimitS);
-                    printHint(argv[0]);
+                if (!parseSecondsOption(argv[0], "--start-step-limit", kMaxStartStepLimitS,
+                                        options.startStepLimitS)) {
                     return kExitFailure;
                 }
                 break;
@@ -209,10 +219,8 @@ tExit parseOptions(int argc, char** argv, tOptions& options) {
                 options.metricsFile = optarg;
                 break;
             case kMetricsIntervalOption:
-                if (!parseSeconds(optarg, kMaxMetricsIntervalS, options.metricsIntervalS)) {
-                    fprintf(stderr, "%s: --metrics-interval takes whole seconds from 1 to %lu\n",
-                            argv[0], kMaxMetricsIntervalS);
-                    printHint(argv[0]);
+                if (!parseSecondsOption(argv[0], "--metrics-interval", kMaxMetricsIntervalS,
+                                        options.metricsIntervalS)) {
                     return kExitFailure;
                 }
                 break;
