@@ -15,12 +15,12 @@
 // When standard error is the journal, the service's events go to it as
 // records; else nothing is logged. A service that cannot start says so in one
 // line on standard error (the journal's, under the manager) and exits 1.
+// After the run cycle the process tears the service down, restores the
+// default dispositions and re-raises the caught signal, so that it ends the
+// way an unhandled SIGINT or SIGTERM would have ended it.
 //
 // One convention for the steps below: a step returns tExit, std::nullopt to
-// go on, or the exit status the process ends with, the reason already said. After the run cycle the process tears the
-// service down, restores the default dispositions and re-raises the caught
-// signal, so that it ends the way an unhandled SIGINT or SIGTERM would have
-// ended it.
+// go on, or the exit status the process ends with, the reason already said.
 #include <errno.h>
 #include <getopt.h>
 #include <pthread.h>
