@@ -2,7 +2,8 @@
 //
 // The installed service uses the system's own paths; the test variant of the
 // executable is built with paths inside the build tree. Nothing at run time
-// changes them. Only FixedPaths.cpp defines them.
+// changes them but, in the test variant alone, the slot of the test that runs
+// it (TestSlot.h). Only FixedPaths.cpp defines them.
 #ifndef ZOKORVO_FIXEDPATHS_H
 #define ZOKORVO_FIXEDPATHS_H
 

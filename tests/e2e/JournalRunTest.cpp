@@ -128,7 +128,7 @@ void addJournalPlugins(const zotest::TestRoot& root) {
 tJournalRun runUnderJournal(const zotest::TestRoot& root, const std::vector<std::string>& extra,
                             const std::function<void(zotest::ServiceProcess&)>& whileRunning = {},
                             const std::vector<std::string>& arguments = {}) {
-    zotest::tNotifySocket journal(ZO_TEST_JOURNAL_SOCKET);
+    zotest::tNotifySocket journal(zotest::TestRoot::journalSocket());
     std::atomic<bool> serviceEnded{false};
     std::thread receiver([&journal, &serviceEnded] {
         const auto isEnd = [](const std::string& datagram) {

@@ -67,7 +67,7 @@ tFaultRun runWithPlugin(const char* name, const std::string& library, const char
     addNeighbours(root);
     addDescription(root, name, library, entries);
     noCoreFiles();
-    zotest::tNotifySocket journal(ZO_TEST_JOURNAL_SOCKET);
+    zotest::tNotifySocket journal(zotest::TestRoot::journalSocket());
     zotest::tNotifySocket manager;
     zotest::tPluginCallLog log;
     std::atomic<bool> ended{false};

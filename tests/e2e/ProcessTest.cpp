@@ -84,20 +84,29 @@ TEST(Shutdown, EndsByTheSignalThatStoppedIt) {
     }
 }
 
-// True when the process runs the test variant: the executable is one of
-// its arguments, whether it runs directly or under a wrapper such as
-// valgrind.
-bool runsTheService(const std::string& pid) {
-    const std::string arguments = zotest::readFile("/proc/" + pid + "/cmdline");
+// True when `word` is one of the NUL-separated words of /proc/<pid>/<file>.
+bool procListHas(const std::string& pid, const char* file, const std::string& word) {
+    const std::string words = zotest::readFile("/proc/" + pid + "/" + file);
     size_t start = 0;
-    while (start < arguments.size()) {
-        const size_t end = arguments.find('\0', start);
-        if (arguments.compare(start, end - start, ZO_TEST_SERVICE) == 0) {
+    while (start < words.size()) {
+        const size_t end = words.find('\0', start);
+        if (words.compare(start, end - start, word) == 0) {
             return true;
         }
         start = end == std::string::npos ? end : end + 1;
     }
     return false;
+}
+
+// True when the process runs the test variant: the executable is one of
+// its arguments, whether it runs directly or under a wrapper such as
+// valgrind.
+bool runsTheService(const std::string& pid) { return procListHas(pid, "cmdline", ZO_TEST_SERVICE); }
+
+// True when the process runs in this test's slot: a test beside this one
+// may detach a service of its own.
+bool inThisTestsSlot(const std::string& pid) {
+    return procListHas(pid, "environ", std::string("ZO_TEST_SLOT=") + getenv("ZO_TEST_SLOT"));
 }
 
 // The processes of the test variant that lead a session of their own, as
@@ -108,7 +117,8 @@ std::set<pid_t> detachedServices() {
     DIR* proc = opendir("/proc");
     while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
         const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
-        if (pid > 0 && getsid(pid) == pid && runsTheService(entry->d_name)) {
+        if (pid > 0 && getsid(pid) == pid && runsTheService(entry->d_name) &&
+            inThisTestsSlot(entry->d_name)) {
             found.insert(pid);
         }
     }

@@ -47,7 +47,7 @@ TEST_F(ShareDirectory, PointerFileTextIsTrimmedAtBothEnds) {
 
 TEST_F(ShareDirectory, NoPointerFileGivesTheDefault) {
     removePointerFile();
-    EXPECT_EQ(ZO_TEST_DEFAULT_SHARE_DIRECTORY, shareDirectory());
+    EXPECT_EQ(root.defaultShareDirectory(), shareDirectory());
 }
 
 // None of these is opened, so none can hang the service or make it
@@ -67,7 +67,7 @@ TEST_F(ShareDirectory, PointerPathThatIsNoRegularFileGivesTheDefault) {
         std::string directory;
         ASSERT_TRUE(zotest::finishesPromptly(pointer, [&] { directory = shareDirectory(); }))
             << "case " << i;
-        EXPECT_EQ(ZO_TEST_DEFAULT_SHARE_DIRECTORY, directory) << "case " << i;
+        EXPECT_EQ(root.defaultShareDirectory(), directory) << "case " << i;
     }
 }
 
@@ -84,7 +84,7 @@ TEST_F(ShareDirectory, GetShareDirectoryDoesNotThrowForAnUnreadablePointer) {
     removePointerFile();
     std::string out;
     EXPECT_NO_THROW(zosysq::getShareDirectory(out));
-    EXPECT_EQ(ZO_TEST_DEFAULT_SHARE_DIRECTORY, out);
+    EXPECT_EQ(root.defaultShareDirectory(), out);
 }
 
 TEST_F(ShareDirectory, PluginsDirectoryIsJoinedWithoutDoubledSeparators) {

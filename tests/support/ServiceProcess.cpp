@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "safety/PathSafety.h"
+#include "support/TestSlot.h"
 
 namespace zotest {
 namespace {
@@ -251,6 +252,12 @@ std::string ServiceProcess::standardOutput() const {
 std::string ServiceProcess::standardError() const {
     return readFile(errorPath);
 }
+
+std::string TestRoot::root() { return inThisSlot(ZO_TEST_ROOT); }
+std::string TestRoot::pointerFile() { return inThisSlot(ZO_TEST_POINTER_FILE); }
+std::string TestRoot::defaultShareDirectory() { return inThisSlot(ZO_TEST_DEFAULT_SHARE_DIRECTORY); }
+std::string TestRoot::statusDirectory() { return inThisSlot(ZO_TEST_STATUS_DIRECTORY); }
+std::string TestRoot::journalSocket() { return inThisSlot(ZO_TEST_JOURNAL_SOCKET); }
 
 TestRoot::TestRoot() {
     removeTree(root());

@@ -79,7 +79,7 @@ class ServiceProcess {
     std::string errorPath;
 };
 
-// The fixed paths of the test variant.
+// The fixed paths of the test variant, in this test's slot (TestSlot.h).
 class TestRoot {
   public:
     // Empties the test root and lays out: the pointer file naming
@@ -88,20 +88,23 @@ class TestRoot {
     // service would not trust the directories above (see PathSafety.h).
     TestRoot();
 
-    std::string root() const { return ZO_TEST_ROOT; }
-    std::string pointerFile() const { return ZO_TEST_POINTER_FILE; }
-    std::string shareDirectory() const { return root() + "/share"; }
-    std::string pluginsDirectory() const {
+    static std::string root();
+    static std::string pointerFile();
+    static std::string defaultShareDirectory();
+    static std::string shareDirectory() { return root() + "/share"; }
+    static std::string pluginsDirectory() {
         return shareDirectory() + "/KorvoRemoteService/plugins";
     }
-    std::string statusDirectory() const { return ZO_TEST_STATUS_DIRECTORY; }
-    std::string statusFile() const { return statusDirectory() + "/zoKorvoRemoteService.status"; }
-    std::string temporaryStatusFile() const {
+    static std::string statusDirectory();
+    static std::string statusFile() { return statusDirectory() + "/zoKorvoRemoteService.status"; }
+    static std::string temporaryStatusFile() {
         return statusDirectory() + "/.zoKorvoRemoteService.status.tmp";
     }
+    // The journal's socket, which the test binds itself to read the records.
+    static std::string journalSocket();
     std::string statusText() const { return readFile(statusFile()); }
 
-    // Writes a description file, mode 0644, into the plugins directory.
+// Writes a description file, mode 0644, into the plugins directory.
     void addDescription(const std::string& fileName, const std::string& text) const;
 };
 
