@@ -252,3 +252,9 @@ void tPluginManager::keepEveryPluginForReload() {
         record.reloadRole = isRunning(record) ? tReloadRole::kept : tReloadRole::notInReload;
     }
 }
+
+bool tPluginManager::anyRunningLibraryChanged() const {
+    return std::any_of(pluginRecords.begin(), pluginRecords.end(), [](const tPluginRecord& record) {
+        return isRunning(record) && libraryChange(record) != tLibraryChange::none;
+    });
+}

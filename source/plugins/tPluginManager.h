@@ -118,6 +118,10 @@ class tPluginManager {
     // A reload that could not read the directory: every running plugin is
     // kept, the others were not part of it.
     void keepEveryPluginForReload();
+    // True when the file some running plugin's library was loaded from is
+    // no longer that file (replaced, or written over in place): a reload
+    // would start that plugin again.
+    bool anyRunningLibraryChanged() const;
     // The Names of the plugins the last reload stopped that no description
     // names any more; empty before any reload.
     const std::vector<std::string>& stoppedByLastReload() const { return stoppedForGood; }

@@ -84,8 +84,16 @@ void tService::run() {
     phase = stopRequested.load() ? tServicePhase::stopping : tServicePhase::running;
     writeStatus();
     const bool stoppingWritten = phase == tServicePhase::stopping;
-    announceReady();
     log([&] { return startSummaryRecord(pluginManager.records()); });
+    // Bounded: a plugin that changes its own directory at each start must not
+    // keep the service from ever being ready; later changes wait for a reload.
+    for (int round = 0; round < kReloadsBeforeReady && !stopRequested.load() && reloadDueBeforeReady();
+         ++round) {
+        reload();
+    }
+    changesBeforeReady.reset();
+    // With the last reload's failure first, when it failed.
+    announceReloaded();
     while (waitForRequest() == tRequest::reload) {
         reload();
     }
@@ -146,8 +154,17 @@ void tService::writeMetricsHeartbeat() {
     }
 }
 
+bool tService::reloadDueBeforeReady() {
+    const bool directoryChanged = changesBeforeReady != nullptr && changesBeforeReady->anyChange();
+    changesBeforeReady.reset();
+    return reloadRequested.exchange(false) || directoryChanged ||
+           pluginManager.anyRunningLibraryChanged();
+}
+
 void tService::reload() {
-    if (notifier != nullptr) {
+    // Before readiness the reload is part of the start, which announces its end.
+    const bool partOfTheStart = !readyAnnounced;
+    if (notifier != nullptr && !partOfTheStart) {
         notifier->announceReloading();
     }
     const uint64_t startNs = zoqel::monotonicNowNs();
@@ -177,7 +194,9 @@ void tService::reload() {
         lastGoodReadAt = lastReloadAt;
     }
     writeStatus();
-    announceReloaded();
+    if (!partOfTheStart) {
+        announceReloaded();
+    }
     log([&] {
         return reloadFailure.empty()
             ? reloadSummaryRecord(pluginManager.records(), pluginManager.stoppedByLastReload())
@@ -249,6 +268,10 @@ bool tService::listDescriptionFiles(std::vector<std::string>& paths) {
         }
         const tPathVerdict verdict = nPluginData::checkPluginsDirectory(pluginsDirectory);
         if (verdict.safe()) {
+            // Watched before it is listed: a change from now on is seen.
+            if (!readyAnnounced) {
+                changesBeforeReady = std::make_unique<tDirectoryChanges>(directory);
+            }
             nPluginData::findFilesByExtension(pluginsDirectory, ".ini", paths);
             return true;
         }
@@ -375,6 +398,7 @@ void tService::requestReload() {
 }
 
 void tService::announceReady() noexcept {
+    readyAnnounced = true;
     if (notifier == nullptr) {
         return;
     }
@@ -388,6 +412,7 @@ void tService::announceReady() noexcept {
 }
 
 void tService::announceReloaded() noexcept {
+    readyAnnounced = true;
     if (notifier == nullptr) {
         return;
     }

@@ -10,7 +10,12 @@
 // waits is kept. A reload runs on the main thread, between steps, once the
 // start pass is over: requests made while one runs give one more reload
 // after it, and a stop request wins over a pending reload and ends a running
-// one before its next start step. Every other member runs on the main
+// one before its next start step. A reload requested during the start pass,
+// or a change made meanwhile to the plugins directory or to the file of a
+// running plugin's library, is done right after the pass and before the
+// service announces itself ready (at most kReloadsBeforeReady of them): the
+// service manager folds a reload asked for during the start into the start,
+// and whoever waits for either then gets its result. Every other member runs on the main
 // thread only.
 // Reports: every write renders one tServiceReport as the status text, its
 // JSON twin beside it, and, when asked, the metrics file; a journal, when
@@ -35,6 +40,7 @@
 #include <vector>
 
 #include "servicemanager/StepBoardPoster.h"
+#include "system/DirectoryChanges.h"
 #include "reports/JournalEvents.h"
 #include "reports/ServiceReport.h"
 #include "service/FaultStepObserver.h"
@@ -89,6 +95,12 @@ class tService : public tFaultReporter {
     // again and has the plugin manager keep, stop and start plugins to match.
     // When the directory cannot be listed, every plugin stays as it is.
     void reload();
+    // True when a reload was requested while the plugins started (or were
+    // reloaded before readiness), or when what they were started from
+    // changed meanwhile.
+    bool reloadDueBeforeReady();
+    // The most reloads between the start pass and readiness.
+    static constexpr int kReloadsBeforeReady = 3;
     // The plugin manager's reload; an error outside the plugins' code (no
     // memory) becomes a line of `messages`, and the answer, and leaves every
     // plugin that runs in the records. Empty when the reload was done.
@@ -165,6 +177,11 @@ class tService : public tFaultReporter {
     zoqel::tEvent wakeEvent;
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> reloadRequested{false};
+    // Watches the plugins directory from each listing before readiness until
+    // the next look; null at other times.
+    std::unique_ptr<tDirectoryChanges> changesBeforeReady;
+    // Readiness was announced: a reload before it is part of the start.
+    bool readyAnnounced = false;
     // The plugin records in start order; empty until the start pass.
     tPluginManager pluginManager;
     // Capabilities available to plugins; the deployment query may clear

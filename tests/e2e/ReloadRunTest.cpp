@@ -8,6 +8,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <regex>
 #include <string>
@@ -17,6 +18,7 @@
 #include "support/LibraryShelf.h"
 #include "support/NotifySocket.h"
 #include "support/PluginCallLog.h"
+#include "support/SafetyRun.h"
 #include "support/ServiceEnd.h"
 #include "support/ServiceProcess.h"
 #include "support/StatusFileText.h"
@@ -32,6 +34,7 @@ using tCalls = std::vector<std::string>;
 const std::string kDrowsyPlugin = ZO_TEST_PLUGIN_drowsyA;
 const std::string kDozyPlugin = ZO_TEST_PLUGIN_dozy;
 const std::string kResidentPlugin = ZO_TEST_PLUGIN_resident;
+const std::string kDawdlerPlugin = ZO_TEST_PLUGIN_dawdler;
 
 // A run of the test variant with the call log and a notification socket.
 struct tReloadRun {
@@ -60,6 +63,14 @@ struct tReloadRun {
             return ::testing::AssertionSuccess();
         }
         return ::testing::AssertionFailure() << "no " << call;
+    }
+    // True when the service sent a message that begins with `text`.
+    bool said(const std::string& text) {
+        socket.receivePending();
+        return std::any_of(socket.received().begin(), socket.received().end(),
+                           [&](const zotest::tNotification& message) {
+                               return message.text.rfind(text, 0) == 0;
+                           });
     }
     int readyCount() const {
         return static_cast<int>(std::count_if(socket.received().begin(), socket.received().end(),
@@ -90,6 +101,12 @@ std::string withoutDurations(const std::string& statusText) {
     return std::regex_replace(
         std::regex_replace(zotest::normalizeMeasurements(statusText), kSucceededStep, ""),
         kDuration, " Time: <ms> ms\n");
+}
+
+// True when the JSON status reports a reload that was done.
+bool reloadReported(const zotest::TestRoot& root) {
+    return zotest::readFile(root.statusDirectory() + "/zoKorvoRemoteService.status.json")
+               .find("\"reload\":{\"at\":") != std::string::npos;
 }
 
 // True when every plugin that got Initialize got one Stop and one Cleanup
@@ -228,6 +245,55 @@ TEST(Reload, TwoRequestsInARowApplyAChangeOnce) {
         run.log.calls());
 }
 
+// What changes while the plugins start is taken in before the service says
+// it is ready: the service manager folds a reload asked for during the start
+// into the start, so the start must bring in what that reload would. The
+// dawdler holds the start at its gate while the test changes things.
+TEST(Reload, WhatChangesDuringTheStartIsTakenInBeforeTheServiceIsReady) {
+    const tDescriptionFile dawdler{"W", kDawdlerPlugin, "DawdlerInit"};
+    const tDescriptionFile alpha{"A", kAlphaPlugin, "AlphaInit", "AlphaStop", "AlphaCleanup"};
+    struct tCase {
+        const char* what;
+        std::function<void(const zotest::TestRoot&, const tLibraryShelf&)> change;
+        tCalls callsWhenReady;
+    };
+    const std::vector<tCase> cases = {
+        {"nothing: no reload", nullptr, {"alpha Initialize", "dawdler Initialize"}},
+        {"a description added",
+         [](const zotest::TestRoot& root, const tLibraryShelf&) {
+             zotest::addDescriptions(root, {{"B", kBetaPlugin, "BetaInit", "BetaStop"}});
+         },
+         {"alpha Initialize", "dawdler Initialize", "beta Initialize"}},
+        {"a running plugin's library replaced",
+         [](const zotest::TestRoot&, const tLibraryShelf& shelf) {
+             shelf.place(kAlphaPlugin, "alpha");
+         },
+         {"alpha Initialize", "dawdler Initialize", "alpha Stop", "alpha Cleanup",
+          "alpha Initialize"}},
+    };
+    for (const tCase& test : cases) {
+        SCOPED_TRACE(test.what);
+        zotest::TestRoot root;
+        const tLibraryShelf shelf(root);
+        tDescriptionFile shelvedAlpha = alpha;
+        shelvedAlpha.path = shelf.place(kAlphaPlugin, "alpha");
+        // Alpha first, by its name: it runs while the dawdler waits.
+        zotest::addDescriptions(root, {shelvedAlpha, dawdler});
+        const zotest::tPluginGate gate(root);
+        tReloadRun run({gate.environmentEntry()});
+        ASSERT_TRUE(run.waitForCall("dawdler Initialize"));
+        if (test.change) {
+            test.change(root, shelf);
+        }
+        gate.open();
+        ASSERT_TRUE(run.waitForReady(1));
+        EXPECT_EQ(test.callsWhenReady, run.log.calls());
+        EXPECT_EQ(test.change != nullptr, reloadReported(root));
+        EXPECT_FALSE(run.said("RELOADING=1")) << run.socket.transcript();
+        zotest::stopBySignal(run.service);
+    }
+}
+
 // SIGHUP while the start pass runs, and while the stop runs; SIGTERM while
 // a reload starts a plugin, and together with a SIGHUP.
 TEST(Reload, SignalsInEveryPhaseLeaveTheDocumentedState) {
@@ -236,14 +302,16 @@ TEST(Reload, SignalsInEveryPhaseLeaveTheDocumentedState) {
     const tCalls startedAndStopped{"alpha Initialize", "dozy Initialize", "dozy Stop",
                                    "alpha Stop",       "dozy Cleanup",    "alpha Cleanup"};
     {
-        SCOPED_TRACE(
-            "during the start pass: a reload once the start is over, which finds nothing to do");
+        SCOPED_TRACE("during the start pass: a reload right after it, part of the start, which "
+                     "finds nothing to do");
         zotest::TestRoot root;
         zotest::addDescriptions(root, {alpha, dozy});
         tReloadRun run;
         ASSERT_TRUE(run.waitForCall("dozy Initialize"));
         run.service.sendSignal(SIGHUP);
-        ASSERT_TRUE(run.waitForReady(2));
+        ASSERT_TRUE(run.waitForReady(1));
+        EXPECT_TRUE(reloadReported(root));
+        EXPECT_FALSE(run.said("RELOADING=1")) << run.socket.transcript();
         zotest::stopBySignal(run.service);
         EXPECT_EQ(startedAndStopped, run.log.calls());
     }
@@ -301,13 +369,9 @@ TEST(Reload, SignalsDuringThePermissionPausesLoseNothing) {
         return message.find("Deployment permission: attempt 1 of 7 failed") != std::string::npos;
     })) << run.socket.transcript();
     run.service.sendSignal(SIGHUP);
-    ASSERT_TRUE(run.waitForReady(1));
-    ASSERT_TRUE(run.socket.waitFor([](const std::string& message) {
-        return message.rfind("RELOADING=1", 0) == 0;
-    })) << run.socket.transcript();
     ASSERT_TRUE(run.socket.waitFor([](const std::string& message) {
         return message.find("Deployment permission: attempt 1 of 7 failed") != std::string::npos;
-    })) << "the reload asks again:\n"
+    })) << "the reload, right after the start pass, asks again:\n"
         << run.socket.transcript();
     // The test reads what the manager would read all along: a full queue
     // would hold up the service's next message.

@@ -303,14 +303,14 @@ metric() { inside sed -n "s/^$1 //p" "$metricsFile"; }
 # result, and fails when the reload could not be done.
 ReloadWaitsForItsResultAndFailsWhenItCannotBeDone() {
     requireFeature "a reload command that waits (ExecReload= sends SIGHUP only)" waitsForReloads
-    usePlugins alpha slow
+    usePlugins alpha lingerer
     withOptions --metrics-file "$metricsFile"
     ctl start "$unit"
     local round before after
-    for round in 1 2 3 4 5; do
+    for round in $(seq 20); do
         before=$(reloadAt)
-        # A changed description: Slow's 3 s Initialize runs in each reload.
-        inside sh -c "echo ';round $round' >>$plugins/slow.ini"
+        # A changed description: Lingerer's 2 s Initialize runs in each reload.
+        inside sh -c "echo ';round $round' >>$plugins/lingerer.ini"
         ctl reload "$unit" || fail "reload $round failed"
         after=$(reloadAt)
         [ -n "$after" ] && [ "$after" != "$before" ] ||
@@ -330,6 +330,21 @@ ReloadWaitsForItsResultAndFailsWhenItCannotBeDone() {
     inside mv "$plugins.aside" "$plugins"
     ctl reload "$unit" || fail "the reload after the directory came back failed"
     expectEqual "metric after it" 1 "$(metric zokorvo_last_reload_successful)"
+}
+
+# The manager folds a reload asked for during the start into the start job:
+# the start takes in what changed while it ran, so that reload is done too,
+# and systemctl reload returns once it is.
+ReloadAskedForDuringASlowStartIsDone() {
+    usePlugins alpha slow
+    ctl start --no-block "$unit"
+    waitUntil 10 "Slow's Initialize running" statusSays "Initialize of plugin Slow running for "
+    inside cp /stage/descriptions/beta.ini "$plugins/"
+    ctl reload "$unit" || fail "systemctl reload during the start failed"
+    expectEqual "state when systemctl reload returned" active "$(property ActiveState)"
+    expectEqual "Status:" "Plugins: 3 started, 0 refused, 0 failed" "$(statusText)"
+    [ -n "$(reloadAt)" ] || fail "the status reports no reload: $(inside cat "$statusJson")"
+    holds "$(calls)" "^beta Initialize$" || fail "Beta was not started: $(calls)"
 }
 
 # The manual's hardening drop-in, as printed, starts the service, which

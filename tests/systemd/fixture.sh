@@ -43,6 +43,7 @@ describeTestPlugins() {
         Initialize=GammaInit Stop=GammaStop Cleanup=GammaCleanup
     describe failing.ini Failing libzo_test_plugin_failing.so Initialize=FailingInit
     describe slow.ini Slow libzo_test_plugin_sleepy.so Initialize=SleepyInit
+    describe lingerer.ini Lingerer libzo_test_plugin_lingerer.so Initialize=LingererInit
     describe stuck.ini Stuck libzo_test_plugin_stuck.so Initialize=StuckInit
     describe crasher.ini Crasher libzo_test_plugin_crasher.so Initialize=CrasherInit
     describe exiter.ini Exiter libzo_test_plugin_exiter.so Initialize=ExiterInit
