@@ -78,12 +78,7 @@ void tService::run() {
     // handlers, the hook that names a plugin's exit goes before them.
     nPluginFaults::registerExitHooksAgain();
     pluginManager.startPlugins(std::move(descriptions), capabilityMask);
-    // A stop asked for during the start pass is served next, before any
-    // reload: the write after the pass says so, and stands for the stopping
-    // write too unless a journal record was dropped since.
-    phase = stopRequested.load() ? tServicePhase::stopping : tServicePhase::running;
-    writeStatus();
-    const bool stoppingWritten = phase == tServicePhase::stopping;
+    startPassOver = true;
     log([&] { return startSummaryRecord(pluginManager.records()); });
     // Bounded: a plugin that changes its own directory at each start must not
     // keep the service from ever being ready; later changes wait for a reload.
@@ -92,6 +87,13 @@ void tService::run() {
         reload();
     }
     changesBeforeReady.reset();
+    // A stop asked for during the start is served next, before any reload:
+    // the write after the start says so, and stands for the stopping write
+    // too unless a journal record was dropped since. Whoever reads "running"
+    // reads the state the service announces as ready.
+    phase = stopRequested.load() ? tServicePhase::stopping : tServicePhase::running;
+    writeStatus();
+    const bool stoppingWritten = phase == tServicePhase::stopping;
     // With the last reload's failure first, when it failed.
     announceReloaded();
     while (waitForRequest() == tRequest::reload) {
@@ -263,7 +265,7 @@ bool tService::listDescriptionFiles(std::vector<std::string>& paths) {
         const boost::filesystem::path pluginsDirectory = nPluginData::getPluginsDirectory();
         directory = pluginsDirectory.string();
         // The service's start is logged once, not at each reload.
-        if (phase == tServicePhase::starting) {
+        if (!startPassOver) {
             log([&] { return serviceStartedRecord(directory); });
         }
         const tPathVerdict verdict = nPluginData::checkPluginsDirectory(pluginsDirectory);
@@ -567,7 +569,7 @@ bool tService::reportPluginExit(const std::string& plugin, const std::string& li
     }
     try {
         note(tMessageKind::pluginFault, plugin, line);
-        const bool inStartPass = phase == tServicePhase::starting;
+        const bool inStartPass = !startPassOver;
         phase = tServicePhase::aborted;
         const std::vector<tPluginRecord> runSoFar = recordsRunSoFar(inStartPass);
         recordsShown = &runSoFar;

@@ -180,6 +180,9 @@ class tService : public tFaultReporter {
     // Watches the plugins directory from each listing before readiness until
     // the next look; null at other times.
     std::unique_ptr<tDirectoryChanges> changesBeforeReady;
+    // The start pass ended; reloads may follow before readiness (the phase
+    // is still "starting" then).
+    bool startPassOver = false;
     // Readiness was announced: a reload before it is part of the start.
     bool readyAnnounced = false;
     // The plugin records in start order; empty until the start pass.

@@ -246,7 +246,7 @@ TEST(FleetRun, ALibraryTwoPluginsShareStartsBothAfterItIsReplaced) {
     describe(root, "one.ini", "One", shared);
     describe(root, "two.ini", "Two", shared);
     zotest::ServiceProcess service;
-    ASSERT_TRUE(zotest::waitForStatusContaining(root, "Two (depends on )"));
+    ASSERT_TRUE(zotest::waitForPhase(root, "running"));
     shelf.place(kAlphaPlugin, "shared");
     const tCommandResult reload = reloadAndWait(service);
     EXPECT_EQ("Reload done: 0 kept, 0 stopped, 2 started, 0 refused, 0 failed\n", reload.output)
@@ -261,7 +261,7 @@ TEST(FleetRun, AnOldLibraryStillMappedIsNeverStartedAsTheNewVersion) {
     describe(root, "resident.ini", "Resident", shelf.place(ZO_TEST_PLUGIN_resident, "resident"),
              "Initialize=ResidentInit\n");
     zotest::ServiceProcess service;
-    ASSERT_TRUE(zotest::waitForStatusContaining(root, "Resident (depends on )"));
+    ASSERT_TRUE(zotest::waitForPhase(root, "running"));
     shelf.place(ZO_TEST_PLUGIN_resident, "resident");
     for (int round = 0; round < 3; ++round) {
         const tCommandResult reload = reloadAndWait(service);
@@ -281,7 +281,7 @@ TEST(FleetRun, ReloadNamesThePluginsItStoppedForGoodByTheirName) {
     zotest::TestRoot root;
     describe(root, "a.ini", "A", kAlphaPlugin);
     zotest::ServiceProcess service;
-    ASSERT_TRUE(zotest::waitForStatusContaining(root, "A (depends on )"));
+    ASSERT_TRUE(zotest::waitForPhase(root, "running"));
     const std::string plugins = root.pluginsDirectory();
     const struct {
         std::string step;
@@ -313,7 +313,7 @@ TEST(FleetRun, TheReloadPlanAgreesWithTheReload) {
     describe(root, "a1.ini", "A", library);
     describe(root, "a2.ini", "A", kGammaPlugin);
     zotest::ServiceProcess service;
-    ASSERT_TRUE(zotest::waitForStatusContaining(root, "Loaded From: " + kGammaPlugin));
+    ASSERT_TRUE(zotest::waitForPhase(root, "running"));
     // A change of mode is no change of the file the reload compares.
     ASSERT_EQ(0, chmod(library.c_str(), 0700));
     const tCommandResult plan = checker("--reload-plan");

@@ -62,14 +62,6 @@ nlohmann::json readStatusJson(const zotest::TestRoot& root) {
         zotest::readFile(root.statusDirectory() + "/zoKorvoRemoteService.status.json"));
 }
 
-bool waitForPhase(const zotest::TestRoot& root, const char* phase) {
-    return zotest::waitFor([&] {
-        const std::string text =
-            zotest::readFile(root.statusDirectory() + "/zoKorvoRemoteService.status.json");
-        return text.find(std::string("\"phase\":\"") + phase + "\"") != std::string::npos;
-    });
-}
-
 std::string validUtf8(const std::string& text) {
     std::string valid;
     appendValidUtf8(valid, text);
@@ -202,7 +194,7 @@ TEST(ReportsRun, JsonStatusAgreesWithTheTextAndItsSchemaFromStartToStop) {
     addMixedPlugins(root);
     zotest::ServiceProcess service({}, {"ZOSYSAPI_DEPLOYMENT=0"});
     // The JSON status follows the text at each write.
-    ASSERT_TRUE(waitForPhase(root, "running"));
+    ASSERT_TRUE(zotest::waitForPhase(root, "running"));
     nlohmann::json status = readStatusJson(root);
     EXPECT_EQ(kStatusJsonSchema, status["schema"]);
     EXPECT_EQ(service.pid(), status["pid"]);
@@ -423,7 +415,7 @@ TEST(ReportsRun, HealthOfARunningServiceThenOfOneKilled) {
     root.addDescription("deployer.ini",
                         "[Service]\nName=Deployer\nRequires=2\nPath=" + kGammaPlugin + "\n");
     zotest::ServiceProcess service({}, {"ZOSYSAPI_DEPLOYMENT=0"});
-    ASSERT_TRUE(waitForPhase(root, "running"));
+    ASSERT_TRUE(zotest::waitForPhase(root, "running"));
     tHealthRun health = checkHealth(root);
     EXPECT_EQ(0, health.exitStatus) << health.line;
     EXPECT_EQ("ZOKORVO OK - 1 started, 1 refused, 0 failed | started=1 refused=1 failed=0\n",
@@ -453,7 +445,7 @@ TEST(ReportsRun, AfterAReloadEachPluginSaysWhatTheReloadDidWithIt) {
     root.addDescription("f.ini", iniText("F", kFailingPlugin, "Initialize=FailingInit\n"));
     const std::string metricsFile = root.root() + "/zoKorvoRemoteService.prom";
     zotest::ServiceProcess service({"--metrics-file", metricsFile}, {"ZOSYSAPI_DEPLOYMENT=0"});
-    ASSERT_TRUE(waitForPhase(root, "running"));
+    ASSERT_TRUE(zotest::waitForPhase(root, "running"));
     nlohmann::json status = readStatusJson(root);
     EXPECT_TRUE(status["reload"].is_null());
     EXPECT_TRUE((*pluginNamed(status, "K"))["reload"].is_null());

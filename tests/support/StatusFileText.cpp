@@ -54,6 +54,16 @@ bool waitForStatusContaining(const TestRoot& root, const std::string& part,
     return waitFor([&] { return root.statusText().find(part) != std::string::npos; }, limit);
 }
 
+bool waitForPhase(const TestRoot& root, const char* phase, std::chrono::milliseconds limit) {
+    const std::string named = std::string("\"phase\":\"") + phase + "\"";
+    return waitFor(
+        [&] {
+            return readFile(root.statusDirectory() + "/zoKorvoRemoteService.status.json")
+                       .find(named) != std::string::npos;
+        },
+        limit);
+}
+
 std::string normalizeMeasurements(const std::string& statusText) {
     static const std::regex initTimeLine(R"(Init Time [1-9][0-9]* ms\n)");
     const std::vector<std::string> lines = splitLines(normalizeUpdatedLine(statusText));

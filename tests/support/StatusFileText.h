@@ -21,6 +21,11 @@ namespace zotest {
 bool waitForStatusContaining(const TestRoot& root, const std::string& part,
                              std::chrono::milliseconds limit = eventLimit());
 
+// Waits until the JSON status names `phase` ("running": the start is over,
+// and what it reports is what the service announced as ready).
+bool waitForPhase(const TestRoot& root, const char* phase,
+                  std::chrono::milliseconds limit = eventLimit());
+
 // The status text with the "Updated:" line checked and replaced by
 // "Updated: <time>" and the "Init Time" line removed. Of the plugin step
 // lines, a step with code 0 is removed, however long it took, unless it is
