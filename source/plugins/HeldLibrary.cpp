@@ -1,9 +1,12 @@
 #include "plugins/HeldLibrary.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -37,6 +40,28 @@ bool mappedFileAt(uintptr_t address, dev_t& device, ino_t& inode) {
     return found;
 }
 
+// The device and inode a mapping of the regular file at `path` shows: what
+// the loader's own mapping is compared with. stat() of the path may name the
+// same file otherwise: on overlayfs (a container's root) the maps show the
+// layer's device below, stat() the overlay's.
+bool mappedFileOf(const char* path, dev_t& device, ino_t& inode) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return false;
+    }
+    bool found = false;
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+        void* const page = mmap(nullptr, 1, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (page != MAP_FAILED) {
+            found = mappedFileAt(reinterpret_cast<uintptr_t>(page), device, inode);
+            munmap(page, 1);
+        }
+    }
+    close(fd);
+    return found;
+}
+
 }  // namespace
 
 bool loaderHoldsReplacedCopy(const std::string& loaderName) {
@@ -52,10 +77,12 @@ bool loaderHoldsReplacedCopy(const std::string& loaderName) {
     if (dlinfo(held, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_ld != nullptr) {
         dev_t device = 0;
         ino_t inode = 0;
-        struct stat now {};
+        dev_t deviceNow = 0;
+        ino_t inodeNow = 0;
         // The dynamic section lies in the object's own mapping of its file.
         if (mappedFileAt(reinterpret_cast<uintptr_t>(map->l_ld), device, inode)) {
-            replaced = stat(map->l_name, &now) != 0 || now.st_dev != device || now.st_ino != inode;
+            replaced = !mappedFileOf(map->l_name, deviceNow, inodeNow) || deviceNow != device ||
+                       inodeNow != inode;
         }
     }
     // RTLD_NOLOAD took a reference of its own: given back at once.

@@ -6,7 +6,9 @@
 // back the old code: a plugin must not be started from it as its new version.
 //
 // Free function without state; it reads /proc/self/maps only when the loader
-// holds an object of that name. Nothing here throws but std::bad_alloc.
+// holds an object of that name, and then maps one page of the file now at
+// the object's path for a moment, so that both files are named as the maps
+// name them. Nothing here throws but std::bad_alloc.
 #ifndef ZOKORVO_PLUGINS_HELDLIBRARY_H
 #define ZOKORVO_PLUGINS_HELDLIBRARY_H
 

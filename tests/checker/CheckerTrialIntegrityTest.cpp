@@ -238,7 +238,13 @@ TEST(ReportChannel, LiesHighAndWritesNothingOnceItsNumberIsAnotherFile) {
     const std::string file = directory.add("taken", "");
     const int taken = open(file.c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(taken, 0);
+    // The channel lies above the soft limit where that is lower than the
+    // hard one (the channel raises it for a moment): so does a plugin.
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &raised));
     ASSERT_EQ(channel.descriptor(), dup2(taken, channel.descriptor()));
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
     close(taken);
     EXPECT_FALSE(channel.intact());
     EXPECT_FALSE(channel.send("{}"));

@@ -170,6 +170,15 @@ TEST(UnsafeCheck, CheckerNotRunAsRootJudgesAsRootWouldAndSaysSo) {
         ASSERT_EQ(0, chown(path.c_str(), 12345, 12345));
         ASSERT_EQ(0, chmod(path.c_str(), 0644));
     }
+    zotest::ServiceProcess probe({"--reuid=12345", "--regid=12345", "--clear-groups",
+                                  ZO_TEST_CHECKER, "-h"},
+                                 {}, "setpriv");
+    const zotest::ProcessEnd probed = probe.wait();
+    if (!probed.exited || probed.exitCode != 0) {
+        GTEST_SKIP() << "uid 12345 cannot run the checker where it was built (a directory above "
+                        "the build tree is closed to other users, as /root is): "
+                     << probe.standardError();
+    }
     const std::string note =
         "not run as root: judged as root would judge, trusting files owned by root alone, not "
         "those of uid 12345 that runs the checker";
