@@ -20,7 +20,7 @@ namespace {
 constexpr size_t kNotKept = SIZE_MAX;
 
 bool isRunning(const tPluginRecord& record) {
-    return record.library.library.isLoaded();
+    return record.library.running();
 }
 
 // The same file with the same bytes; a description not read from a file is
@@ -35,7 +35,7 @@ enum class tLibraryChange { none, replaced, overwrittenInPlace };
 
 tLibraryChange libraryChange(const tPluginRecord& record) {
     const tFileIdentity& loaded = record.library.identity;
-    const tFileIdentity now = identifyFile(record.library.library.loadedFileName());
+    const tFileIdentity now = identifyFile(record.library.loadedFileName());
     if (sameFile(loaded, now)) {
         return tLibraryChange::none;
     }

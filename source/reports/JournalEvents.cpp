@@ -174,6 +174,25 @@ tJournalRecord pluginExitRecord(const std::string& plugin, const std::string& li
     return record;
 }
 
+tJournalRecord pluginProcessEndedRecord(const tPluginRecord& plugin, const std::string& how,
+                                        const std::string& line) {
+    const bool givenUp = plugin.process.state == tProcessState::givenUp;
+    tJournalRecord record(givenUp ? tJournalEvent::pluginProcessGivenUp
+                                  : tJournalEvent::pluginProcessEnded,
+                          givenUp ? kPriorityCritical : kPriorityError, line);
+    record.field("PLUGIN", plugin.description.name)
+        .field("PLUGIN_PID", std::to_string(plugin.process.pid))
+        .field("PROCESS_END", how)
+        .field("RESTARTS", std::to_string(plugin.process.restarts));
+    const char* state = processStateName(plugin.process.state);
+    record.field("PROCESS_STATE", state != nullptr ? state : "");
+    const size_t signal = how.find("SIG");
+    if (signal != std::string::npos) {
+        record.field("SIGNAL", how.substr(signal));
+    }
+    return record;
+}
+
 tJournalRecord serviceStoppingRecord() {
     return tJournalRecord(tJournalEvent::serviceStopping, kPriorityInfo, "Stopping plugins");
 }

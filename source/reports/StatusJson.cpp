@@ -143,12 +143,12 @@ void renderIdentities(tJsonOut& json, const tPluginRecord& record) {
     json.key("fingerprint").name(fingerprint);
     const tFileIdentity& identity = record.library.identity;
     json.key("loaded");
-    if (!record.library.library.isLoaded() || !identity.known) {
+    if (!record.library.running() || !identity.known) {
         json.null();
         return;
     }
     json.open('{');
-    json.key("file").string(record.library.library.loadedFileName());
+    json.key("file").string(record.library.loadedFileName());
     json.key("device").number(static_cast<long long>(identity.device));
     json.key("inode").number(static_cast<long long>(identity.inode));
     json.key("size").number(static_cast<long long>(identity.size));

@@ -11,6 +11,8 @@ const char* const kStatusDirectory = ZO_STATUS_DIRECTORY;
 #endif
 const char* const kJournalSocket = ZO_JOURNAL_SOCKET;
 
+const char* const kPluginHost = ZO_PLUGIN_HOST;
+
 #ifdef ZO_DEPLOYMENT_PAUSE_VARIABLE
 const char* const kDeploymentPauseVariable = ZO_DEPLOYMENT_PAUSE_VARIABLE;
 #else
