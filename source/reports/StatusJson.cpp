@@ -156,6 +156,27 @@ void renderIdentities(tJsonOut& json, const tPluginRecord& record) {
     json.close('}');
 }
 
+// An isolated plugin's process; null for a plugin in the service's process.
+void renderProcess(tJsonOut& json, const tPluginProcessRecord& process) {
+    json.key("process");
+    const char* state = processStateName(process.state);
+    if (state == nullptr) {
+        json.null();
+        return;
+    }
+    json.open('{');
+    json.key("pid").number(static_cast<long long>(process.pid));
+    json.key("user");
+    if (process.user.empty()) {
+        json.null();
+    } else {
+        json.string(process.user);
+    }
+    json.key("restarts").number(static_cast<long long>(process.restarts));
+    json.key("state").name(state);
+    json.close('}');
+}
+
 void renderPlugin(tJsonOut& json, const tPluginRecord& record, const tServiceReport& report) {
     const tPluginDescription& description = record.description;
     json.open('{');
@@ -185,6 +206,7 @@ void renderPlugin(tJsonOut& json, const tPluginRecord& record, const tServiceRep
     renderStep(json, "cleanup", description.cleanupSymbol, record.cleanupCode, record.cleanupTimeMs,
                report.cleanupPassRan);
     json.close('}');
+    renderProcess(json, record.process);
     json.close('}');
 }
 

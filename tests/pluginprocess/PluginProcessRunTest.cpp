@@ -12,6 +12,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,9 +55,14 @@ class tIsolationRun {
 
     void run(const std::function<void(zotest::ServiceProcess&)>& act) {
         std::atomic<bool> ended{false};
+        const auto keep = [this](const std::string& datagram) {
+            const std::lock_guard<std::mutex> hold(journalLock);
+            journalText += datagram + "----\n";
+            return false;
+        };
         std::thread reader([&] {
             do {
-                journal.waitFor([](const std::string&) { return false; }, 100ms);
+                journal.waitFor(keep, 100ms);
             } while (!ended);
             journal.receivePending();
         });
@@ -71,6 +77,8 @@ class tIsolationRun {
         }
         ended = true;
         reader.join();
+        // Every record received, also those after the last wait.
+        journalText.clear();
         for (const zotest::tNotification& datagram : journal.received()) {
             journalText += datagram.text + "----\n";
         }
@@ -79,6 +87,14 @@ class tIsolationRun {
         calls = log.calls();
     }
 
+    bool journalTextHas(const std::string& part) {
+        const std::lock_guard<std::mutex> hold(journalLock);
+        return contains(journalText, part);
+    }
+    // Waits until a journal record holds `part`.
+    bool waitForJournal(const std::string& part) {
+        return zotest::waitFor([&] { return journalTextHas(part); });
+    }
     bool waitForStatus(const std::string& part) {
         return zotest::waitForStatusContaining(root, part);
     }
@@ -104,7 +120,9 @@ class tIsolationRun {
     zotest::tPluginCallLog log;
     pid_t servicePid = 0;
     zotest::ProcessEnd end;
-    std::string status, json, journalText;
+    std::mutex journalLock;
+    std::string journalText;  // every record, each followed by "----\n"
+    std::string status, json;
     std::vector<std::string> calls;
 };
 
@@ -223,7 +241,7 @@ TEST(PluginProcessRun, UserNobodyRunsWithItsIdsAndCannotBecomeRootAgain) {
                                                 "\nInitialize=IsoIdentityInit\nIsolation=process\n"
                                                 "User=nobody\n");
     run.run([&](zotest::ServiceProcess& service) {
-        ASSERT_TRUE(run.journal.waitForText("isoIdentity Identity"));
+        ASSERT_TRUE(run.waitForJournal("MESSAGE=isoIdentity Identity"));
         service.sendSignal(SIGTERM);
     });
     EXPECT_TRUE(contains(run.journalText, "MESSAGE=isoIdentity Identity euid=65534 egid=65534 regained=0\n"))
