@@ -88,6 +88,8 @@ bool becomeUser(const tHostArguments& arguments) {
 tChannelAnswer answerOfRaised() {
     tChannelAnswer answer;
     try {
+        // Called only inside a handler: this is what the plugin's step raised.
+        // cppcheck-suppress rethrowNoCurrentException
         throw;
     } catch (const std::exception&) {
         answer.outcome = tChannelAnswer::tOutcome::raised;

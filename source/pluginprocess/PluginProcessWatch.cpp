@@ -174,7 +174,7 @@ void tPluginProcessWatch::run() {
         watching.erase(std::remove_if(watching.begin(), watching.end(),
                                       [](const tWatched& w) { return w.process < 0; }),
                        watching.end());
-        if (anyEnded) {
+        if (anyEnded && onEnded) {
             onEnded();
         }
     }

@@ -109,13 +109,13 @@ class tSpawnSettings {
     posix_spawnattr_t attributes;
 };
 
-class tPluginProcess : public tIsolatedPlugin {
+class tPluginProcess final : public tIsolatedPlugin {
   public:
     explicit tPluginProcess(const tPluginDescription& description)
         : pluginName(description.name),
           userText(description.process.user),
           stopTimeoutMs(int64_t{description.process.stopTimeoutS} * 1000) {}
-    ~tPluginProcess() override { end(); }
+    ~tPluginProcess() override { endProcess(); }
 
     void load(const tPluginDescription& description, std::string& refusal) override {
         currentStep = "Initialize";
@@ -149,22 +149,7 @@ class tPluginProcess : public tIsolatedPlugin {
     // The host closes the library and ends once the channel is closed; one
     // that takes longer than a Stop may is killed, and with it whatever of
     // the plugin's own still runs in its process group.
-    void end() noexcept override {
-        if (channel >= 0) {
-            close(channel);
-            channel = -1;
-        }
-        if (processId > 0 && !reaped) {
-            if (!waitForEnd(stopTimeoutMs)) {
-                killpg(processId, SIGKILL);
-            }
-            reap();
-        }
-        if (processDescriptor >= 0) {
-            close(processDescriptor);
-            processDescriptor = -1;
-        }
-    }
+    void end() noexcept override { endProcess(); }
 
     bool ended() override {
         if (reaped) {
@@ -184,6 +169,23 @@ class tPluginProcess : public tIsolatedPlugin {
     const std::string& user() const override { return userText; }
 
   private:
+    void endProcess() noexcept {
+        if (channel >= 0) {
+            close(channel);
+            channel = -1;
+        }
+        if (processId > 0 && !reaped) {
+            if (!waitForEnd(stopTimeoutMs)) {
+                killpg(processId, SIGKILL);
+            }
+            reap();
+        }
+        if (processDescriptor >= 0) {
+            close(processDescriptor);
+            processDescriptor = -1;
+        }
+    }
+
     void spawn(const tPluginDescription& description) {
         tPluginIdentity identity;
         std::string why;
@@ -397,8 +399,12 @@ std::string hostExecutable(const std::string& hostPath) {
 void enable(tSettings settings) {
     theHost = hostExecutable(settings.hostPath);
     outputToJournal = !settings.journalSocket.empty();
-    theWatch = std::make_unique<tPluginProcessWatch>(settings.journalSocket,
-                                                     std::move(settings.processEnded));
+    // Without a journal and without anyone to tell, there is nothing to
+    // watch: no thread of it.
+    if (outputToJournal || settings.processEnded) {
+        theWatch = std::make_unique<tPluginProcessWatch>(settings.journalSocket,
+                                                         std::move(settings.processEnded));
+    }
     setIsolatedPluginFactory(makePluginProcess);
 }
 

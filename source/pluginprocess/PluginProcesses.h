@@ -28,6 +28,8 @@ struct tSettings {
     // records under its name; empty when the service has no journal: the
     // plugins' output then goes to the service's standard error.
     std::string journalSocket;
+    // Told, from another thread, whenever a plugin's process ends; empty
+    // (and no journal): no watching thread at all.
     std::function<void()> processEnded;
 };
 

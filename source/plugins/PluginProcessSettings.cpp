@@ -137,3 +137,12 @@ bool resolvePluginUser(const tPluginProcessSettings& settings, tPluginIdentity& 
     }
     return true;
 }
+
+std::string processSettingsRefusal(const tPluginProcessSettings& settings) {
+    std::string why = settings.fault;
+    tPluginIdentity identity;
+    if (why.empty() && settings.isolation == tIsolation::process) {
+        resolvePluginUser(settings, identity, why);
+    }
+    return why;
+}

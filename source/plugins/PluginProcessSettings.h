@@ -66,4 +66,8 @@ struct tPluginIdentity {
 bool resolvePluginUser(const tPluginProcessSettings& settings, tPluginIdentity& identity,
                        std::string& why);
 
+// Why a plugin with `settings` is refused before its process is made (the
+// keys' fault, or an unknown user or group); empty when it is not.
+std::string processSettingsRefusal(const tPluginProcessSettings& settings);
+
 #endif  // ZOKORVO_PLUGINPROCESSSETTINGS_H

@@ -55,12 +55,7 @@ void tPluginManager::noteProcessEndIn(const tPluginRecord& record, tPluginStep s
 // An isolated plugin whose keys cannot be taken, or whose user this machine
 // does not know, is refused before its process is made.
 void tPluginManager::admitProcessSettings(const tPluginRecord& record) {
-    const tPluginProcessSettings& settings = record.description.process;
-    std::string why = settings.fault;
-    tPluginIdentity identity;
-    if (why.empty() && settings.isolation == tIsolation::process) {
-        resolvePluginUser(settings, identity, why);
-    }
+    const std::string why = processSettingsRefusal(record.description.process);
     if (!why.empty()) {
         notePlugin(tPluginNote::tKind::processRefused, record, why);
         ZOERR_RAISE(kPluginProcessRefused, "zokorvoerr_pluginProcessRefused");
