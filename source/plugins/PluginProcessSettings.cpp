@@ -89,23 +89,37 @@ tPluginProcessSettings readProcessSettings(const tProcessSettingTexts& texts) {
     return settings;
 }
 
+namespace {
+
+// The entry of `text` (a name, or else a number) in one database: the
+// name's look-up first, so that a user named with digits is found by name.
+// False when neither finds it; `number` is then the number, if `text` was one.
+template <typename Entry, typename ByName, typename ByNumber>
+bool findEntry(const std::string& text, ByName byName, ByNumber byNumber, Entry& entry,
+               std::vector<char>& buffer, bool& numeric, unsigned long& number) {
+    numeric = wholeNumber(text, 0xFFFFFFFEul, number);
+    if (lookUp<Entry>([&](Entry* e, char* b, size_t n, Entry** r) { return byName(text.c_str(), e, b, n, r); },
+                      entry, buffer)) {
+        return true;
+    }
+    return numeric && lookUp<Entry>([&](Entry* e, char* b, size_t n, Entry** r) {
+               return byNumber(static_cast<unsigned>(number), e, b, n, r);
+           }, entry, buffer);
+}
+
+}  // namespace
+
 bool resolvePluginUser(const tPluginProcessSettings& settings, tPluginIdentity& identity,
                        std::string& why) {
     identity = tPluginIdentity();
     identity.uid = geteuid();
     identity.gid = getegid();
     std::vector<char> buffer;
+    bool numeric = false;
+    unsigned long number = 0;
     if (!settings.user.empty()) {
         passwd entry{};
-        unsigned long number = 0;
-        const bool numeric = wholeNumber(settings.user, 0xFFFFFFFEul, number);
-        const bool found =
-            numeric ? lookUp<passwd>([&](passwd* e, char* b, size_t n, passwd** r) {
-                          return getpwuid_r(static_cast<uid_t>(number), e, b, n, r);
-                      }, entry, buffer)
-                    : lookUp<passwd>([&](passwd* e, char* b, size_t n, passwd** r) {
-                          return getpwnam_r(settings.user.c_str(), e, b, n, r);
-                      }, entry, buffer);
+        const bool found = findEntry(settings.user, getpwnam_r, getpwuid_r, entry, buffer, numeric, number);
         if (!found && !numeric) {
             why = "unknown user " + quoted(settings.user);
             return false;
@@ -119,15 +133,7 @@ bool resolvePluginUser(const tPluginProcessSettings& settings, tPluginIdentity& 
     }
     if (!settings.group.empty()) {
         group entry{};
-        unsigned long number = 0;
-        const bool numeric = wholeNumber(settings.group, 0xFFFFFFFEul, number);
-        const bool found =
-            numeric ? lookUp<group>([&](group* e, char* b, size_t n, group** r) {
-                          return getgrgid_r(static_cast<gid_t>(number), e, b, n, r);
-                      }, entry, buffer)
-                    : lookUp<group>([&](group* e, char* b, size_t n, group** r) {
-                          return getgrnam_r(settings.group.c_str(), e, b, n, r);
-                      }, entry, buffer);
+        const bool found = findEntry(settings.group, getgrnam_r, getgrgid_r, entry, buffer, numeric, number);
         if (!found && !numeric) {
             why = "unknown group " + quoted(settings.group);
             return false;

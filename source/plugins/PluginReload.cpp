@@ -155,8 +155,7 @@ bool tPluginManager::oldLibraryHeld(const tPluginRecord& record) {
     return !path.empty() && loaderHoldsReplacedCopy(path);
 }
 
-void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,
-                                  const std::function<bool()>& stopRequested) {
+tStartedNames tPluginManager::passOverEveryRecord() const {
     std::vector<const tPluginDescription*> pass;
     pass.reserve(pluginRecords.size());
     for (const tPluginRecord& record : pluginRecords) {
@@ -164,6 +163,12 @@ void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMa
     }
     tStartedNames startedNames(pass);
     tLoaderJudge::get().beginPass();
+    return startedNames;
+}
+
+void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,
+                                  const std::function<bool()>& stopRequested) {
+    tStartedNames startedNames = passOverEveryRecord();
     // Until processed, a record that is not kept is left out should the
     // reload end early.
     std::vector<bool> unprocessed(pluginRecords.size());

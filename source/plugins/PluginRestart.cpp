@@ -7,7 +7,6 @@
 
 #include "plugins/StartedNames.h"
 #include "plugins/tPluginManager.h"
-#include "safety/LoaderJudgeLink.h"
 
 const char* processStateName(tProcessState state) {
     switch (state) {
@@ -75,13 +74,7 @@ void tPluginManager::letGoOfProcess(size_t record, tProcessState state) {
 }
 
 void tPluginManager::restartPlugins(const std::vector<bool>& selected, uint32_t capabilityMask) {
-    std::vector<const tPluginDescription*> pass;
-    pass.reserve(pluginRecords.size());
-    for (const tPluginRecord& record : pluginRecords) {
-        pass.push_back(&record.description);
-    }
-    tStartedNames startedNames(pass);
-    tLoaderJudge::get().beginPass();
+    tStartedNames startedNames = passOverEveryRecord();
     for (size_t i = 0; i < pluginRecords.size(); ++i) {
         tPluginRecord& record = pluginRecords[i];
         if (!selected[i]) {

@@ -174,6 +174,9 @@ class tPluginManager {
     tReloadPlan planReload(std::vector<tPluginDescription>& descriptions,
                            uint32_t capabilityMask) const;
     void moveRecordsTo(tReloadPlan& plan, std::vector<tPluginDescription>& descriptions);
+    // A start pass over every record in its place, none started yet, with
+    // the loader's judge told that a pass begins.
+    tStartedNames passOverEveryRecord() const;
     void startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,
                       const std::function<bool()>& stopRequested);
     bool oldLibraryHeld(const tPluginRecord& record);

@@ -42,6 +42,14 @@ class tJsonOut {
         separator = true;
     }
     void null() { literal("null"); }
+    // An empty text is null: nothing there.
+    void stringOrNull(const std::string& value) {
+        if (value.empty()) {
+            null();
+        } else {
+            string(value);
+        }
+    }
     void boolean(bool value) { literal(value ? "true" : "false"); }
     void literal(const char* text) {
         separate();
@@ -166,12 +174,7 @@ void renderProcess(tJsonOut& json, const tPluginProcessRecord& process) {
     }
     json.open('{');
     json.key("pid").number(static_cast<long long>(process.pid));
-    json.key("user");
-    if (process.user.empty()) {
-        json.null();
-    } else {
-        json.string(process.user);
-    }
+    json.key("user").stringOrNull(process.user);
     json.key("restarts").number(static_cast<long long>(process.restarts));
     json.key("state").name(state);
     json.close('}');
@@ -230,12 +233,7 @@ void renderReload(tJsonOut& json, const tServiceReport& report,
     json.open('{');
     json.key("at").time(report.reload->at);
     json.key("successful").boolean(report.reload->failure.empty());
-    json.key("failure");
-    if (report.reload->failure.empty()) {
-        json.null();
-    } else {
-        json.string(report.reload->failure);
-    }
+    json.key("failure").stringOrNull(report.reload->failure);
     json.key("stopped").open('[');
     for (const std::string& name : stopped) {
         json.string(name);
@@ -285,12 +283,7 @@ void appendStatusJson(std::string& text, const tServiceReport& report) {
     json.key("attempts").number(report.deploymentAttempts);
     json.close('}');
     json.key("journalRecordsDropped").number(static_cast<long long>(report.journalRecordsDropped));
-    json.key("metricsFile");
-    if (report.metricsFile.empty()) {
-        json.null();
-    } else {
-        json.string(report.metricsFile);
-    }
+    json.key("metricsFile").stringOrNull(report.metricsFile);
     renderMessages(json, messages);
     json.key("plugins").open('[');
     for (const tPluginRecord& record : records) {

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -299,6 +300,37 @@ TEST(PluginProcessRun, CrashAtEveryStartIsGivenUpVisibly) {
     EXPECT_EQ(5, run.count("isoCrasher Initialize"));
     EXPECT_TRUE(contains(run.json, "\"state\":\"given up\"")) << run.json;
     EXPECT_TRUE(contains(run.journalText, "PRIORITY=2\n")) << run.journalText;
+}
+
+// A change of the keys is a change of the description file; an isolated
+// plugin whose file is the same is kept running, in the same process.
+TEST(PluginProcessRun, ReloadRestartsAPluginWhoseKeysChangedAndKeepsTheOther) {
+    tIsolationRun run;
+    describe(run.root, "Alpha", kAlphaPlugin, "Alpha", "Isolation=process\n");
+    describe(run.root, "Zulu", kGammaPlugin, "Gamma", "Isolation=process\n");
+    std::vector<pid_t> before, after;
+    run.run([&](zotest::ServiceProcess& service) {
+        ASSERT_TRUE(run.waitForStatus("Zulu (depends on )"));
+        before = childrenOf(service.pid());
+        describe(run.root, "Alpha", kAlphaPlugin, "Alpha",
+                 "Isolation=process\nRestart=on-failure\nStopTimeoutSec=5\n");
+        service.sendSignal(SIGHUP);
+        ASSERT_TRUE(zotest::waitFor([&] {
+            return contains(zotest::readFile(run.root.statusDirectory() +
+                                             "/zoKorvoRemoteService.status.json"),
+                            "\"reload\":{");
+        }));
+        after = childrenOf(service.pid());
+        service.sendSignal(SIGTERM);
+    });
+    EXPECT_EQ(2, run.count("alpha Initialize"));
+    EXPECT_EQ(1, run.count("gamma Initialize"));
+    EXPECT_EQ(2, run.count("alpha Stop"));
+    ASSERT_EQ(2u, before.size());
+    ASSERT_EQ(2u, after.size());
+    // Zulu's process (started second) is the same one; Alpha's is new.
+    EXPECT_NE(after.end(), std::find(after.begin(), after.end(), before[1]));
+    EXPECT_EQ(after.end(), std::find(after.begin(), after.end(), before[0]));
 }
 
 TEST(PluginProcessRun, SettingsThatCannotBeTakenRefuseThePluginWithALine) {
