@@ -182,6 +182,7 @@ tJournalRecord pluginProcessEndedRecord(const tPluginRecord& plugin, const std::
                           givenUp ? kPriorityCritical : kPriorityError, line);
     record.field("PLUGIN", plugin.description.name)
         .field("PLUGIN_PID", std::to_string(plugin.process.pid))
+        .field("PLUGIN_USER", plugin.process.user)
         .field("PROCESS_END", how)
         .field("RESTARTS", std::to_string(plugin.process.restarts));
     const char* state = processStateName(plugin.process.state);

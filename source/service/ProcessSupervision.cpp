@@ -52,11 +52,19 @@ void tService::superviseProcesses() {
     }
     // The dependents go first, while the plugins they depend on are still
     // in the records as running: their Stop may still talk to what is left.
-    const std::vector<bool> dependents = pluginManager.dependentsOf(ended);
+    std::vector<std::vector<bool>> dependentsOfEach;
+    std::vector<bool> dependents(pluginManager.records().size(), false);
+    for (const size_t i : ended) {
+        dependentsOfEach.push_back(pluginManager.dependentsOf({i}));
+        for (size_t j = 0; j < dependents.size(); ++j) {
+            dependents[j] = dependents[j] || dependentsOfEach.back()[j];
+        }
+    }
     pluginManager.stopPlugins(&dependents);
     pluginManager.cleanupPlugins(&dependents);
     const uint64_t nowNs = zoqel::monotonicNowNs();
-    for (const size_t i : ended) {
+    for (size_t each = 0; each < ended.size(); ++each) {
+        const size_t i = ended[each];
         tPluginRecord& record = pluginManager.recordAt(i);
         const std::shared_ptr<tIsolatedPlugin> process = record.library.isolated;
         uint64_t delayNs = 0;
@@ -67,9 +75,9 @@ void tService::superviseProcesses() {
         tPendingRestart restart;
         restart.dueNs = nowNs + delayNs;
         restart.files.push_back(record.description.file);
-        const std::vector<bool> mine = pluginManager.dependentsOf({i});
+        const std::vector<bool>& mine = dependentsOfEach[each];
         for (size_t j = 0; j < mine.size(); ++j) {
-            if (dependents[j]) {
+            if (mine[j]) {
                 stopped += (stopped.empty() ? "" : ", ") + pluginManager.records()[j].description.name;
                 restart.files.push_back(pluginManager.records()[j].description.file);
             }
