@@ -276,6 +276,7 @@ class tPluginProcess final : public tIsolatedPlugin {
     tChannelAnswer ask(tChannelRequest request, const tPluginDescription* description,
                        int64_t timeoutMs) {
         tChannelAnswer answer;
+        timedOut = false;
         if (sendRequest(channel, request, description) && awaitAnswer(timeoutMs) &&
             receiveAnswer(channel, answer)) {
             return answer;

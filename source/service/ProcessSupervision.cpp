@@ -22,6 +22,14 @@ constexpr uint32_t kMaxRestartsPerWindow = 4;
 constexpr uint64_t kRestartWindowNs = 60ull * 1000000000ull;
 constexpr uint64_t kFirstBackOffNs = 1000000000ull;
 
+// "Plugin <Name> (process <pid>) ended by SIGSEGV; restarting in 1 s;
+// dependents stopped: <names>"
+std::string processEndLine(const tPluginRecord& record, const std::string& how,
+                           const std::string& decision, const std::string& stopped) {
+    return "Plugin " + record.description.name + " (process " + std::to_string(record.process.pid) +
+           ") " + how + "; " + decision + (stopped.empty() ? "" : "; dependents stopped: " + stopped);
+}
+
 }  // namespace
 
 std::string tService::decideRestart(tPluginRecord& record, uint64_t nowNs, uint64_t& delayNs) {
@@ -82,10 +90,7 @@ void tService::superviseProcesses() {
                 restart.files.push_back(pluginManager.records()[j].description.file);
             }
         }
-        const std::string line = "Plugin " + record.description.name + " (process " +
-                                 std::to_string(record.process.pid) + ") " + process->endText() +
-                                 "; " + decision +
-                                 (stopped.empty() ? "" : "; dependents stopped: " + stopped);
+        const std::string line = processEndLine(record, process->endText(), decision, stopped);
         note(tMessageKind::pluginProcess, record.description.name, line);
         log([&] { return pluginProcessEndedRecord(record, process->endText(), line); });
         if (delayNs != 0) {
