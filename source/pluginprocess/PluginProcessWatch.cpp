@@ -16,7 +16,7 @@ namespace {
 
 // A line longer than this goes to the journal in pieces, as the journal's
 // own stream reader cuts long lines.
-constexpr size_t kLongestLine = 48 * 1024;
+constexpr size_t kLongestLine = size_t{48} * 1024;
 
 }  // namespace
 

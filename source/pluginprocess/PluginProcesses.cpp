@@ -23,8 +23,6 @@
 #include "plugins/PluginProcessSettings.h"
 #include "zoerr/Status.h"
 
-extern char** environ;
-
 namespace nPluginProcesses {
 
 namespace {
