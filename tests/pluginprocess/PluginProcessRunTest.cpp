@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -21,6 +22,7 @@
 #include "support/NotifySocket.h"
 #include "support/PluginCallLog.h"
 #include "support/ServiceProcess.h"
+#include "support/ShellCommand.h"
 #include "support/StatusFileText.h"
 #include "support/TestPlugins.h"
 
@@ -69,7 +71,7 @@ class tIsolationRun {
         });
         {
             zotest::ServiceProcess service(
-                {}, {"JOURNAL_STREAM=", log.environmentEntry(),
+                arguments, {"JOURNAL_STREAM=", log.environmentEntry(),
                      "ZO_TEST_PLUGIN_CRASH_MARK=" + kCrashMark});
             servicePid = service.pid();
             act(service);
@@ -119,6 +121,7 @@ class tIsolationRun {
     zotest::TestRoot root;
     zotest::tNotifySocket journal;
     zotest::tPluginCallLog log;
+    std::vector<std::string> arguments;  // the service's command line
     pid_t servicePid = 0;
     zotest::ProcessEnd end;
     std::mutex journalLock;
@@ -289,17 +292,51 @@ TEST(PluginProcessRun, KilledServiceLeavesNoPluginProcess) {
     }
 }
 
+// The JSON status and the metrics file as written while the plugin is
+// given up, against the schema and promtool where they are installed.
+void expectReportsValid(const std::string& json, const std::string& metricsFile) {
+    std::string output;
+    const std::string python = ZO_TEST_PYTHON3;
+    if (python.empty() || zotest::runCommand(python + " -c 'import jsonschema'", output) != 0) {
+        std::cout << "JSON schema not checked: python3-jsonschema is not installed\n";
+    } else {
+        EXPECT_EQ(0, zotest::runCommand(python + " -m jsonschema -i " + zotest::quoted(json) + " " +
+                                            ZO_TEST_SCHEMA,
+                                        output))
+            << output;
+    }
+    if (std::string(ZO_TEST_PROMTOOL).empty()) {
+        std::cout << "metrics not checked: promtool is not installed (Debian package prometheus)\n";
+    } else {
+        EXPECT_EQ(0, zotest::runCommand("promtool check metrics < " + zotest::quoted(metricsFile),
+                                        output))
+            << output;
+    }
+}
+
 TEST(PluginProcessRun, CrashAtEveryStartIsGivenUpVisibly) {
     tIsolationRun run;
     layOutCrasher(run.root, ZO_TEST_PLUGIN_isoCrasher, "IsoCrasher", "on-failure");
+    const std::string metrics = run.root.statusDirectory() + "/zokorvo.prom";
+    const std::string json = run.root.statusDirectory() + "/zoKorvoRemoteService.status.json";
+    const std::string kept = std::string(ZO_TEST_BINARY_DIR) + "/given-up.json";
+    run.arguments = {"--metrics-file", metrics};
+    std::string metricsText;
     run.run([&](zotest::ServiceProcess& service) {
         ASSERT_TRUE(run.waitForStatus("ended by SIGSEGV; given up after 4 restarts in 60 s"));
         EXPECT_TRUE(serviceAlive(service.pid()));
+        zotest::writeFile(kept, zotest::readFile(json));
+        expectReportsValid(kept, metrics);
+        metricsText = zotest::readFile(metrics);
         service.sendSignal(SIGTERM);
     });
     EXPECT_EQ(5, run.count("isoCrasher Initialize"));
-    EXPECT_TRUE(contains(run.json, "\"state\":\"given up\"")) << run.json;
+    EXPECT_TRUE(contains(zotest::readFile(kept), "\"restarts\":4,\"state\":\"given up\""));
+    EXPECT_TRUE(contains(metricsText, "zokorvo_plugin_process_restarts_total{plugin=\"Crasher\","))
+        << metricsText;
+    EXPECT_TRUE(contains(metricsText, ",state=\"given up\"} 1\n")) << metricsText;
     EXPECT_TRUE(contains(run.journalText, "PRIORITY=2\n")) << run.journalText;
+    EXPECT_TRUE(contains(run.journalText, "PROCESS_STATE=given up\n")) << run.journalText;
 }
 
 // A change of the keys is a change of the description file; an isolated
