@@ -70,9 +70,12 @@ class tIsolationRun {
             journal.receivePending();
         });
         {
+            // A sanitizer's SIGSEGV handler in a plugin's process would turn
+            // the crash into its report and an exit status: the process dies
+            // of the signal, as without it.
             zotest::ServiceProcess service(
                 arguments, {"JOURNAL_STREAM=", log.environmentEntry(),
-                     "ZO_TEST_PLUGIN_CRASH_MARK=" + kCrashMark});
+                            "ZO_TEST_PLUGIN_CRASH_MARK=" + kCrashMark, "ASAN_OPTIONS=handle_segv=0"});
             servicePid = service.pid();
             act(service);
             // Far above the few seconds any stop here takes, for a busy machine.
