@@ -21,6 +21,7 @@
 #include "pluginprocess/PluginProcessWatch.h"
 #include "plugins/IsolatedPlugin.h"
 #include "plugins/PluginProcessSettings.h"
+#include "safety/PathSafety.h"
 #include "zoerr/Status.h"
 
 namespace nPluginProcesses {
@@ -107,6 +108,18 @@ class tSpawnSettings {
     posix_spawnattr_t attributes;
 };
 
+// Why the library named by `path` is one root must not trust; empty when
+// it may, or when the loader's search finds it (a bare name, a path with
+// the loader's tokens), which the judge in the plugin's process judges.
+std::string unsafeLibraryPath(const std::string& path) {
+    if (path.find('/') == std::string::npos || path.find('$') != std::string::npos) {
+        return std::string();
+    }
+    tPathSafety pathSafety(tPathSafety::tTrust::rootAlone);
+    const tPathVerdict verdict = pathSafety.check(path);
+    return verdict.safe() ? std::string() : verdict.reason();
+}
+
 class tPluginProcess final : public tIsolatedPlugin {
   public:
     explicit tPluginProcess(const tPluginDescription& description)
@@ -117,6 +130,13 @@ class tPluginProcess final : public tIsolatedPlugin {
 
     void load(const tPluginDescription& description, std::string& refusal) override {
         currentStep = "Initialize";
+        // Judged here first, as root, whoever the plugin's process will run
+        // as: a library another user could change is never handed to it.
+        // The loader's judge in that process judges what the library needs.
+        refusal = unsafeLibraryPath(description.path);
+        if (!refusal.empty()) {
+            ZOERR_RAISE(zoerr::kInsufficientPermissions, "zoqelerr_insufficientPermissions");
+        }
         spawn(description);
         const tChannelAnswer answer = ask(tChannelRequest::load, &description, -1);
         if (answer.outcome == tChannelAnswer::tOutcome::refused) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/LibraryShelf.h"
 #include "support/NotifySocket.h"
 #include "support/PluginCallLog.h"
 #include "support/ServiceProcess.h"
@@ -371,6 +373,25 @@ TEST(PluginProcessRun, ReloadRestartsAPluginWhoseKeysChangedAndKeepsTheOther) {
     // Zulu's process (started second) is the same one; Alpha's is new.
     EXPECT_NE(after.end(), std::find(after.begin(), after.end(), before[1]));
     EXPECT_EQ(after.end(), std::find(after.begin(), after.end(), before[0]));
+}
+
+// Root judges an isolated plugin's library as any other: one that another
+// user could change is never mapped, not even its constructor runs.
+TEST(PluginProcessRun, LibraryAnotherUserCouldChangeIsRefusedBeforeItsProcessStarts) {
+    tIsolationRun run;
+    const zotest::tLibraryShelf shelf(run.root);
+    const std::string library = shelf.place(kAnnouncingPlugin, "announcing");
+    chmod(library.c_str(), 0666);
+    describe(run.root, "Announcing", library, "Announcing", "Isolation=process\n");
+    describe(run.root, "Zulu", kGammaPlugin, "Gamma", "Dependencies=Announcing\n");
+    run.run([&](zotest::ServiceProcess& service) {
+        ASSERT_TRUE(run.waitForStatus("Zulu (depends on Announcing)"));
+        service.sendSignal(SIGTERM);
+    });
+    EXPECT_TRUE(contains(run.status, "AnnouncingInit Code: -52026\n")) << run.status;
+    EXPECT_TRUE(contains(run.status, "Unsafe plugin library: Announcing: " + library)) << run.status;
+    EXPECT_TRUE(contains(run.status, "Init Code: -52006\n")) << run.status;
+    EXPECT_EQ(0, run.count("announcing Constructor"));
 }
 
 TEST(PluginProcessRun, SettingsThatCannotBeTakenRefuseThePluginWithALine) {
