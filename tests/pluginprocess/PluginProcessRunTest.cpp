@@ -77,7 +77,8 @@ class tIsolationRun {
             // of the signal, as without it.
             zotest::ServiceProcess service(
                 arguments, {"JOURNAL_STREAM=", log.environmentEntry(),
-                            "ZO_TEST_PLUGIN_CRASH_MARK=" + kCrashMark, "ASAN_OPTIONS=handle_segv=0"});
+                            "ZO_TEST_PLUGIN_CRASH_MARK=" + kCrashMark, "ASAN_OPTIONS=handle_segv=0",
+                            "TSAN_OPTIONS=handle_segv=0"});
             servicePid = service.pid();
             act(service);
             // Far above the few seconds any stop here takes, for a busy machine.
@@ -330,7 +331,13 @@ TEST(PluginProcessRun, CrashAtEveryStartIsGivenUpVisibly) {
     run.run([&](zotest::ServiceProcess& service) {
         ASSERT_TRUE(run.waitForStatus("ended by SIGSEGV; given up after 4 restarts in 60 s"));
         EXPECT_TRUE(serviceAlive(service.pid()));
-        zotest::writeFile(kept, zotest::readFile(json));
+        // The JSON twin is replaced right after the text.
+        std::string given;
+        ASSERT_TRUE(zotest::waitFor([&] {
+            given = zotest::readFile(json);
+            return contains(given, "\"state\":\"given up\"");
+        }));
+        zotest::writeFile(kept, given);
         expectReportsValid(kept, metrics);
         metricsText = zotest::readFile(metrics);
         service.sendSignal(SIGTERM);
