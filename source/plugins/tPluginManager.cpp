@@ -153,9 +153,11 @@ void tPluginManager::runStartStep(tPluginRecord& record, uint32_t capabilityMask
     const uint64_t startNs = zoqel::monotonicNowNs();
     record.initializeCode = startPlugin(record, capabilityMask, startedNames, plugin);
     record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
-    if (record.description.process.isolation == tIsolation::process) {
-        record.process.state =
-            record.library.running() ? tProcessState::running : tProcessState::ended;
+    // A plugin refused before its process was made has no process to show.
+    if (record.library.running()) {
+        record.process.state = record.library.isolated ? tProcessState::running : tProcessState::none;
+    } else if (record.process.pid != 0) {
+        record.process.state = tProcessState::ended;
     }
     notify(&tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
 }

@@ -423,6 +423,9 @@ TEST(PluginProcessRun, SettingsThatCannotBeTakenRefuseThePluginWithALine) {
         });
         EXPECT_TRUE(contains(run.status, refused.line)) << run.status;
         EXPECT_EQ(0, run.count("alpha Initialize"));
+        // Refused, not failed: no process was made, so none is shown.
+        EXPECT_TRUE(contains(run.json, "\"state\":\"refused\"")) << run.json;
+        EXPECT_TRUE(contains(run.json, "\"process\":null")) << run.json;
     }
 }
 
