@@ -40,6 +40,8 @@ const char* journalMessageId(tJournalEvent event) {
             return "daf81b5d5cda4cb88df771b55f5ea17a";
         case tJournalEvent::pluginProcessEnded:
             return "7caae2fa161d4e29a020e290aaaecd6a";
+        case tJournalEvent::pluginProcessRestarted:
+            return "c936401badb84eaabfe13324722f206a";
         case tJournalEvent::pluginProcessGivenUp:
             return "ebebc18f196b47f083f0837e49f2fa6c";
         case tJournalEvent::serviceEnded:

@@ -146,4 +146,7 @@ void tService::restartDuePlugins() {
              "Restart failed: " + std::to_string(zoerr::codeFromCurrentException()));
     }
     writeStatus();
+    for (const size_t i : restarted) {
+        log([&] { return pluginProcessRestartedRecord(pluginManager.records()[i]); });
+    }
 }

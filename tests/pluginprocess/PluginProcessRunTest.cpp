@@ -202,6 +202,8 @@ TEST(PluginProcessRun, RestartOnFailureStartsThePluginAndItsDependentsAgainThenS
     EXPECT_EQ(1, run.count("isoCrashOnce Stop"));
     EXPECT_EQ(1, run.count("alpha Stop"));
     EXPECT_TRUE(contains(run.json, "\"restarts\":1")) << run.json;
+    EXPECT_TRUE(contains(run.journalText, "\nRESTARTS=1\nPROCESS_STATE=running\n")) << run.journalText;
+    EXPECT_TRUE(contains(run.journalText, "MESSAGE=Plugin Crasher restarted (process ")) << run.journalText;
 }
 
 TEST(PluginProcessRun, ExitInIsolatedInitializeFailsThatStepAndRefusesItsDependents) {
