@@ -32,8 +32,16 @@ With --syscalls one more run of each program per count goes under strace -f -c,
 and the system calls per plugin are reported beside the ratios (strace is
 then needed).
 
+With --isolation it measures instead what plugins in processes of their own
+cost: for each N, the service over the same plugins, once with every plugin
+but zz-last given Isolation=process (zz-last signals its own process, which
+must be the service's) and once with all of them in the service's process,
+alternately; the report gives the extra time per isolated plugin. Then the
+private memory of one idle isolated plugin's process beyond its plugin's own
+mappings.
+
 Usage: startup.py --targets BUILD/bench/bench-targets.json [--counts 250,1000,4000]
-                  [--runs 7] [--status-on-disk] [--reports] [--syscalls]
+                  [--runs 7] [--status-on-disk] [--reports] [--syscalls] [--isolation]
 """
 
 import argparse
@@ -56,6 +64,10 @@ IDLE_SETTLE_SECONDS = 0.5
 MEMORY_DIRECTORY = "/dev/shm"
 
 TARGET_RATIO = 1.10
+# What a plugin in a process of its own may cost beyond one in the service's
+# process: start and stop time per plugin, and private memory when idle.
+TARGET_ISOLATION_MS_PER_PLUGIN = 3.0
+TARGET_ISOLATED_PRIVATE_KIB = 1024
 TARGET_RATIO_GROWTH = 0.05
 TARGET_IDLE_MEMORY_FACTOR = 1.5
 # The service's system calls per plugin against the baseline's.
@@ -77,7 +89,7 @@ def dependencies_of(index):
     return sorted({plugin_name(d) for d in candidates if 0 <= d < index})
 
 
-def description_text(name, library, dependencies):
+def description_text(name, library, dependencies, isolated=False):
     # Exactly the syntax the service accepts: no blank line anywhere.
     return (
         "[Service]\n"
@@ -88,6 +100,7 @@ def description_text(name, library, dependencies):
         "Initialize=benchInitialize\n"
         "Stop=benchStop\n"
         "Cleanup=benchCleanup\n" % (name, ", ".join(dependencies), library)
+        + ("Isolation=process\n" if isolated else "")
     )
 
 
@@ -104,11 +117,14 @@ def plugins_directory(share):
     return os.path.join(share, "KorvoRemoteService", "plugins")
 
 
-def generate_share_directory(targets, count):
-    """The shared-data directory for `count` plugins (0: an empty plugins directory)."""
-    share = os.path.join(targets["root"], "share-%d" % count)
+def generate_share_directory(targets, count, isolated=False, last=True):
+    """The shared-data directory for `count` plugins (0: an empty plugins directory);
+    `isolated`: every plugin but zz-last in a process of its own; without `last`,
+    no zz-last: the service keeps running."""
+    share = os.path.join(targets["root"], "share-%d%s%s" % (
+        count, "-isolated" if isolated else "", "" if last else "-idle"))
     stamp_path = os.path.join(share, "stamp")
-    stamp = stamp_of(targets, count)
+    stamp = stamp_of(targets, count) + ("isolated\n" if isolated else "")
     if os.path.exists(stamp_path) and open(stamp_path).read() == stamp:
         return share
     shutil.rmtree(share, ignore_errors=True)
@@ -117,14 +133,17 @@ def generate_share_directory(targets, count):
     os.makedirs(descriptions)
     os.makedirs(libraries)
     plugins = [(plugin_name(i), targets["plugin"], dependencies_of(i)) for i in range(count - 1)]
-    if count > 0:
+    if count > 0 and not last:
+        plugins.append((plugin_name(count - 1), targets["plugin"], []))
+    elif count > 0:
         last_dependencies = sorted({plugin_name(0), plugin_name(count - 2)}) if count > 1 else []
         plugins.append(("zz-last", targets["lastPlugin"], last_dependencies))
     for name, source, dependencies in plugins:
         library = os.path.join(libraries, name + ".so")
         shutil.copyfile(source, library)
         with open(os.path.join(descriptions, name + ".ini"), "w") as description:
-            description.write(description_text(name, library, dependencies))
+            description.write(description_text(name, library, dependencies,
+                                               isolated and name != "zz-last"))
     with open(stamp_path, "w") as stamp_file:
         stamp_file.write(stamp)
     return share
@@ -390,6 +409,92 @@ def report(results, idle, runs):
         print("  %-45s %-8s %s" % (what, value, "met" if met else "MISSED"))
 
 
+def measure_isolation(targets, count, runs):
+    """Alternating runs of the service over `count` plugins in its own process
+    and over the same plugins but zz-last in processes of their own."""
+    shares = {False: generate_share_directory(targets, count),
+              True: generate_share_directory(targets, count, isolated=True)}
+    command = service_command(targets, False)
+    results = {False: [], True: []}
+    for isolated in (False, True):  # untimed: into the page cache
+        point_service_at(targets, shares[isolated])
+        run_to_end(targets, command)
+    for round_number in range(runs):
+        order = (False, True) if round_number % 2 == 0 else (True, False)
+        for isolated in order:
+            point_service_at(targets, shares[isolated])
+            run = run_to_end(targets, command)
+            check_service_run(targets, count, run)
+            results[isolated].append(run)
+    return results[False], results[True]
+
+
+def private_kib(pid, excluded_file):
+    """Private memory of `pid` (clean and dirty), and the part mapped from `excluded_file`."""
+    total = excluded = 0
+    mapping = None
+    with open("/proc/%d/smaps" % pid) as smaps:
+        for line in smaps:
+            fields = line.split()
+            if fields and "-" in fields[0] and not fields[0].endswith(":"):
+                mapping = fields[5] if len(fields) > 5 else None
+            elif fields and fields[0] in ("Private_Clean:", "Private_Dirty:"):
+                total += int(fields[1])
+                if mapping == excluded_file:
+                    excluded += int(fields[1])
+    return total, excluded
+
+
+def children_of(pid):
+    with open("/proc/%d/task/%d/children" % (pid, pid)) as children:
+        return [int(child) for child in children.read().split()]
+
+
+def idle_isolated_private_kib(targets):
+    """One isolated plugin's process, idle: its private memory beyond the
+    plugin library's own mappings, and that of the library."""
+    share = generate_share_directory(targets, 1, isolated=True, last=False)
+    point_service_at(targets, share)
+    library = os.path.join(share, "lib", plugin_name(0) + ".so")
+    pid = spawn(service_command(targets, False))
+    try:
+        deadline = time.monotonic() + 30
+        while not children_of(pid) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(IDLE_SETTLE_SECONDS)
+        total, plugin = private_kib(children_of(pid)[0], library)
+        return total - plugin, plugin
+    finally:
+        os.kill(pid, signal.SIGTERM)
+        os.waitpid(pid, 0)
+
+
+def report_isolation(results, idle_private, runs):
+    print("Plugins in processes of their own, median of %d runs each (machine: %d cores)"
+          % (runs, os.cpu_count()))
+    print()
+    print("| N | in the service's process ms | isolated ms | extra per isolated plugin ms |")
+    print("|---|---|---|---|")
+    verdicts = []
+    for count, (shared_runs, isolated_runs) in results.items():
+        shared_ms = 1000 * median([r.seconds for r in shared_runs])
+        isolated_ms = 1000 * median([r.seconds for r in isolated_runs])
+        per_plugin = (isolated_ms - shared_ms) / max(1, count - 1)
+        print("| %d | %.1f | %.1f | %.2f |" % (count, shared_ms, isolated_ms, per_plugin))
+        verdicts.append(("extra per isolated plugin at N=%d <= %.1f ms"
+                         % (count, TARGET_ISOLATION_MS_PER_PLUGIN),
+                         per_plugin <= TARGET_ISOLATION_MS_PER_PLUGIN, "%.2f ms" % per_plugin))
+    beyond, plugin = idle_private
+    print()
+    print("Idle isolated plugin's process: %d KiB private beyond its plugin's own %d KiB"
+          % (beyond, plugin))
+    verdicts.append(("idle isolated private memory <= %d KiB" % TARGET_ISOLATED_PRIVATE_KIB,
+                     beyond <= TARGET_ISOLATED_PRIVATE_KIB, "%d KiB" % beyond))
+    print()
+    for what, met, value in verdicts:
+        print("  %-50s %-10s %s" % (what, value, "met" if met else "MISSED"))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--targets", required=True, help="bench-targets.json of the build")
@@ -401,6 +506,8 @@ def main():
                         help="also count system calls per plugin with strace -f -c")
     parser.add_argument("--reports", action="store_true",
                         help="the service also writes metrics and sends journal records")
+    parser.add_argument("--isolation", action="store_true",
+                        help="instead: isolated plugins against plugins in the service's process")
     arguments = parser.parse_args()
     if arguments.runs < 1:
         parser.error("--runs must be at least 1")
@@ -415,6 +522,11 @@ def main():
             stand_in_for_the_journal(targets)
         else:
             os.environ.pop("JOURNAL_STREAM", None)
+        if arguments.isolation:
+            isolation = {count: measure_isolation(targets, count, arguments.runs)
+                         for count in counts}
+            report_isolation(isolation, idle_isolated_private_kib(targets), arguments.runs)
+            return
         results = {count: measure_count(targets, count, arguments.runs, arguments.reports)
                    for count in counts}
         idle = measure_idle(targets, arguments.runs)

@@ -141,6 +141,13 @@ void takeDescription(IniFile& file, tPluginDescription& description) {
     readServiceValue(file, "Initialize", parsed.initializeSymbol);
     readServiceValue(file, "Stop", parsed.stopSymbol);
     readServiceValue(file, "Cleanup", parsed.cleanupSymbol);
+    tProcessSettingTexts settings;
+    readServiceValue(file, "Isolation", settings.isolation);
+    readServiceValue(file, "User", settings.user);
+    readServiceValue(file, "Group", settings.group);
+    readServiceValue(file, "Restart", settings.restart);
+    readServiceValue(file, "StopTimeoutSec", settings.stopTimeout);
+    parsed.process = readProcessSettings(settings);
     description = std::move(parsed);
 }
 

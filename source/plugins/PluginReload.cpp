@@ -20,7 +20,7 @@ namespace {
 constexpr size_t kNotKept = SIZE_MAX;
 
 bool isRunning(const tPluginRecord& record) {
-    return record.library.library.isLoaded();
+    return record.library.running();
 }
 
 // The same file with the same bytes; a description not read from a file is
@@ -35,7 +35,7 @@ enum class tLibraryChange { none, replaced, overwrittenInPlace };
 
 tLibraryChange libraryChange(const tPluginRecord& record) {
     const tFileIdentity& loaded = record.library.identity;
-    const tFileIdentity now = identifyFile(record.library.library.loadedFileName());
+    const tFileIdentity now = identifyFile(record.library.loadedFileName());
     if (sameFile(loaded, now)) {
         return tLibraryChange::none;
     }
@@ -155,8 +155,7 @@ bool tPluginManager::oldLibraryHeld(const tPluginRecord& record) {
     return !path.empty() && loaderHoldsReplacedCopy(path);
 }
 
-void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,
-                                  const std::function<bool()>& stopRequested) {
+tStartedNames tPluginManager::passOverEveryRecord() const {
     std::vector<const tPluginDescription*> pass;
     pass.reserve(pluginRecords.size());
     for (const tPluginRecord& record : pluginRecords) {
@@ -164,6 +163,12 @@ void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMa
     }
     tStartedNames startedNames(pass);
     tLoaderJudge::get().beginPass();
+    return startedNames;
+}
+
+void tPluginManager::startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,
+                                  const std::function<bool()>& stopRequested) {
+    tStartedNames startedNames = passOverEveryRecord();
     // Until processed, a record that is not kept is left out should the
     // reload end early.
     std::vector<bool> unprocessed(pluginRecords.size());

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "plugins/PluginProcessSettings.h"
+
 struct tPluginDescription {
     std::string name;
     // Names of the plugins that must have started before this one: each
@@ -23,6 +25,9 @@ struct tPluginDescription {
     std::string initializeSymbol;
     std::string stopSymbol;
     std::string cleanupSymbol;
+    // Where the plugin runs and as whom: the service's process unless the
+    // description asks for one of its own (PluginProcessSettings.h).
+    tPluginProcessSettings process;
     // Where the description came from, as discovery listed it, and the
     // fingerprint of its bytes (see FileIdentity.h), taken before it was
     // parsed, by which a reload tells an unchanged file. Empty and 0 when not

@@ -64,6 +64,13 @@ void tPluginLibrary::open(const std::string& path) {
 }
 
 void tPluginLibrary::load(const tPluginDescription& description) {
+    if (description.process.isolation == tIsolation::process) {
+        refusal.clear();
+        isolated = makeIsolatedPlugin(description);
+        isolated->load(description, refusal);
+        identity = identifyFile(isolated->loadedFile().c_str());
+        return;
+    }
     open(description.path);
     // Looked up where the loader found it: a reload keeps the plugin only
     // while this file is still there.
@@ -78,7 +85,7 @@ void tPluginLibrary::load(const tPluginDescription& description) {
 }
 
 int32_t tPluginLibrary::initialize() {
-    const int32_t result = initializeEntry();
+    const int32_t result = isolated ? isolated->initialize() : initializeEntry();
     if (result < 0) {
         // A plugin that failed to initialise has nothing to stop or clean up.
         discard();
@@ -87,21 +94,37 @@ int32_t tPluginLibrary::initialize() {
 }
 
 void tPluginLibrary::stop() {
+    if (isolated) {
+        isolated->stop();
+        return;
+    }
     stopEntry();
 }
 
 void tPluginLibrary::cleanup() {
+    if (isolated) {
+        isolated->cleanup();
+        return;
+    }
     cleanupEntry();
 }
 
 void tPluginLibrary::unload() {
-    cleanupEntry();
-    library.close();
-    restoreDefaults();
+    cleanup();
+    discard();
 }
 
 void tPluginLibrary::discard() {
     stopEntry = doNothing;
     cleanupEntry = doNothing;
-    unload();
+    if (isolated) {
+        isolated->end();
+        isolated.reset();
+    }
+    library.close();
+    restoreDefaults();
+}
+
+const char* tPluginLibrary::loadedFileName() const {
+    return isolated ? isolated->loadedFile().c_str() : library.loadedFileName();
 }

@@ -13,15 +13,20 @@
 // (see zoqel/quarks/library.h). The loader's judge (safety/LoaderJudgeLink.h)
 // refuses every file of the load that another user could change, before it
 // is opened: the load is then raised with -52026 and `refusal` says which
-// file and why. Not thread-safe: the run-cycle thread is the only user.
+// file and why. A plugin whose description asks for a process of its own
+// (Isolation=process) is opened and run there instead (IsolatedPlugin.h):
+// every operation below then goes to that process, and `library` stays
+// closed. Not thread-safe: the run-cycle thread is the only user.
 #ifndef ZOKORVO_TPLUGINLIBRARY_H
 #define ZOKORVO_TPLUGINLIBRARY_H
 
 #include <cstdint>
 
+#include <memory>
 #include <string>
 
 #include "safety/FileIdentity.h"
+#include "plugins/IsolatedPlugin.h"
 #include "plugins/tPluginDescription.h"
 #include "zoqel/quarks/library.h"
 
@@ -58,8 +63,15 @@ class tPluginLibrary {
     // the close failed, which is raised.
     void unload();
 
-    // Closes the library without calling any of the plugin's entry points.
+    // Closes the library without calling any of the plugin's entry points;
+    // an isolated plugin's process is ended.
     void discard();
+
+    // True while the library is open here or the plugin's process is held.
+    bool running() const { return isolated != nullptr || library.isLoaded(); }
+    // The file the loader mapped, here or in the plugin's process; "" when
+    // none is open.
+    const char* loadedFileName() const;
 
     zoqel::tSharedLibrary library;
     InitializeEntry initializeEntry;
@@ -71,6 +83,8 @@ class tPluginLibrary {
     tFileIdentity identity;
     // Why the last load was refused as unsafe; empty unless it was.
     std::string refusal;
+    // The plugin's process, when it runs in one; shared by copies.
+    std::shared_ptr<tIsolatedPlugin> isolated;
 
   private:
     // Opens `path` under the watch of the loader's judge.

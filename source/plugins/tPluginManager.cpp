@@ -3,6 +3,8 @@
 #include <exception>
 #include <utility>
 
+#include "plugins/IsolatedPlugin.h"
+#include "plugins/PluginProcessSettings.h"
 #include "plugins/PluginStatusText.h"
 #include "plugins/StartedNames.h"
 #include "safety/LoaderJudgeLink.h"
@@ -18,6 +20,10 @@ std::string pluginNoteLine(const tPluginNote& note) {
             return "Library written over in place, not replaced by a rename: " + note.plugin;
         case tPluginNote::tKind::unsafeLibrary:
             return "Unsafe plugin library: " + note.plugin + ": " + note.detail;
+        case tPluginNote::tKind::processRefused:
+            return "Plugin process refused: " + note.plugin + ": " + note.detail;
+        case tPluginNote::tKind::processEnded:
+            return "Plugin " + note.plugin + " " + note.detail;
         default:
             return "Unknown exception from plugin: " + note.plugin;
     }
@@ -29,6 +35,30 @@ void tPluginManager::notePlugin(tPluginNote::tKind kind, const tPluginRecord& re
     try {
         pluginNotes.push_back(tPluginNote{kind, record.description.name, detail});
     } catch (const std::exception&) {
+    }
+}
+
+void tPluginManager::noteProcessEndIn(const tPluginRecord& record, tPluginStep step) noexcept {
+    const tIsolatedPlugin* process = record.library.isolated.get();
+    if (process == nullptr || process->endedInStep() != pluginStepName(step)) {
+        return;
+    }
+    try {
+        notePlugin(tPluginNote::tKind::processEnded, record,
+                   "(process " + std::to_string(process->pid()) + ") " + process->endText() +
+                       " during " + process->endedInStep());
+    } catch (const std::exception&) {
+        // No memory for the line: the step's code still tells.
+    }
+}
+
+// An isolated plugin whose keys cannot be taken, or whose user this machine
+// does not know, is refused before its process is made.
+void tPluginManager::admitProcessSettings(const tPluginRecord& record) {
+    const std::string why = processSettingsRefusal(record.description.process);
+    if (!why.empty()) {
+        notePlugin(tPluginNote::tKind::processRefused, record, why);
+        ZOERR_RAISE(kPluginProcessRefused, "zokorvoerr_pluginProcessRefused");
     }
 }
 
@@ -93,19 +123,23 @@ int32_t tPluginManager::startPlugin(tPluginRecord& record, uint32_t capabilityMa
         if (!startedNames.dependenciesStarted(plugin)) {
             ZOERR_RAISE(zoerr::kResourceNotFound, "zoqelerr_resourceNotFound");
         }
+        admitProcessSettings(record);
         record.library.load(description);
         const int32_t pluginStatus = record.library.initialize();
         if (pluginStatus < 0) {
             ZOERR_RAISE(pluginStatus, "pluginStatus");
         }
         startedNames.markStarted(plugin);
+        rememberProcess(record);
         return pluginStatus;
     } catch (...) {
         failure = codeOfRaised(record, tPluginStep::initialize);
     }
+    rememberProcess(record);
     if (!record.library.refusal.empty()) {
         notePlugin(tPluginNote::tKind::unsafeLibrary, record, record.library.refusal);
     }
+    noteProcessEndIn(record, tPluginStep::initialize);
     // The exception is gone: now its library may go too.
     record.library.discard();
     return failure;
@@ -119,6 +153,12 @@ void tPluginManager::runStartStep(tPluginRecord& record, uint32_t capabilityMask
     const uint64_t startNs = zoqel::monotonicNowNs();
     record.initializeCode = startPlugin(record, capabilityMask, startedNames, plugin);
     record.initializeTimeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
+    // A plugin refused before its process was made has no process to show.
+    if (record.library.running()) {
+        record.process.state = record.library.isolated ? tProcessState::running : tProcessState::none;
+    } else if (record.process.pid != 0) {
+        record.process.state = tProcessState::ended;
+    }
     notify(&tPluginStepObserver::stepEnded, record, tPluginStep::initialize);
 }
 
@@ -137,9 +177,13 @@ void tPluginManager::runReversePass(tPluginStep pluginStep, void (tPluginLibrary
         notify(&tPluginStepObserver::stepBegins, *record, pluginStep);
         const uint64_t startNs = zoqel::monotonicNowNs();
         int32_t stepCode = runStep(*record, pluginStep, step);
+        noteProcessEndIn(*record, pluginStep);
         if (closeAfterwards) {
             const int32_t closeCode = runStep(*record, pluginStep, &tPluginLibrary::discard);
             stepCode = stepCode != 0 ? stepCode : closeCode;
+            if ((*record).process.state == tProcessState::running) {
+                (*record).process.state = tProcessState::stopped;
+            }
         }
         (*record).*timeMs = zoqel::elapsedMs(startNs, zoqel::monotonicNowNs());
         (*record).*code = stepCode;

@@ -68,6 +68,8 @@ struct tPluginNote {
         oldLibraryHeld,    // a reload found the old library still loaded
         libraryOverwritten,  // a reload found the library written over in place
         unsafeLibrary,     // the loader's judge refused a file of its load
+        processRefused,    // its process settings or user cannot be taken
+        processEnded,      // its own process ended or was killed
     };
     tKind kind;
     std::string plugin;  // the plugin's name
@@ -76,7 +78,8 @@ struct tPluginNote {
 
 // The message line of `note`, without its line feed: "Unknown exception from
 // plugin: <Name>", "Old library still loaded, new version not started: <Name>"
-// or "Unsafe plugin library: <Name>: <file and why>".
+// "Unsafe plugin library: <Name>: <file and why>", "Plugin process
+// refused: <Name>: <why>" or "Plugin <Name> (process <pid>) <how it ended>".
 std::string pluginNoteLine(const tPluginNote& note);
 
 class tPluginManager {
@@ -122,6 +125,21 @@ class tPluginManager {
     // no longer that file (replaced, or written over in place): a reload
     // would start that plugin again.
     bool anyRunningLibraryChanged() const;
+
+    // Plugins in processes of their own (PluginRestart.cpp). The records of
+    // the running isolated plugins whose process has ended since their start
+    // step, seen without waiting, in start order.
+    std::vector<size_t> endedProcesses();
+    // The running plugins that depend, directly or through others, on one of
+    // the records `ended`: one flag per record.
+    std::vector<bool> dependentsOf(const std::vector<size_t>& ended) const;
+    // Lets go of an ended process: no Stop or Cleanup, since there is
+    // nothing left to run them in; the record's state becomes `state`.
+    void letGoOfProcess(size_t record, tProcessState state);
+    // Runs the start step again of the records `selected` marks, in start
+    // order, as a reload starts what is not running: a dependency counts as
+    // started when it runs, or started earlier in this call.
+    void restartPlugins(const std::vector<bool>& selected, uint32_t capabilityMask);
     // The Names of the plugins the last reload stopped that no description
     // names any more; empty before any reload.
     const std::vector<std::string>& stoppedByLastReload() const { return stoppedForGood; }
@@ -132,6 +150,8 @@ class tPluginManager {
     void appendStatusText(std::string& text) const;
 
     const std::vector<tPluginRecord>& records() const { return pluginRecords; }
+    // One record, to change what the reports show of it (its process).
+    tPluginRecord& recordAt(size_t record) { return pluginRecords[record]; }
 
     // Lines for the status file's messages, each ending in "\n": one per
     // plugin step that threw something other than a standard exception, and
@@ -145,6 +165,8 @@ class tPluginManager {
     int32_t startPlugin(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
                         size_t plugin);
     int32_t codeOfRaised(const tPluginRecord& record, tPluginStep step);
+    void admitProcessSettings(const tPluginRecord& record);
+    static void rememberProcess(tPluginRecord& record);
     int32_t runStep(tPluginRecord& record, tPluginStep pluginStep, void (tPluginLibrary::*step)());
     void runStartStep(tPluginRecord& record, uint32_t capabilityMask, tStartedNames& startedNames,
                       size_t plugin);
@@ -156,12 +178,17 @@ class tPluginManager {
     tReloadPlan planReload(std::vector<tPluginDescription>& descriptions,
                            uint32_t capabilityMask) const;
     void moveRecordsTo(tReloadPlan& plan, std::vector<tPluginDescription>& descriptions);
+    // A start pass over every record in its place, none started yet, with
+    // the loader's judge told that a pass begins.
+    tStartedNames passOverEveryRecord() const;
     void startNotKept(const tReloadPlan& plan, uint32_t capabilityMask,
                       const std::function<bool()>& stopRequested);
     bool oldLibraryHeld(const tPluginRecord& record);
     void dropRecords(const std::vector<bool>& dropped);
     void notePlugin(tPluginNote::tKind kind, const tPluginRecord& record,
                     const std::string& detail = std::string()) noexcept;
+    // Notes the end of an isolated plugin's process during `step`, if it ended in it.
+    void noteProcessEndIn(const tPluginRecord& record, tPluginStep step) noexcept;
     void notify(void (tPluginStepObserver::*event)(const tPluginRecord&, tPluginStep) noexcept,
                 const tPluginRecord& record, tPluginStep step) const;
 

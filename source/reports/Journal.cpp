@@ -36,6 +36,14 @@ const char* journalMessageId(tJournalEvent event) {
             return "9e4f0b7c2d6a4c1f8b3e5a7d0c2f4e61";
         case tJournalEvent::pluginCrashed:
             return "4c7a2e9f1b8d4f6a9e3c5b7d1a0f2e83";
+        case tJournalEvent::pluginOutput:
+            return "daf81b5d5cda4cb88df771b55f5ea17a";
+        case tJournalEvent::pluginProcessEnded:
+            return "7caae2fa161d4e29a020e290aaaecd6a";
+        case tJournalEvent::pluginProcessRestarted:
+            return "c936401badb84eaabfe13324722f206a";
+        case tJournalEvent::pluginProcessGivenUp:
+            return "ebebc18f196b47f083f0837e49f2fa6c";
         case tJournalEvent::serviceEnded:
             break;
     }

@@ -35,6 +35,10 @@ enum class tJournalEvent {
     serviceEnded,         // the end, with the records dropped
     pluginExited,         // a plugin called exit() or quick_exit(): the service ends
     pluginCrashed,        // a crash signal, in a plugin's code or step: the service ends
+    pluginOutput,         // a line an isolated plugin wrote to its standard output or error
+    pluginProcessEnded,   // an isolated plugin's process ended after its start; restarts or not
+    pluginProcessGivenUp, // an isolated plugin ended too often: no more restarts
+    pluginProcessRestarted,  // an isolated plugin's start step ran again after its process ended
 };
 
 // The event's MESSAGE_ID: 32 lower-case hexadecimal digits.

@@ -174,6 +174,46 @@ tJournalRecord pluginExitRecord(const std::string& plugin, const std::string& li
     return record;
 }
 
+namespace {
+
+// What every record of an isolated plugin's process says of it.
+tJournalRecord& addProcessFields(tJournalRecord& record, const tPluginRecord& plugin) {
+    const char* state = processStateName(plugin.process.state);
+    return record.field("PLUGIN", plugin.description.name)
+        .field("PLUGIN_PID", std::to_string(plugin.process.pid))
+        .field("PLUGIN_USER", plugin.process.user)
+        .field("RESTARTS", std::to_string(plugin.process.restarts))
+        .field("PROCESS_STATE", state != nullptr ? state : "");
+}
+
+}  // namespace
+
+tJournalRecord pluginProcessRestartedRecord(const tPluginRecord& plugin) {
+    const bool running = plugin.process.state == tProcessState::running;
+    tJournalRecord record(
+        tJournalEvent::pluginProcessRestarted, running ? kPriorityNotice : kPriorityError,
+        "Plugin " + plugin.description.name +
+            (running ? " restarted (process " + std::to_string(plugin.process.pid) + ", restart "
+                     : " failed to restart (code " + std::to_string(plugin.initializeCode) +
+                           ", restart ") +
+            std::to_string(plugin.process.restarts) + ")");
+    return addProcessFields(record, plugin);
+}
+
+tJournalRecord pluginProcessEndedRecord(const tPluginRecord& plugin, const std::string& how,
+                                        const std::string& line) {
+    const bool givenUp = plugin.process.state == tProcessState::givenUp;
+    tJournalRecord record(givenUp ? tJournalEvent::pluginProcessGivenUp
+                                  : tJournalEvent::pluginProcessEnded,
+                          givenUp ? kPriorityCritical : kPriorityError, line);
+    addProcessFields(record, plugin).field("PROCESS_END", how);
+    const size_t signal = how.find("SIG");
+    if (signal != std::string::npos) {
+        record.field("SIGNAL", how.substr(signal));
+    }
+    return record;
+}
+
 tJournalRecord serviceStoppingRecord() {
     return tJournalRecord(tJournalEvent::serviceStopping, kPriorityInfo, "Stopping plugins");
 }

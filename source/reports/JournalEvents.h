@@ -43,6 +43,14 @@ tJournalRecord serviceStoppingRecord();
 // A plugin called exit(): the service ends now. PLUGIN= when it is known.
 tJournalRecord pluginExitRecord(const std::string& plugin, const std::string& line);
 tJournalRecord serviceEndedRecord(uint64_t droppedRecords);
+// An isolated plugin's process ended after its start: `line` is the status
+// file's message line, `how` its end ("ended by SIGSEGV"); priority error,
+// critical once the plugin is given up (its own MESSAGE_ID then).
+// An isolated plugin's start step after a restart: its new process, or
+// how the start failed (priority notice, error when it did not start).
+tJournalRecord pluginProcessRestartedRecord(const tPluginRecord& plugin);
+tJournalRecord pluginProcessEndedRecord(const tPluginRecord& plugin, const std::string& how,
+                                        const std::string& line);
 
 class tJournalStepObserver : public tChainedStepObserver {
   public:

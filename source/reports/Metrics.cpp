@@ -1,6 +1,8 @@
 #include "reports/Metrics.h"
 
+#include <algorithm>
 #include <string_view>
+
 
 #include "plugins/PluginStep.h"
 #include "text/TextAppender.h"
@@ -137,6 +139,55 @@ void appendPluginFamilies(tTextAppender& out, const tServiceReport& report,
                      });
 }
 
+// The processes of isolated plugins; nothing when no plugin has one, so
+// that a service without them writes what it always wrote.
+void appendProcessFamilies(tTextAppender& out, const std::vector<tPluginRecord>& records) {
+    const auto isolated = [](const tPluginRecord& record) {
+        return record.process.state != tProcessState::none;
+    };
+    if (std::none_of(records.begin(), records.end(), isolated)) {
+        return;
+    }
+    const tPluginLabels labels(records);
+    const auto appendEach = [&](const char* name, const auto& appendValue) {
+        for (size_t plugin = 0; plugin < records.size(); ++plugin) {
+            if (isolated(records[plugin])) {
+                out.appendCString(name);
+                out.push_back('{');
+                labels.appendTo(out, plugin);
+                appendValue(records[plugin].process);
+            }
+        }
+    };
+    appendFamily(out, "zokorvo_plugin_process_id", "gauge",
+                 "Process id of the isolated plugin's last process, with the user it runs as.");
+    appendEach("zokorvo_plugin_process_id", [&](const tPluginProcessRecord& process) {
+        out.append(",user=\"");
+        appendLabelValue(out, process.user);
+        out.append("\"} ");
+        out.appendDecimal(static_cast<long long>(process.pid));
+        out.push_back('\n');
+    });
+    appendFamily(out, "zokorvo_plugin_process_restarts_total", "counter",
+                 "How often the isolated plugin's process was started again after it ended.");
+    appendEach("zokorvo_plugin_process_restarts_total", [&](const tPluginProcessRecord& process) {
+        out.append("} ");
+        out.appendDecimal(process.restarts);
+        out.push_back('\n');
+    });
+    appendFamily(out, "zokorvo_plugin_process_state", "gauge",
+                 "The isolated plugin's process state: 1 for the current one, 0 for the others.");
+    for (const tProcessState state : {tProcessState::running, tProcessState::restarting,
+                                      tProcessState::ended, tProcessState::givenUp,
+                                      tProcessState::stopped}) {
+        appendEach("zokorvo_plugin_process_state", [&](const tPluginProcessRecord& process) {
+            out.append(",state=\"");
+            out.appendCString(processStateName(state));
+            out.append(process.state == state ? "\"} 1\n" : "\"} 0\n");
+        });
+    }
+}
+
 // `name{label="value"} count\n`, one line of a family counted by one label.
 void appendLabelledCount(tTextAppender& out, const char* nameAndLabel, const char* value,
                          size_t count) {
@@ -243,6 +294,7 @@ void appendMetrics(std::string& text, const tServiceReport& report) {
     const std::vector<tPluginRecord>& records = report.recordsOrNone();
     tTextAppender out(text);
     appendPluginFamilies(out, report, records);
+    appendProcessFamilies(out, records);
     appendServiceFamilies(out, report, records);
     appendLastReloadFamilies(out, report);
     appendReloadFamilies(out, report, records);

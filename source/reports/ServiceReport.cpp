@@ -1,5 +1,6 @@
 #include "reports/ServiceReport.h"
 
+#include "plugins/IsolatedPlugin.h"
 #include "text/VisibleText.h"
 
 #include "zoerr/Status.h"
@@ -42,6 +43,8 @@ const char* messageKindName(tMessageKind kind) {
             return "reload";
         case tMessageKind::pluginFault:
             return "pluginFault";
+        case tMessageKind::pluginProcess:
+            return "pluginProcess";
         case tMessageKind::metrics:
             break;
     }
@@ -51,7 +54,7 @@ const char* messageKindName(tMessageKind kind) {
 bool messageNamesPath(tMessageKind kind) {
     return kind != tMessageKind::pluginException && kind != tMessageKind::oldLibrary &&
            kind != tMessageKind::libraryOverwritten && kind != tMessageKind::pluginFault &&
-           kind != tMessageKind::unsafeLibrary;
+           kind != tMessageKind::unsafeLibrary && kind != tMessageKind::pluginProcess;
 }
 
 tMessageKind pluginMessageKind(tPluginNote::tKind kind) {
@@ -62,6 +65,9 @@ tMessageKind pluginMessageKind(tPluginNote::tKind kind) {
             return tMessageKind::libraryOverwritten;
         case tPluginNote::tKind::unsafeLibrary:
             return tMessageKind::unsafeLibrary;
+        case tPluginNote::tKind::processRefused:
+        case tPluginNote::tKind::processEnded:
+            return tMessageKind::pluginProcess;
         case tPluginNote::tKind::unknownException:
             break;
     }
@@ -99,7 +105,7 @@ tPluginState pluginState(const tPluginRecord& record, bool stopPassRan) {
         return stopPassRan ? tPluginState::stopped : tPluginState::started;
     }
     if (code == zoerr::kFeatureUnsupported || code == zoerr::kResourceNotFound ||
-        code == zoerr::kInsufficientPermissions) {
+        code == zoerr::kInsufficientPermissions || code == kPluginProcessRefused) {
         return tPluginState::refused;
     }
     return tPluginState::failed;

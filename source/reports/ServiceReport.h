@@ -39,6 +39,7 @@ enum class tMessageKind {
     reload,             // a reload failed outside the plugins' code; no subject
     pluginFault,        // a plugin ended the service (exit, crash); subject: its name
     unsafeLibrary,      // the loader's judge refused a file of a plugin's load; subject: its name
+    pluginProcess,      // an isolated plugin's process was refused, ended or restarts; subject: its name
 };
 // "pluginsDirectory", "descriptionParse", ...: the kind as the JSON status names it.
 const char* messageKindName(tMessageKind kind);
@@ -58,7 +59,7 @@ struct tReportMessage {
 std::string messageLines(const std::vector<tReportMessage>& messages);
 
 // A plugin after its start step: refused are the codes that say it was not
-// let start (-52002, -52006, -52026), failed every other error, started
+// let start (-52002, -52006, -52026, -52043), failed every other error, started
 // any code of 0 or more; stopped, a started plugin once the stop pass ran.
 enum class tPluginState { started, refused, failed, stopped };
 const char* pluginStateName(tPluginState state);

@@ -42,6 +42,14 @@ class tJsonOut {
         separator = true;
     }
     void null() { literal("null"); }
+    // An empty text is null: nothing there.
+    void stringOrNull(const std::string& value) {
+        if (value.empty()) {
+            null();
+        } else {
+            string(value);
+        }
+    }
     void boolean(bool value) { literal(value ? "true" : "false"); }
     void literal(const char* text) {
         separate();
@@ -143,16 +151,32 @@ void renderIdentities(tJsonOut& json, const tPluginRecord& record) {
     json.key("fingerprint").name(fingerprint);
     const tFileIdentity& identity = record.library.identity;
     json.key("loaded");
-    if (!record.library.library.isLoaded() || !identity.known) {
+    if (!record.library.running() || !identity.known) {
         json.null();
         return;
     }
     json.open('{');
-    json.key("file").string(record.library.library.loadedFileName());
+    json.key("file").string(record.library.loadedFileName());
     json.key("device").number(static_cast<long long>(identity.device));
     json.key("inode").number(static_cast<long long>(identity.inode));
     json.key("size").number(static_cast<long long>(identity.size));
     json.key("modifiedNs").number(static_cast<long long>(identity.modifiedNs));
+    json.close('}');
+}
+
+// An isolated plugin's process; null for a plugin in the service's process.
+void renderProcess(tJsonOut& json, const tPluginProcessRecord& process) {
+    json.key("process");
+    const char* state = processStateName(process.state);
+    if (state == nullptr) {
+        json.null();
+        return;
+    }
+    json.open('{');
+    json.key("pid").number(static_cast<long long>(process.pid));
+    json.key("user").stringOrNull(process.user);
+    json.key("restarts").number(static_cast<long long>(process.restarts));
+    json.key("state").name(state);
     json.close('}');
 }
 
@@ -185,6 +209,7 @@ void renderPlugin(tJsonOut& json, const tPluginRecord& record, const tServiceRep
     renderStep(json, "cleanup", description.cleanupSymbol, record.cleanupCode, record.cleanupTimeMs,
                report.cleanupPassRan);
     json.close('}');
+    renderProcess(json, record.process);
     json.close('}');
 }
 
@@ -208,12 +233,7 @@ void renderReload(tJsonOut& json, const tServiceReport& report,
     json.open('{');
     json.key("at").time(report.reload->at);
     json.key("successful").boolean(report.reload->failure.empty());
-    json.key("failure");
-    if (report.reload->failure.empty()) {
-        json.null();
-    } else {
-        json.string(report.reload->failure);
-    }
+    json.key("failure").stringOrNull(report.reload->failure);
     json.key("stopped").open('[');
     for (const std::string& name : stopped) {
         json.string(name);
@@ -263,12 +283,7 @@ void appendStatusJson(std::string& text, const tServiceReport& report) {
     json.key("attempts").number(report.deploymentAttempts);
     json.close('}');
     json.key("journalRecordsDropped").number(static_cast<long long>(report.journalRecordsDropped));
-    json.key("metricsFile");
-    if (report.metricsFile.empty()) {
-        json.null();
-    } else {
-        json.string(report.metricsFile);
-    }
+    json.key("metricsFile").stringOrNull(report.metricsFile);
     renderMessages(json, messages);
     json.key("plugins").open('[');
     for (const tPluginRecord& record : records) {

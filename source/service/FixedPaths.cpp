@@ -25,6 +25,8 @@ const char* const kStatusDirectory = fixedPath(ZO_STATUS_DIRECTORY);
 #endif
 const char* const kJournalSocket = fixedPath(ZO_JOURNAL_SOCKET);
 
+const char* const kPluginHost = ZO_PLUGIN_HOST;
+
 #ifdef ZO_DEPLOYMENT_PAUSE_VARIABLE
 const char* const kDeploymentPauseVariable = ZO_DEPLOYMENT_PAUSE_VARIABLE;
 #else

@@ -14,6 +14,10 @@ extern const char* const kStatusDirectory;
 // standard error is the journal.
 extern const char* const kJournalSocket;
 
+// The executable that hosts an isolated plugin's process; "$ORIGIN/" at its
+// start stands for the directory of the service's own executable.
+extern const char* const kPluginHost;
+
 // The environment variable through which the test variant's tests shorten
 // the deployment query's pause after a failed attempt (whole milliseconds);
 // null in every other variant, which always pauses the full time.

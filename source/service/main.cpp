@@ -38,6 +38,7 @@
 #include "service/FixedPaths.h"
 #include "servicemanager/ServiceManagerEnvironment.h"
 #include "servicemanager/ServiceNotifier.h"
+#include "pluginprocess/PluginProcesses.h"
 #include "reports/StatusFile.h"
 #include "reports/Journal.h"
 #include "service/PluginFaults.h"
@@ -283,14 +284,23 @@ int serve(int& stopSignal, const tServiceManagerEnvironment& environment, const 
     theService->writeMetricsTo(options.metricsFile,
                                static_cast<unsigned>(options.metricsIntervalS));
     nPluginFaults::setReporter(theService.get());
+    // Plugins in processes of their own are spawned by this, the main,
+    // thread, which runs every plugin step (see PluginProcesses.h); their
+    // output goes where the service's records go.
+    nPluginProcesses::enable({kPluginHost, journal ? kJournalSocket : "",
+                              [] { theService->requestPluginCheck(); }});
     tSignalThread signals(stopService, reloadService);
     if (!signals.start()) {
+        nPluginProcesses::disable();
         nPluginFaults::setReporter(nullptr);
         notifier.reset();
         destroyService();
         return *cannotStart("the signal thread cannot be started");
     }
     runService();
+    // Every plugin process was ended by the clean-up pass; the watcher's
+    // thread, which may wake the service, ends before the service goes.
+    nPluginProcesses::disable();
     // Signals that come from now on stay pending until the end below.
     signals.end();
     stopSignal = signals.stopSignal();

@@ -96,8 +96,12 @@ void tService::run() {
     const bool stoppingWritten = phase == tServicePhase::stopping;
     // With the last reload's failure first, when it failed.
     announceReloaded();
-    while (waitForRequest() == tRequest::reload) {
-        reload();
+    for (tRequest request; (request = waitForRequest()) != tRequest::stop;) {
+        if (request == tRequest::reload) {
+            reload();
+        } else {
+            superviseProcesses();
+        }
     }
     phase = tServicePhase::stopping;
     log([&] { return serviceStoppingRecord(); });
@@ -120,6 +124,13 @@ tService::tRequest tService::waitForRequest() {
         if (reloadRequested.exchange(false)) {
             return tRequest::reload;
         }
+        if (pluginCheckRequested.exchange(false)) {
+            return tRequest::pluginCheck;
+        }
+        if (nextRestartNs() <= zoqel::monotonicNowNs()) {
+            restartDuePlugins();
+            continue;
+        }
         // A request made after the flags were read has set the event, so
         // this returns at once; a set left over from one already served
         // only costs another look at the flags.
@@ -127,13 +138,16 @@ tService::tRequest tService::waitForRequest() {
         // thread's exit may take it (PluginFaults.h).
         stateLock.unlock();
         bool woken = true;
-        if (metricsName.empty()) {
+        const uint64_t restartNs = nextRestartNs();
+        const uint64_t metricsNs =
+            metricsName.empty() ? UINT64_MAX : metricsWrittenNs + metricsIntervalNs;
+        if (restartNs == UINT64_MAX && metricsNs == UINT64_MAX) {
             wakeEvent.wait();
         } else {
-            woken = wakeEvent.waitUntil(metricsWrittenNs + metricsIntervalNs);
+            woken = wakeEvent.waitUntil(std::min(restartNs, metricsNs));
         }
         stateLock.lock();
-        if (!woken) {
+        if (!woken && metricsNs <= zoqel::monotonicNowNs()) {
             writeMetricsHeartbeat();
         }
     }
@@ -175,8 +189,11 @@ void tService::reload() {
     // result never takes it from a write in the middle.
     timespec startedAt{};
     clock_gettime(CLOCK_REALTIME, &startedAt);
-    // The report after a reload is that of this reading, as after a start.
+    // The report after a reload is that of this reading, as after a start;
+    // the reload starts whatever is not running, a plugin due for a restart
+    // too.
     messages.clear();
+    pendingRestarts.clear();
     std::vector<tPluginDescription> descriptions;
     std::string failure;
     if (readPluginsDirectory(descriptions)) {
@@ -216,7 +233,7 @@ void tService::tellOfOverwrittenLibraries() {
         }
         for (const tPluginRecord& record : pluginManager.records()) {
             if (record.description.name == pluginNote.plugin &&
-                record.library.library.isLoaded()) {
+                record.library.running()) {
                 log([&] { return libraryOverwrittenRecord(record); });
             }
         }
@@ -391,6 +408,11 @@ void tService::requestStop() {
         notifier->announceStopping();
     }
     stopRequested.store(true);
+    wakeEvent.set();
+}
+
+void tService::requestPluginCheck() {
+    pluginCheckRequested.store(true);
     wakeEvent.set();
 }
 

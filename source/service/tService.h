@@ -63,6 +63,9 @@ class tService : public tFaultReporter {
     // calling thread, while the main thread may still be in a plugin's step.
     void requestStop();
     void requestReload();
+    // Any thread: a plugin's process has ended; the run cycle looks at
+    // every isolated plugin when it waits next.
+    void requestPluginCheck();
 
     // Tells the service manager of readiness, progress and the stop through
     // `notifier` from now on; null, the default, tells nothing. The notifier
@@ -87,7 +90,27 @@ class tService : public tFaultReporter {
                           unsigned waitMs) noexcept override;
 
   private:
-    enum class tRequest { stop, reload };
+    enum class tRequest { stop, reload, pluginCheck };
+
+    // A plugin whose process ended, and the dependents stopped with it, to
+    // be started again at `dueNs` (monotonicNowNs()); by description file.
+    struct tPendingRestart {
+        uint64_t dueNs = 0;
+        std::vector<std::string> files;
+    };
+    // The isolated plugins whose process ended since the run cycle last
+    // looked: each gets its message line and journal record, its
+    // dependents are stopped, and it is let go of, restarted later or not
+    // by its Restart= and the give-up rule.
+    void superviseProcesses();
+    // What becomes of one plugin whose process ended: the text after
+    // "; " in its message line, and the back-off before its restart (0:
+    // none).
+    std::string decideRestart(tPluginRecord& record, uint64_t nowNs, uint64_t& delayNs);
+    // Starts the plugins whose restart is due.
+    void restartDuePlugins();
+    // The earliest due restart, or UINT64_MAX.
+    uint64_t nextRestartNs() const;
 
     // Waits until a stop or a reload is requested; a stop wins.
     tRequest waitForRequest();
@@ -185,6 +208,8 @@ class tService : public tFaultReporter {
     bool startPassOver = false;
     // Readiness was announced: a reload before it is part of the start.
     bool readyAnnounced = false;
+    std::atomic<bool> pluginCheckRequested{false};
+    std::vector<tPendingRestart> pendingRestarts;
     // The plugin records in start order; empty until the start pass.
     tPluginManager pluginManager;
     // Capabilities available to plugins; the deployment query may clear

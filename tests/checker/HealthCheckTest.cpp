@@ -166,3 +166,41 @@ TEST(HealthCheck, EveryProblemIsNamedMostSevereFirst) {
 }
 
 }  // namespace
+
+namespace {
+
+// An isolated plugin's process state decides, not its message lines: a
+// plugin that was restarted and runs again is well.
+TEST(HealthCheck, IsolatedPluginRestartingWarnsAndGivenUpOrEndedIsCritical) {
+    const std::string directory = std::string(ZO_TEST_BINARY_DIR) + "/health-process";
+    zotest::makeDirectories(directory);
+    const std::string file = directory + "/zoKorvoRemoteService.status.json";
+    const struct {
+        const char* state;
+        int exitStatus;
+        const char* problem;
+    } cases[] = {
+        {"running", 0, nullptr},
+        {"restarting", 1, "plugin P is restarting after its process ended (2 restarts so far)"},
+        {"given up", 2, "plugin P was given up: its process ended after 2 restarts"},
+        {"ended", 2, "plugin P is down: its process ended (Restart=no)"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.state);
+        nlohmann::json isolated = plugin("P", "started", 0);
+        isolated["process"] = {{"pid", 77}, {"user", "nobody"}, {"restarts", 2}, {"state", test.state}};
+        nlohmann::json written = status("running", nlohmann::json::array({isolated}), 1, 0, 0);
+        written["messages"] = nlohmann::json::array(
+            {{{"kind", "pluginProcess"}, {"plugin", "P"}, {"text", "Plugin P (process 76) ended"}}});
+        zotest::writeFile(file, written.dump());
+        const nPluginCheck::tHealth health =
+            nPluginCheck::checkHealth(directory, [](pid_t) { return true; });
+        EXPECT_EQ(test.exitStatus, health.exitStatus) << health.line;
+        if (test.problem != nullptr) {
+            EXPECT_NE(std::string::npos, health.line.find(test.problem)) << health.line;
+        }
+        EXPECT_EQ(std::string::npos, health.line.find("(process 76)")) << health.line;
+    }
+}
+
+}  // namespace

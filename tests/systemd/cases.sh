@@ -164,6 +164,29 @@ WatchdogKeepsAHealthyServiceRunning() {
 hasRestarted() { [ "$(property NRestarts)" -ge 1 ]; }
 journalSaysSegv() { holds "$(inside journalctl -u "$unit" --no-pager -o cat)" 'status=11/SEGV'; }
 
+statusFileSays() { holds "$(inside cat "$statusFile")" "$1"; }
+identityInJournal() {
+    holds "$(inside journalctl -t IsoIdentity --no-pager -o cat)" "isoIdentity Identity euid=65534 egid=65534 regained=0"
+}
+
+IsolatedPluginCrashLeavesTheUnitActiveAndItsOutputInTheJournal() {
+    requireFeature "Isolation=process" inside test -x /usr/lib/zokorvoremoteservice/zoKorvoPluginHost
+    usePlugins alpha isoCrasher isoIdentity
+    ctl start "$unit"
+    local mainPid
+    mainPid=$(property MainPID)
+    waitUntil 20 "the crash of IsoCrasher's own process in the status file" \
+        statusFileSays "Plugin IsoCrasher (process "
+    statusFileSays "ended by SIGSEGV; not restarted (Restart=no)" ||
+        fail "the status file does not name the signal: $(inside cat "$statusFile")"
+    expectEqual "state after the isolated crash" active "$(property ActiveState)"
+    expectEqual "main process after the isolated crash" "$mainPid" "$(property MainPID)"
+    holds "$(calls)" "alpha Stop" && fail "Alpha was stopped by another plugin's crash"
+    waitUntil 10 "IsoIdentity's output in the journal under its name" identityInJournal
+    ctl stop "$unit"
+    expectEqual "result of the stop" success "$(property Result)"
+}
+
 CrashIsRestartedAfterRestartSec() {
     dropIn 50-restart RestartSec=2s LimitCORE=infinity
     usePlugins alpha crasher

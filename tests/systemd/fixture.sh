@@ -48,6 +48,12 @@ describeTestPlugins() {
     describe crasher.ini Crasher libzo_test_plugin_crasher.so Initialize=CrasherInit
     describe exiter.ini Exiter libzo_test_plugin_exiter.so Initialize=ExiterInit
     describe lateCrasher.ini LateCrasher libzo_test_plugin_lateCrasher.so Initialize=LateCrasherInit
+    # Plugins in processes of their own: one that crashes half a second
+    # after its Initialize, one that says, on its standard output, who it runs as.
+    describe isoCrasher.ini IsoCrasher libzo_test_plugin_isoCrasher.so Dependencies=Alpha \
+        Initialize=IsoCrasherInit Stop=IsoCrasherStop Cleanup=IsoCrasherCleanup Isolation=process
+    describe isoIdentity.ini IsoIdentity libzo_test_plugin_isoIdentity.so \
+        Initialize=IsoIdentityInit Stop=IsoIdentityStop Isolation=process User=nobody
 }
 
 # The package, the libraries and every description file, in STAGE, which the

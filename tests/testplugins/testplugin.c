@@ -39,6 +39,12 @@
  *   HANDLE_SIGSEGV     Initialize installs a SIGSEGV handler that exits with 0
  *   LATE_CRASH_MS      Initialize starts a thread that faults this many
  *                      milliseconds later, in this library's code
+ *   LATE_CRASH_ONCE    with LATE_CRASH_MS: the thread faults only while the file
+ *                      that ZO_TEST_PLUGIN_CRASH_MARK names does not exist, and
+ *                      creates it first, so that a restarted plugin lives on
+ *   LOG_IDENTITY       Initialize writes "<PLUGIN_NAME> Identity euid=<n> egid=<n>
+ *                      regained=<0|1>" to its standard output, regained saying
+ *                      whether it could make itself root again
  *   WRITE_DESCRIPTORS  Initialize writes a few bytes to every descriptor from
  *                      3 to 1023, as a plugin with a stale descriptor number does
  * and the ways a plugin ends the process it runs in:
@@ -370,6 +376,12 @@ __attribute__((unused)) static void blockSigterm(void) {
 __attribute__((unused)) static void* crashLater(void* unused) {
     (void)unused;
     sleepMilliseconds(LATE_CRASH_MS);
+#ifdef LATE_CRASH_ONCE
+    const char* mark = getenv("ZO_TEST_PLUGIN_CRASH_MARK");
+    if (mark == NULL || open(mark, O_WRONLY | O_CREAT | O_EXCL, 0644) < 0) {
+        return NULL;
+    }
+#endif
     faultHere();
     return NULL;
 }
@@ -507,6 +519,12 @@ int32_t INIT_SYMBOL(void) {
 #endif
 #ifdef CALL_NEEDED
     (void)CALL_NEEDED();
+#endif
+#ifdef LOG_IDENTITY
+    const int regained = setuid(0) == 0 || seteuid(0) == 0;
+    printf("%s Identity euid=%d egid=%d regained=%d\n", PLUGIN_NAME, (int)geteuid(),
+           (int)getegid(), regained);
+    fflush(stdout);
 #endif
 #ifdef CHANGE_DIRECTORY
     if (chdir(getenv("ZO_TEST_PLUGIN_DIRECTORY")) != 0) {

@@ -60,12 +60,19 @@ void warnAboutExtension(const std::string& path, tFileReport& report) {
     }
 }
 
+// An error that refuses the file's plugin, not the file: the service reads
+// such a file and refuses the plugin at its start.
+bool refusesThePlugin(const tFinding& error) {
+    return error.kind == "process-setting" || error.kind == "unknown-user";
+}
+
 // The walk and the verdict read the file at different moments.
 void reconcileWithVerdict(tFileReport& report) {
+    const bool fileErrors = !std::all_of(report.errors.begin(), report.errors.end(), refusesThePlugin);
     if (!report.accepted && report.errors.empty()) {
         addError(report, 0, "rejected",
                  "the service rejects the file with code " + std::to_string(report.code));
-    } else if (report.accepted && !report.errors.empty()) {
+    } else if (report.accepted && fileErrors) {
         addWarning(report, 0, "file-changed",
                    "the file changed while it was being checked: check it again");
     }

@@ -61,6 +61,25 @@ std::string oneLine(const std::string& text) {
     return line;
 }
 
+// An isolated plugin whose process ended: a warning while it waits to be
+// started again, critical once it is down for good.
+void judgeProcess(const nlohmann::json& process, const std::string& name, tFindings& findings) {
+    if (!process.is_object()) {
+        return;
+    }
+    const std::string state = process.at("state").get<std::string>();
+    const std::string restarts = std::to_string(process.at("restarts").get<long long>());
+    if (state == "restarting") {
+        findings.raise(kWarning, "plugin " + name + " is restarting after its process ended (" +
+                                     restarts + " restarts so far)");
+    } else if (state == "given up") {
+        findings.raise(kCritical, "plugin " + name + " was given up: its process ended after " +
+                                      restarts + " restarts");
+    } else if (state == "ended") {
+        findings.raise(kCritical, "plugin " + name + " is down: its process ended (Restart=no)");
+    }
+}
+
 void judgePlugins(const nlohmann::json& status, tFindings& findings) {
     for (const nlohmann::json& plugin : status.at("plugins")) {
         const std::string state = plugin.at("state").get<std::string>();
@@ -74,6 +93,7 @@ void judgePlugins(const nlohmann::json& status, tFindings& findings) {
             findings.raise(kWarning,
                            "plugin " + name + " started with warning " + std::to_string(code));
         }
+        judgeProcess(plugin.value("process", nlohmann::json()), name, findings);
     }
 }
 
@@ -110,7 +130,9 @@ void judgeMessages(const nlohmann::json& status, tFindings& findings) {
     }
     for (const nlohmann::json& message : status.value("messages", nlohmann::json::array())) {
         const std::string kind = message.at("kind").get<std::string>();
-        if (kind == "pluginsDirectory" && reloadFailed) {
+        // A plugin's process has its own finding, by its state now: a
+        // plugin that was restarted and runs again is well.
+        if ((kind == "pluginsDirectory" && reloadFailed) || kind == "pluginProcess") {
             continue;
         }
         if (kind == "descriptionParse" || kind == "descriptionUnsafe") {

@@ -1,18 +1,21 @@
 #include "KeyWarnings.h"
 
 #include <cctype>
+#include <cstring>
 #include <memory>
 #include <new>
 
 #include "Wording.h"
 #include "ini/IniFile.h"
 #include "plugins/PluginDescriptionFile.h"
+#include "plugins/PluginProcessSettings.h"
 
 namespace nPluginCheck {
 namespace {
 
-constexpr const char* kServiceKeys[] = {"Name",       "Dependencies", "Path",   "Requires",
-                                        "Initialize", "Stop",         "Cleanup"};
+constexpr const char* kServiceKeys[] = {"Name",      "Dependencies", "Path",    "Requires",
+                                        "Initialize", "Stop",        "Cleanup", "Isolation",
+                                        "User",      "Group",        "Restart", "StopTimeoutSec"};
 
 using IniDocument = std::unique_ptr<IniFile, decltype(&IniFile::destroy)>;
 
@@ -170,6 +173,28 @@ void warnAboutPath(const std::vector<tKeyLine>& keys, tFileReport& report) {
     }
 }
 
+// The keys of a plugin's own process, as the service takes them: one it
+// cannot take, or a user or group this machine does not know, refuses the
+// plugin (-52043).
+void checkProcessSettings(const std::vector<tKeyLine>& keys, tFileReport& report) {
+    const std::string why = processSettingsRefusal(report.description.process);
+    if (why.empty()) {
+        return;
+    }
+    const char* kind = report.description.process.fault.empty() ? "unknown-user" : "process-setting";
+    int32_t line = 0;
+    for (const char* key : {"Isolation", "Restart", "StopTimeoutSec", "User", "Group"}) {
+        if (why.compare(0, strlen(key), key) == 0 || why.find(key) != std::string::npos) {
+            line = lineOfServiceKey(keys, key);
+            break;
+        }
+    }
+    if (line == 0) {
+        line = lineOfServiceKey(keys, why.find("group") != std::string::npos ? "Group" : "User");
+    }
+    addError(report, line, kind, why + ": the service refuses the plugin (-52043)");
+}
+
 // What the parsed description says, against what its author most likely meant.
 void warnAboutDescription(const std::vector<tKeyLine>& keys, IniFile& document,
                           tFileReport& report) {
@@ -186,6 +211,7 @@ void warnAboutDescription(const std::vector<tKeyLine>& keys, IniFile& document,
     }
     warnAboutPath(keys, report);
     warnAboutRequires(keys, document, report);
+    checkProcessSettings(keys, report);
 }
 
 }  // namespace

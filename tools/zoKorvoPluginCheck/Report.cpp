@@ -48,6 +48,14 @@ void renderDescription(std::ostringstream& text, const tPluginDescription& descr
     text << "  entry points: " << entryPointText("Initialize", description.initializeSymbol) << ", "
          << entryPointText("Stop", description.stopSymbol) << ", "
          << entryPointText("Cleanup", description.cleanupSymbol) << "\n";
+    const tPluginProcessSettings& process = description.process;
+    if (process.isolation == tIsolation::process) {
+        text << "  process of its own: user "
+             << (process.user.empty() ? "(the service's)" : quoted(process.user)) << ", group "
+             << (process.group.empty() ? "(the user's)" : quoted(process.group)) << ", restart "
+             << (process.restart == tRestartPolicy::onFailure ? "on-failure" : "no")
+             << ", stop timeout " << process.stopTimeoutS << " s\n";
+    }
 }
 
 void renderFinding(std::ostringstream& text, const tFinding& finding, const char* severity) {
@@ -168,7 +176,16 @@ Json descriptionJson(const tPluginDescription& description) {
             {"path", description.path},
             {"initialize", description.initializeSymbol},
             {"stop", description.stopSymbol},
-            {"cleanup", description.cleanupSymbol}};
+            {"cleanup", description.cleanupSymbol},
+            {"process", description.process.isolation != tIsolation::process
+                            ? Json(nullptr)
+                            : Json{{"user", description.process.user},
+                                   {"group", description.process.group},
+                                   {"restart", description.process.restart ==
+                                                       tRestartPolicy::onFailure
+                                                   ? "on-failure"
+                                                   : "no"},
+                                   {"stopTimeoutSec", description.process.stopTimeoutS}}}};
 }
 
 Json fileJson(const tFileReport& file) {

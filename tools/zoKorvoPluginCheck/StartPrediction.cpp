@@ -23,7 +23,9 @@
 
 #include "system/DeploymentPermission.h"
 #include "safety/PathSafety.h"
+#include "plugins/IsolatedPlugin.h"
 #include "plugins/PluginOrder.h"
+#include "plugins/PluginProcessSettings.h"
 #include "plugins/StartedNames.h"
 #include "SignalWatch.h"
 #include "Wording.h"
@@ -167,6 +169,8 @@ class tStartPass {
         } else if (!startedNames.dependenciesStarted(index)) {
             refuse(prediction, zoerr::kResourceNotFound,
                    dependencyReason(ordered, index, startedNames));
+        } else if (!admitProcess(prediction)) {
+            // Refused before its process would be made.
         } else if (description.path.empty()) {
             failToLoad(prediction, "it has no \"Path\": there is no library to open");
         } else if (!judgeLibrary(prediction, description.path)) {
@@ -191,6 +195,15 @@ class tStartPass {
         prediction.verdict = tStartVerdict::refused;
         prediction.code = code;
         prediction.reason = std::move(reason);
+    }
+
+    // The keys of its own process as the service's manager takes them.
+    static bool admitProcess(tStartPrediction& prediction) {
+        const std::string why = processSettingsRefusal(prediction.plugin.description.process);
+        if (!why.empty()) {
+            refuse(prediction, kPluginProcessRefused, why);
+        }
+        return why.empty();
     }
 
     static void failToLoad(tStartPrediction& prediction, std::string reason) {

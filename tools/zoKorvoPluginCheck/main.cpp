@@ -29,6 +29,7 @@
 #include "StartPrediction.h"
 #include "reports/StatusFile.h"
 #include "Trial.h"
+#include "pluginprocess/PluginProcesses.h"
 #include "text/VisibleText.h"
 #include "plugins/PluginDiscovery.h"
 #include "safety/LoaderJudgeLink.h"
@@ -462,6 +463,9 @@ tCheckReport checkPlugins(const tOptions& options, const std::vector<std::string
                             : nPluginCheck::predictStartPass(ordered, report.capabilityMask, false);
     report.acrossFiles = nPluginCheck::checkAcrossFiles(report.startOrder);
     if (options.trial) {
+        // An isolated plugin runs in its own process, as its user, from the
+        // trial's child as from the service.
+        nPluginProcesses::enable({kPluginHost, "", {}});
         nPluginCheck::tTrialSettings settings;
         settings.stepTimeoutSeconds = options.stepTimeoutSeconds;
         settings.runForSeconds = options.runForSeconds;

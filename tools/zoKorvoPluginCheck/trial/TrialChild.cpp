@@ -199,7 +199,7 @@ class tTrialObserver : public tPluginStepObserver {
                     libraryFile[plugin] = canonicalPath(record.description.path);
                 }
             }
-            stepRuns = step == tPluginStep::initialize || record.library.library.isLoaded();
+            stepRuns = step == tPluginStep::initialize || record.library.running();
             signalsBefore = takeSignalState();
             descriptorsBefore = currentDescriptors();
             if (step == tPluginStep::initialize) {
