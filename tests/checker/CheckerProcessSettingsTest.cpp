@@ -64,6 +64,10 @@ TEST(CheckerProcessSettings, TrialRunsAnIsolatedPluginInItsOwnProcessAsItsUser) 
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root: only root can run a plugin as another user";
     }
+    const std::string unreadable = zotest::unreadableFor(65534, 65534, ZO_TEST_PLUGIN_isoIdentity);
+    if (!unreadable.empty()) {
+        GTEST_SKIP() << unreadable;
+    }
     zotest::tScratchDirectory directory;
     directory.add("identity.ini",
                   description("identity", ZO_TEST_PLUGIN_isoIdentity,

@@ -247,6 +247,10 @@ TEST(PluginProcessRun, UserNobodyRunsWithItsIdsAndCannotBecomeRootAgain) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root: only root can run a plugin as another user";
     }
+    const std::string unreadable = zotest::unreadableFor(65534, 65534, ZO_TEST_PLUGIN_isoIdentity);
+    if (!unreadable.empty()) {
+        GTEST_SKIP() << unreadable;
+    }
     tIsolationRun run;
     run.root.addDescription("Identity.ini", "[Service]\nName=Identity\nPath=" +
                                                 std::string(ZO_TEST_PLUGIN_isoIdentity) +

@@ -1,6 +1,7 @@
 #include "support/ServiceProcess.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -251,6 +252,25 @@ std::string ServiceProcess::standardOutput() const {
 
 std::string ServiceProcess::standardError() const {
     return readFile(errorPath);
+}
+
+std::string unreadableFor(uid_t uid, gid_t gid, const std::string& path) {
+    const pid_t child = fork();
+    if (child == 0) {
+        // Only system calls here: the test process may have threads.
+        const bool readable = setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
+                              setresuid(uid, uid, uid) == 0 && access(path.c_str(), R_OK) == 0;
+        _exit(readable ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) {
+        return "cannot fork to look as uid " + std::to_string(uid);
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return "";
+    }
+    return "uid " + std::to_string(uid) + " cannot read " + path +
+           " (a directory above the build tree is closed to other users, as /root is)";
 }
 
 std::string TestRoot::root() { return inThisSlot(ZO_TEST_ROOT); }

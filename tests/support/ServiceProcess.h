@@ -26,6 +26,12 @@ bool fileExists(const std::string& path);
 void removeTree(const std::string& path);
 void makeDirectories(const std::string& path);
 
+// Why user `uid` (group `gid`, no supplementary groups) cannot read `path`,
+// or empty when it can. A test that runs something as another user skips
+// with this reason when the build tree is not that user's to reach (it lies
+// under a directory closed to others, as /root is). Needs root.
+std::string unreadableFor(uid_t uid, gid_t gid, const std::string& path);
+
 // The bound of a wait for an event a test needs: `base` times the whole
 // number in ZO_TEST_TIME_SCALE (1 when unset), which runs known to be slower
 // set (valgrind's: tests/reliability/memcheck.sh). Only a service that never
